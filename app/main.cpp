@@ -1,0 +1,14 @@
+#include "app/AppDelegate.h"
+
+#include <QApplication>
+#include <QTimer>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("com.trevokapp"));
+    QApplication::setApplicationName(QStringLiteral("TrevokServer"));
+    AppDelegate delegate;
+    QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
+    return QApplication::exec();
+}

@@ -1,0 +1,6 @@
+#include "chrome/PXAppStoreWindow.h"
+
+PXAppStoreWindow::PXAppStoreWindow(QWidget* parent)
+    : QWidget(parent)
+{
+}

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole suite with CTest.
+# Under CI=true the suite also runs once more in a sanitizer build.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+trevok_setup
+trevok_build "$TREVOK_ROOT/build"
+(cd "$TREVOK_ROOT/build" && ctest --output-on-failure --timeout 600 "$@")
+
+if [ "${CI:-}" = "true" ]; then
+  echo "Sanitizer build (AddressSanitizer and UndefinedBehaviorSanitizer)"
+  trevok_build "$TREVOK_ROOT/build-asan" -DTREVOK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+  (cd "$TREVOK_ROOT/build-asan" &&
+    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --output-on-failure --timeout 900 "$@")
+fi

@@ -1,0 +1,4 @@
+#include "store/StoreLog.h"
+
+int gRESTLogLevel = 0;
+int gCouchLogLevel = 0;

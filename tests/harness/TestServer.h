@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace trevok::test {
+
+// One reply of a plain HTTP request made outside the store, so that tests can
+// check what is really on the server.
+struct HttpReply {
+    int status = 0; // 0: no reply
+    QByteArray body;
+    QJsonDocument json() const { return QJsonDocument::fromJson(body); }
+};
+
+// The bundled server, started for a test suite on 127.0.0.1:5984 with a fresh
+// data folder and a known administrator password, and stopped when the suite
+// ends. Suites that use it hold the CTest resource lock "couchdb5984".
+class TestServer {
+public:
+    static constexpr int kPort = 5984;
+    static QString adminPassword() { return QStringLiteral("trevok-test-admin"); }
+    static QString url() { return QStringLiteral("http://127.0.0.1:5984"); }
+
+    TestServer();
+    ~TestServer();
+
+    // Starts the server and waits until it answers. Fails the calling test
+    // (returns false) when it does not within the start timeout.
+    bool start();
+    void stop();
+    bool restart();
+
+    QString dataFolder() const;
+    QString configFile() const;
+
+    // Synchronous requests with the administrator's (or the given) credentials.
+    static HttpReply request(const QByteArray& method, const QString& path,
+                             const QByteArray& body = {}, const QString& user = QStringLiteral("admin"),
+                             const QString& password = adminPassword());
+    static HttpReply anonymous(const QByteArray& method, const QString& path,
+                               const QByteArray& body = {});
+
+    // Test helpers that name what they do.
+    static bool createDatabase(const QString& name);
+    static bool putDocument(const QString& db, const QString& id, const QByteArray& json);
+    static QJsonDocument getJson(const QString& path);
+
+private:
+    static QString serverHome();
+    bool waitUntilAnswering(int timeoutMs);
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<QProcess> m_process;
+};
+
+// Percent-encodes one path segment (names in tests hold "/", "+" and the like).
+QString segment(const QString& name);
+
+} // namespace trevok::test
