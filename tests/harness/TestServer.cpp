@@ -24,6 +24,18 @@ QString segment(const QString& name)
     return QString::fromLatin1(QUrl::toPercentEncoding(name));
 }
 
+int TestServer::port()
+{
+    bool ok = false;
+    const int fromEnv = qEnvironmentVariableIntValue("TREVOK_TEST_PORT", &ok);
+    return ok ? fromEnv : 5984;
+}
+
+QString TestServer::url()
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(port());
+}
+
 TestServer::TestServer() = default;
 
 TestServer::~TestServer()
@@ -58,8 +70,8 @@ bool TestServer::start()
         if (!ini.open(QIODevice::WriteOnly))
             return false;
         ini.write(QStringLiteral("[couchdb]\ndatabase_dir = %1\nview_index_dir = %1\n\n"
-                                 "[admins]\nadmin = %2\n")
-                      .arg(dataFolder(), adminPassword())
+                                 "[httpd]\nport = %3\n\n[admins]\nadmin = %2\n")
+                      .arg(dataFolder(), adminPassword(), QString::number(port()))
                       .toUtf8());
     }
     m_process = std::make_unique<QProcess>();
