@@ -52,31 +52,37 @@ function sessionGuard(config) {
   };
 }
 
-// Runs once the database's security object is loaded. CouchDB 1.x treats
-// `readers` as the older name of `members`, and the package only knows
-// `members`, so both are folded into `members` for the package's own checks
-// and the membership rule is enforced here with CouchDB's status codes.
+// Runs as soon as the request's database is open, before any of the
+// package's database routes (its own security object is loaded only after
+// `GET /db` has been answered). CouchDB 1.x treats `readers` as the older
+// name of `members`; the package only knows `members`, so the membership
+// rule is enforced here, with CouchDB's status codes, for both.
 function securityGuard() {
   return function (req, res, next) {
-    const secObj = req.couchSecurityObj;
-    if (!req.db || !secObj) return next();
-    const members = section(secObj.members);
-    const readers = section(secObj.readers);
-    const effective = {
-      names: [...new Set([...members.names, ...readers.names])],
-      roles: [...new Set([...members.roles, ...readers.roles])],
-    };
-    req.couchSecurityObj = Object.assign({}, secObj, { members: effective });
-    const userCtx = req.couchSession.userCtx;
-    const restricted = effective.names.length || effective.roles.length;
-    if (!restricted || isServerAdmin(req) || isIn(userCtx, section(secObj.admins)) ||
-        isIn(userCtx, effective)) {
-      return next();
-    }
-    if (!userCtx.name) {
-      return sendJSON(res, 401, { error: 'unauthorized', reason: 'You are not authorized to access this db.' });
-    }
-    sendJSON(res, 403, { error: 'forbidden', reason: 'You are not allowed to access this db.' });
+    if (!req.db) return next();
+    // Without a userCtx the package's security wrapper treats the call as
+    // the server's own, which is what reading the rules needs.
+    req.db.getSecurity().then((secObj) => {
+      secObj = secObj || {};
+      const members = section(secObj.members);
+      const readers = section(secObj.readers);
+      const effective = {
+        names: [...new Set([...members.names, ...readers.names])],
+        roles: [...new Set([...members.roles, ...readers.roles])],
+      };
+      const userCtx = req.couchSession.userCtx;
+      const restricted = effective.names.length || effective.roles.length;
+      if (!restricted || isServerAdmin(req) || isIn(userCtx, section(secObj.admins)) ||
+          isIn(userCtx, effective)) {
+        return next();
+      }
+      if (!userCtx.name) {
+        return sendJSON(res, 401, { error: 'unauthorized', reason: 'You are not authorized to access this db.' });
+      }
+      sendJSON(res, 403, { error: 'forbidden', reason: 'You are not allowed to access this db.' });
+    }).catch((err) => {
+      sendJSON(res, err.status || 500, { error: err.name || 'unknown_error', reason: err.message || String(err) });
+    });
   };
 }
 
@@ -92,8 +98,10 @@ function insertBefore(app, where, handler) {
   stack.splice(index, 0, layer);
 }
 
+// A route for that one method, not an app.all() route that lists them all.
 function routeIs(path, method) {
-  return (layer) => layer.route && layer.route.path === path && layer.route.methods[method];
+  return (layer) => layer.route && layer.route.path === path &&
+    Object.keys(layer.route.methods).join() === method;
 }
 
 // The welcome object of CouchDB 1.x, which clients use to recognise the
@@ -114,7 +122,7 @@ function welcome(uuid) {
 function install(app, config, uuid) {
   insertBefore(app, routeIs('/_config', 'get'), sessionGuard(config));
   insertBefore(app, routeIs('/', 'get'), welcome(uuid));
-  insertBefore(app, routeIs('/:db/_security', 'get'), securityGuard());
+  insertBefore(app, routeIs('/:db', 'get'), securityGuard());
 }
 
 module.exports = { install, sendJSON };
