@@ -26,7 +26,10 @@ async function makeInstance(extraIni = '') {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'server-core-test-'));
   const port = await freePort();
   const ini = path.join(dir, 'test.ini');
-  fs.writeFileSync(ini, `[couchdb]\ndatabase_dir = ${dir}/data\n\n[httpd]\nport = ${port}\n\n${extraIni}`);
+  // Laid out the way the console leaves local.ini: the [couchdb] section
+  // appears a second time, appended after the shipped content.
+  fs.writeFileSync(ini, `; test settings\n[couchdb]\n\n[httpd]\nport = ${port} ; inline comment\n\n` +
+    `${extraIni}\n[couchdb]\ndatabase_dir = ${dir}/data\nview_index_dir = ${dir}/data\n\n`);
   return { dir, port, ini, dataDir: path.join(dir, 'data') };
 }
 

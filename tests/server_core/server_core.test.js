@@ -5,7 +5,8 @@
 const { describe, test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
-const { makeInstance, Server, eventually, sleep } = require('./harness');
+const { makeInstance, Server, eventually, sleep, SERVER_CORE } = require('./harness');
+const ini = require(`${SERVER_CORE}/lib/ini.js`);
 
 const AUTH_REQUIRED = { error: 'unauthorized', reason: 'Authentication required.' };
 const alice = ['alice', 'alicepw'];
@@ -196,10 +197,44 @@ describe('configuration', () => {
     assert.equal((await server.req('PUT', '/_config/x/y', { auth: alice, body: 'z' })).status, 401);
   });
 
+  test('a deleted key is gone and stays gone after writing the last INI file', async () => {
+    await server.req('PUT', '/_config/trevok/flag', { body: 'on' });
+    assert.deepEqual((await server.req('DELETE', '/_config/trevok/flag')).json, 'on');
+    assert.equal((await server.req('GET', '/_config/trevok/flag')).status, 404);
+    assert.equal(ini.merge([fs.readFileSync(instance.ini, 'utf8')]).trevok.flag, undefined);
+  });
+
+  test('a configured WWW-Authenticate challenge accompanies the 401', async () => {
+    await server.req('PUT', '/_config/httpd/WWW-Authenticate', { body: 'Basic realm="server"' });
+    try {
+      const r = await server.req('GET', '/', { auth: null });
+      assert.equal(r.headers.get('www-authenticate'), 'Basic realm="server"');
+    } finally {
+      await server.req('DELETE', '/_config/httpd/WWW-Authenticate');
+    }
+  });
+
   test('a stored admin password is a salted hash, in memory and in the INI file', async () => {
     const hash = (await server.req('GET', '/_config/admins/admin')).json;
     assert.match(hash, /^-pbkdf2-[0-9a-f]+,[0-9a-f]+,\d+$/);
     assert.ok(fs.readFileSync(instance.ini, 'utf8').includes(`admin = ${hash}`));
+  });
+});
+
+describe('INI files', () => {
+  test('a repeated section merges, later values win, comments are skipped', () => {
+    const merged = ini.merge([
+      '[couchdb]\nuuid = a\n; database_dir = /commented\n[httpd]\nport = 1 ; note\n[couchdb]\ndatabase_dir = /d\n',
+      '[httpd]\nport = 2\nbind_address =\n',
+    ]);
+    assert.deepEqual(merged, { couchdb: { uuid: 'a', database_dir: '/d' }, httpd: { port: '2' } });
+  });
+
+  test('writing a key keeps the rest of the file and lands in the right section', () => {
+    const text = '; top\n[a]\nx = 1\n\n[b]\ny = 2\n[a]\nz = 3\n';
+    assert.equal(ini.setKey(text, 'a', 'x', '9'), '; top\n[a]\nx = 9\n\n[b]\ny = 2\n[a]\nz = 3\n');
+    assert.equal(ini.setKey(text, 'b', 'w', '5'), '; top\n[a]\nx = 1\n\n[b]\ny = 2\nw = 5\n[a]\nz = 3\n');
+    assert.deepEqual(ini.merge([ini.setKey(text, 'c', 'k', 'v')]).c, { k: 'v' });
   });
 });
 
