@@ -90,6 +90,27 @@ describe('authentication', () => {
     assert.equal(raw.json.password, undefined);
   });
 
+  test('a user changes its own password and sees no other user document', async () => {
+    await createUser('dave', 'davepw');
+    const dave = ['dave', 'davepw'];
+    const own = (await server.req('GET', '/_users/org.couchdb.user:dave', { auth: dave })).json;
+    const changed = await server.req('PUT', '/_users/org.couchdb.user:dave', { auth: dave, body: { ...own, password: 'dave2' } });
+    assert.equal(changed.status, 201, changed.text);
+    assert.equal((await server.req('GET', '/_session', { auth: dave })).status, 401);
+    const dave2 = ['dave', 'dave2'];
+    assert.equal((await server.req('GET', '/_session', { auth: dave2 })).json.userCtx.name, 'dave');
+    for (const path of ['/_users/org.couchdb.user:alice', '/_users/_all_docs', '/_users/_changes']) {
+      const r = await server.req('GET', path, { auth: dave2 });
+      assert.equal(r.status, 403, path);
+      assert.equal(r.json.error, 'forbidden', path);
+    }
+    const other = await server.req('PUT', '/_users/org.couchdb.user:alice', { auth: dave2, body: { name: 'alice', password: 'x', roles: [], type: 'user' } });
+    assert.notEqual(other.status, 201, 'cannot overwrite another user');
+    const escalate = await server.req('PUT', '/_users/org.couchdb.user:dave', { auth: dave2,
+      body: { ...(await server.req('GET', '/_users/org.couchdb.user:dave', { auth: dave2 })).json, roles: ['_admin'] } });
+    assert.equal(escalate.status, 403);
+  });
+
   test('only server admins create and delete databases', async () => {
     const r = await server.req('PUT', '/alicedb', { auth: alice });
     assert.equal(r.status, 401);

@@ -8,6 +8,9 @@ const fs = require('fs');
 const Auth = require('pouchdb-auth');
 const ini = require('./ini');
 
+// sysexits' EX_CONFIG: the supervisor does not retry a start that cannot
+// succeed until someone edits the configuration.
+const EX_CONFIG = 78;
 const HASH_RE = /^-(?:pbkdf2|hashed)-/;
 
 // Values keep the types express-pouchdb's own /_config PUT would give them
@@ -32,7 +35,8 @@ class ConfigChain {
     this.writeFile = files[files.length - 1];
     const texts = files.map((f) => {
       try { return fs.readFileSync(f, 'utf8'); } catch (e) {
-        throw new Error(`cannot read configuration file ${f}: ${e.message}`);
+        throw Object.assign(new Error(`cannot read configuration file ${f}: ${e.message}`),
+          { exitCode: EX_CONFIG });
       }
     });
     const merged = ini.merge(texts);
@@ -121,4 +125,4 @@ function hashPassword(password) {
   return Auth.hashAdminPasswords({ x: password }).then((r) => r.x);
 }
 
-module.exports = { ConfigChain };
+module.exports = { ConfigChain, EX_CONFIG };

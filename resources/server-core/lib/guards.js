@@ -57,7 +57,27 @@ function sessionGuard(config) {
 // `GET /db` has been answered). CouchDB 1.x treats `readers` as the older
 // name of `members`; the package only knows `members`, so the membership
 // rule is enforced here, with CouchDB's status codes, for both.
-function securityGuard() {
+// The users database as CouchDB 1.x shows it to a non-admin: its own user
+// document, sign-up and updates (judged by the database's validation), and
+// nothing else. The package means to refuse the rest too, but its system-db
+// wrapper fails with a TypeError (`args.db` is undefined) and answers 400.
+function usersDbRefusal(req, userCtx) {
+  const parts = req.path.split('/').slice(2).filter((p) => p !== '');
+  if (parts.length === 0) return null; // database info, POST of a new user
+  let id;
+  try { id = decodeURIComponent(parts.join('/')); } catch (e) { id = parts.join('/'); }
+  if (parts.length === 1 && id.startsWith('org.couchdb.user:')) {
+    if (req.method === 'PUT' || req.method === 'DELETE') return null;
+    if ((req.method === 'GET' || req.method === 'HEAD') && id === `org.couchdb.user:${userCtx.name}`) return null;
+    return 'You may only request your own user document.';
+  }
+  if (id.startsWith('_') && !id.startsWith('_design/')) {
+    return `Only admins can access ${parts[0]} of system databases.`;
+  }
+  return 'Only admins can access other documents of system databases.';
+}
+
+function securityGuard(config) {
   return function (req, res, next) {
     if (!req.db) return next();
     // Without a userCtx the package's security wrapper treats the call as
@@ -72,8 +92,11 @@ function securityGuard() {
       };
       const userCtx = req.couchSession.userCtx;
       const restricted = effective.names.length || effective.roles.length;
-      if (!restricted || isServerAdmin(req) || isIn(userCtx, section(secObj.admins)) ||
-          isIn(userCtx, effective)) {
+      if (isServerAdmin(req) || isIn(userCtx, section(secObj.admins))) return next();
+      if (!restricted || isIn(userCtx, effective)) {
+        const usersDb = String(config.get('couch_httpd_auth', 'authentication_db') || '_users');
+        const refusal = req.db.name === usersDb && usersDbRefusal(req, userCtx);
+        if (refusal) return sendJSON(res, 403, { error: 'forbidden', reason: refusal });
         return next();
       }
       if (!userCtx.name) {
@@ -122,7 +145,7 @@ function welcome(uuid) {
 function install(app, config, uuid) {
   insertBefore(app, routeIs('/_config', 'get'), sessionGuard(config));
   insertBefore(app, routeIs('/', 'get'), welcome(uuid));
-  insertBefore(app, routeIs('/:db', 'get'), securityGuard());
+  insertBefore(app, routeIs('/:db', 'get'), securityGuard(config));
 }
 
 module.exports = { install, sendJSON };

@@ -96,5 +96,5 @@ async function main(files) {
 
 main(process.argv.slice(2)).catch((err) => {
   log('error', `start-up failed: ${err && err.stack ? err.stack : err}`);
-  process.exit(1);
+  process.exit(err.exitCode || 1);
 });
