@@ -1,0 +1,151 @@
+'use strict';
+// CouchDB 1.x access rules that express-pouchdb lacks, spliced into the
+// package's own middleware stack at the points where the request already
+// carries its session (req.couchSession) or its database's security object.
+
+const AUTH_REQUIRED = { error: 'unauthorized', reason: 'Authentication required.' };
+
+function sendJSON(res, status, body) {
+  res.status(status);
+  res.setHeader('Content-Type', 'application/json');
+  res.setHeader('Cache-Control', 'must-revalidate');
+  res.end(JSON.stringify(body) + '\n');
+}
+
+function isServerAdmin(req) {
+  return req.couchSession.userCtx.roles.indexOf('_admin') !== -1;
+}
+
+function section(obj) {
+  obj = obj && typeof obj === 'object' ? obj : {};
+  return {
+    names: Array.isArray(obj.names) ? obj.names : [],
+    roles: Array.isArray(obj.roles) ? obj.roles : [],
+  };
+}
+
+function isIn(userCtx, sec) {
+  return sec.names.indexOf(userCtx.name) !== -1 ||
+    sec.roles.some((r) => userCtx.roles.indexOf(r) !== -1);
+}
+
+// Runs after authentication: the valid-user requirement and server-admin-only
+// database creation and deletion. The latter also keeps a non-admin
+// `PUT /db` away from the package's database route, which throws a TypeError
+// outside any promise there and would take the whole process down.
+function sessionGuard(config) {
+  return function (req, res, next) {
+    const userCtx = req.couchSession.userCtx;
+    const requireValid = config.get('couch_httpd_auth', 'require_valid_user');
+    const loggingIn = req.method === 'POST' && req.path === '/_session';
+    if ((requireValid === true || requireValid === 'true') && !userCtx.name && !loggingIn) {
+      const challenge = config.get('httpd', 'WWW-Authenticate');
+      if (challenge) res.setHeader('WWW-Authenticate', String(challenge));
+      return sendJSON(res, 401, AUTH_REQUIRED);
+    }
+    // DELETE /_session is a logout, open to everyone.
+    const dbOnly = /^\/[^/]+\/?$/.test(req.path) && req.path !== '/_session';
+    if (dbOnly && (req.method === 'PUT' || req.method === 'DELETE') && !isServerAdmin(req)) {
+      return sendJSON(res, 401, { error: 'unauthorized', reason: 'You are not a server admin.' });
+    }
+    next();
+  };
+}
+
+// Runs as soon as the request's database is open, before any of the
+// package's database routes (its own security object is loaded only after
+// `GET /db` has been answered). CouchDB 1.x treats `readers` as the older
+// name of `members`; the package only knows `members`, so the membership
+// rule is enforced here, with CouchDB's status codes, for both.
+// The users database as CouchDB 1.x shows it to a non-admin: its own user
+// document, sign-up and updates (judged by the database's validation), and
+// nothing else. The package means to refuse the rest too, but its system-db
+// wrapper fails with a TypeError (`args.db` is undefined) and answers 400.
+function usersDbRefusal(req, userCtx) {
+  const parts = req.path.split('/').slice(2).filter((p) => p !== '');
+  if (parts.length === 0) return null; // database info, POST of a new user
+  let id;
+  try { id = decodeURIComponent(parts.join('/')); } catch (e) { id = parts.join('/'); }
+  if (parts.length === 1 && id.startsWith('org.couchdb.user:')) {
+    if (req.method === 'PUT' || req.method === 'DELETE') return null;
+    if ((req.method === 'GET' || req.method === 'HEAD') && id === `org.couchdb.user:${userCtx.name}`) return null;
+    return 'You may only request your own user document.';
+  }
+  if (id.startsWith('_') && !id.startsWith('_design/')) {
+    return `Only admins can access ${parts[0]} of system databases.`;
+  }
+  return 'Only admins can access other documents of system databases.';
+}
+
+function securityGuard(config) {
+  return function (req, res, next) {
+    if (!req.db) return next();
+    // Without a userCtx the package's security wrapper treats the call as
+    // the server's own, which is what reading the rules needs.
+    req.db.getSecurity().then((secObj) => {
+      secObj = secObj || {};
+      const members = section(secObj.members);
+      const readers = section(secObj.readers);
+      const effective = {
+        names: [...new Set([...members.names, ...readers.names])],
+        roles: [...new Set([...members.roles, ...readers.roles])],
+      };
+      const userCtx = req.couchSession.userCtx;
+      const restricted = effective.names.length || effective.roles.length;
+      if (isServerAdmin(req) || isIn(userCtx, section(secObj.admins))) return next();
+      if (!restricted || isIn(userCtx, effective)) {
+        const usersDb = String(config.get('couch_httpd_auth', 'authentication_db') || '_users');
+        const refusal = req.db.name === usersDb && usersDbRefusal(req, userCtx);
+        if (refusal) return sendJSON(res, 403, { error: 'forbidden', reason: refusal });
+        return next();
+      }
+      if (!userCtx.name) {
+        return sendJSON(res, 401, { error: 'unauthorized', reason: 'You are not authorized to access this db.' });
+      }
+      sendJSON(res, 403, { error: 'forbidden', reason: 'You are not allowed to access this db.' });
+    }).catch((err) => {
+      sendJSON(res, err.status || 500, { error: err.name || 'unknown_error', reason: err.message || String(err) });
+    });
+  };
+}
+
+// express keeps its middleware in app._router.stack (express 4, pinned by
+// pouchdb-server 4.2.0); a handler is added at the end by app.use and then
+// moved in front of the first layer that `where` picks.
+function insertBefore(app, where, handler) {
+  app.use(handler);
+  const stack = app._router.stack;
+  const layer = stack.pop();
+  const index = stack.findIndex(where);
+  if (index === -1) throw new Error('express-pouchdb layout not recognised');
+  stack.splice(index, 0, layer);
+}
+
+// A route for that one method, not an app.all() route that lists them all.
+function routeIs(path, method) {
+  return (layer) => layer.route && layer.route.path === path &&
+    Object.keys(layer.route.methods).join() === method;
+}
+
+// The welcome object of CouchDB 1.x, which clients use to recognise the
+// protocol and its version; the vendor says who actually answers.
+function welcome(uuid) {
+  const vendorVersion = require('../package.json').version;
+  return function (req, res, next) {
+    if (req.method !== 'GET' || req.path !== '/') return next();
+    sendJSON(res, 200, {
+      couchdb: 'Welcome',
+      uuid,
+      version: '1.6.1',
+      vendor: { name: 'server-core', version: vendorVersion },
+    });
+  };
+}
+
+function install(app, config, uuid) {
+  insertBefore(app, routeIs('/_config', 'get'), sessionGuard(config));
+  insertBefore(app, routeIs('/', 'get'), welcome(uuid));
+  insertBefore(app, routeIs('/:db', 'get'), securityGuard(config));
+}
+
+module.exports = { install, sendJSON };

@@ -1,0 +1,212 @@
+'use strict';
+// Persistent replications from the `_replicator` database, in place of the
+// package's pouchdb-replicator daemon. Unlike that daemon this one
+//  - treats a deleted document as the end of its replication, whatever the
+//    deleted copy's `_replication_state` still says;
+//  - never writes to a document that has been deleted meanwhile (the
+//    package's write-back then fails with an unhandled 404 "deleted");
+//  - does not run a completed one-shot replication again at start-up;
+//  - keeps `_replication_state` and `_replication_stats` in the document,
+//    the only place a client can follow progress (`_active_tasks` is empty).
+
+const crypto = require('crypto');
+const { getOrCreateDB } = require('express-pouchdb/lib/create-or-delete-dbs');
+
+const STATS_INTERVAL_MS = 1000;
+
+// The fields that define what a replication does; a document change that
+// leaves them alone (a state or stats write, a client re-saving the doc)
+// does not restart it.
+function signature(doc) {
+  const keys = ['source', 'target', 'filter', 'query_params', 'doc_ids',
+    'continuous', 'create_target'];
+  const sig = {};
+  for (const k of keys) if (doc[k] !== undefined) sig[k] = doc[k];
+  return JSON.stringify(sig);
+}
+
+function replicationId(doc) {
+  return crypto.createHash('md5').update(signature(doc)).digest('hex');
+}
+
+function endpointName(endpoint) {
+  if (typeof endpoint === 'string') return endpoint;
+  if (endpoint && typeof endpoint.url === 'string') return endpoint.url;
+  return null;
+}
+
+class Replicator {
+  constructor(PouchDB, dbName, log) {
+    this.PouchDB = PouchDB;
+    this.dbName = dbName;
+    this.log = log;
+    this.active = new Map(); // doc id -> {sig, replication, timer, stats}
+    this.failed = new Map(); // doc id -> signature that ended in error
+    this.stopped = false;
+  }
+
+  async start() {
+    this.db = await getOrCreateDB(this.PouchDB, this.dbName);
+    const all = await this.db.allDocs({ include_docs: true });
+    for (const row of all.rows) this.onDoc(row.doc, true);
+    this.feed = this.db.changes({ since: 'now', live: true, include_docs: true, returnDocs: false });
+    this.feed.on('change', (change) => {
+      const doc = change.doc || { _id: change.id, _deleted: !!change.deleted };
+      if (change.deleted) doc._deleted = true;
+      this.onDoc(doc, false);
+    });
+    this.feed.on('error', (err) => this.log(`replicator feed error: ${err && err.message}`));
+  }
+
+  stop() {
+    this.stopped = true;
+    if (this.feed) this.feed.cancel();
+    for (const id of [...this.active.keys()]) this.cancel(id);
+  }
+
+  cancel(id) {
+    const entry = this.active.get(id);
+    if (!entry) return;
+    this.active.delete(id);
+    clearTimeout(entry.timer);
+    entry.replication.cancel();
+  }
+
+  onDoc(doc, atStartup) {
+    if (this.stopped || doc._id.startsWith('_design/')) return;
+    if (doc._deleted) {
+      this.failed.delete(doc._id);
+      if (this.active.has(doc._id)) this.log(`replication ${doc._id} stopped: document deleted`);
+      return this.cancel(doc._id);
+    }
+    const sig = signature(doc);
+    const running = this.active.get(doc._id);
+    if (running && running.sig === sig) return;
+    if (running) this.cancel(doc._id);
+    if (doc._replication_state === 'completed' && !running) return;
+    if (doc._replication_state === 'error' && !atStartup && this.failed.get(doc._id) === sig) return;
+    this.launch(doc, sig).catch((err) => this.log(`replication ${doc._id}: ${err.message}`));
+  }
+
+  async openEndpoint(endpoint, create) {
+    const name = endpointName(endpoint);
+    if (!name) throw Object.assign(new Error('invalid endpoint'), { name: 'bad_request' });
+    if (/^https?:\/\//.test(name)) return name;
+    const dbs = await this.PouchDB.allDbs();
+    if (dbs.indexOf(name) === -1 && !create) {
+      throw Object.assign(new Error(`could not open ${name}`), { name: 'db_not_found' });
+    }
+    return getOrCreateDB(this.PouchDB, name);
+  }
+
+  async launch(doc, sig) {
+    const id = doc._id;
+    const entry = { sig, replication: { cancel() {} }, timer: null, stats: {} };
+    this.active.set(id, entry);
+    this.failed.delete(id);
+    const repId = replicationId(doc);
+    if (doc._replication_state !== 'triggered' || doc._replication_id !== repId) {
+      await this.update(id, sig, (d) => {
+        d._replication_id = repId;
+        d._replication_state = 'triggered';
+        d._replication_state_time = new Date().toISOString();
+        delete d._replication_state_reason;
+      });
+    }
+    let source, target;
+    try {
+      source = await this.openEndpoint(doc.source, false);
+      target = await this.openEndpoint(doc.target, !!doc.create_target);
+    } catch (err) {
+      return this.finish(id, sig, 'error', err);
+    }
+    if (this.active.get(id) !== entry) return;
+    const opts = { live: !!doc.continuous, retry: !!doc.continuous };
+    if (doc.filter) opts.filter = doc.filter;
+    if (doc.query_params) opts.query_params = doc.query_params;
+    if (Array.isArray(doc.doc_ids)) opts.doc_ids = doc.doc_ids;
+    this.log(`replication ${id} started: ${endpointName(doc.source)} -> ${endpointName(doc.target)}` +
+      (doc.continuous ? ' (continuous)' : ''));
+    const replication = this.PouchDB.replicate(source, target, opts);
+    entry.replication = replication;
+    replication.on('change', (info) => {
+      entry.stats = info;
+      if (!entry.timer) {
+        entry.timer = setTimeout(() => {
+          entry.timer = null;
+          if (this.active.get(id) === entry) this.writeStats(id, sig, entry.stats);
+        }, STATS_INTERVAL_MS);
+      }
+    });
+    replication.on('complete', (info) => {
+      if (this.active.get(id) !== entry) return; // cancelled by us
+      if (doc.continuous) return;
+      this.finish(id, sig, 'completed', null, info);
+    });
+    replication.on('error', (err) => {
+      if (this.active.get(id) !== entry) return;
+      this.finish(id, sig, 'error', err, entry.stats);
+    });
+  }
+
+  finish(id, sig, state, err, info) {
+    const entry = this.active.get(id);
+    if (entry) clearTimeout(entry.timer);
+    this.active.delete(id);
+    if (state === 'error') {
+      this.failed.set(id, sig);
+      this.log(`replication ${id} failed: ${err && (err.message || err.reason || err.name)}`);
+    } else {
+      this.log(`replication ${id} completed`);
+    }
+    return this.update(id, sig, (d) => {
+      d._replication_state = state;
+      d._replication_state_time = new Date().toISOString();
+      if (err) d._replication_state_reason = String(err.message || err.reason || err.name || err);
+      if (info) d._replication_stats = stats(info);
+    }).catch((e) => this.log(`replication ${id}: ${e.message}`));
+  }
+
+  writeStats(id, sig, info) {
+    return this.update(id, sig, (d) => {
+      d._replication_stats = stats(info);
+    }).catch((e) => this.log(`replication ${id}: ${e.message}`));
+  }
+
+  // Read-modify-write of the replication document, retried on conflicts.
+  // A document that is gone or now describes another replication is left
+  // alone: writing to it would resurrect or corrupt a client's change.
+  async update(id, sig, mutate) {
+    for (let attempt = 0; attempt < 10 && !this.stopped; attempt++) {
+      let doc;
+      try {
+        doc = await this.db.get(id);
+      } catch (err) {
+        if (err.status === 404) return;
+        throw err;
+      }
+      if (signature(doc) !== sig) return;
+      mutate(doc);
+      try {
+        await this.db.put(doc);
+        return;
+      } catch (err) {
+        if (err.status !== 409) throw err;
+      }
+    }
+  }
+}
+
+function stats(info) {
+  info = info || {};
+  return {
+    docs_read: info.docs_read || 0,
+    docs_written: info.docs_written || 0,
+    doc_write_failures: info.doc_write_failures || 0,
+    checkpointed_source_seq: info.last_seq !== undefined ? info.last_seq : 0,
+    start_time: info.start_time,
+    end_time: info.end_time,
+  };
+}
+
+module.exports = { Replicator, signature };

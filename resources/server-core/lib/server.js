@@ -1,0 +1,100 @@
+'use strict';
+// The server process proper, forked by bin/couchdb. Argument: the INI files
+// of the configuration chain, in order.
+
+const fs = require('fs');
+const path = require('path');
+const express = require('express');
+const onFinished = require('on-finished');
+const { ConfigChain } = require('./config');
+const guards = require('./guards');
+const { Replicator } = require('./replicator');
+
+const NAME = 'server-core';
+
+function log(level, msg) {
+  process.stdout.write(`[${new Date().toUTCString()}] [${level}] [${process.pid}] ${msg}\n`);
+}
+
+// A failure inside the package must not take the server down silently; the
+// supervisor restarts this process if the HTTP server itself is gone.
+let httpServer = null;
+process.on('unhandledRejection', (reason) => {
+  log('error', `unhandled rejection: ${reason && reason.stack ? reason.stack : JSON.stringify(reason)}`);
+});
+process.on('uncaughtException', (err) => {
+  log('error', `uncaught exception: ${err && err.stack ? err.stack : err}`);
+  if (!httpServer || !httpServer.listening) process.exit(70);
+});
+
+async function main(files) {
+  const config = new ConfigChain(files);
+  await config.hashAdminPasswords();
+
+  const dbDir = path.resolve(String(config.get('couchdb', 'database_dir') || './data'));
+  fs.mkdirSync(dbDir, { recursive: true });
+
+  const PouchDB = require('pouchdb-core')
+    .plugin(require('pouchdb-adapter-http'))
+    .plugin(require('pouchdb-adapter-leveldb'))
+    .plugin(require('pouchdb-replication'))
+    .plugin(require('pouchdb-mapreduce'))
+    .defaults({ prefix: dbDir + path.sep });
+
+  const pouchApp = require('express-pouchdb')({
+    inMemoryConfig: true,
+    logPath: path.join(dbDir, `${NAME}.log`),
+    overrideMode: {
+      // Our own replicator replaces the package's; the bundled Fauxton UI
+      // is not part of what the console needs.
+      exclude: ['replicator', 'routes/fauxton'],
+    },
+  });
+  config.installInto(pouchApp.couchConfig);
+  const uuid = String(config.ensure('couchdb', 'uuid', () => require('crypto').randomBytes(16).toString('hex')));
+  guards.install(pouchApp, pouchApp.couchConfig, uuid);
+  await pouchApp.setPouchDB(PouchDB);
+
+  const app = express();
+  app.disable('x-powered-by');
+  app.use((req, res, next) => {
+    res.setHeader('Server', `${NAME} (Node.js ${process.version})`);
+    onFinished(res, () => log('info', `${req.ip} - - ${req.method} ${req.originalUrl} ${res.statusCode}`));
+    next();
+  });
+  app.use(pouchApp);
+  // Last resort for errors thrown synchronously inside a route.
+  app.use((err, req, res, next) => { // eslint-disable-line no-unused-vars
+    log('error', `request ${req.method} ${req.originalUrl} failed: ${err && err.stack}`);
+    if (res.headersSent) return res.end();
+    guards.sendJSON(res, err.status || 500, { error: err.name || 'unknown_error', reason: err.message || String(err) });
+  });
+
+  const replicator = new Replicator(PouchDB, String(config.get('replicator', 'db') || '_replicator'),
+    (msg) => log('info', msg));
+  await replicator.start();
+
+  const host = String(config.get('httpd', 'bind_address') || '127.0.0.1');
+  const port = Number(config.get('httpd', 'port') || 5984);
+  httpServer = app.listen(port, host, () => {
+    log('info', `${NAME} has started on http://${host}:${port}/`);
+  });
+  httpServer.on('error', (err) => {
+    log('error', `cannot listen on ${host}:${port}: ${err.message}`);
+    process.exit(err.code === 'EADDRINUSE' ? 98 : 71);
+  });
+  const shutdown = () => {
+    replicator.stop();
+    httpServer.close();
+    process.exit(0);
+  };
+  process.on('SIGTERM', shutdown);
+  process.on('SIGINT', shutdown);
+  // The supervisor is gone (killed outright): do not hold port and data.
+  process.on('disconnect', shutdown);
+}
+
+main(process.argv.slice(2)).catch((err) => {
+  log('error', `start-up failed: ${err && err.stack ? err.stack : err}`);
+  process.exit(err.exitCode || 1);
+});

@@ -1,0 +1,394 @@
+'use strict';
+// Behaviour of the bundled server that the console relies on, each checked
+// against the real launcher started from a temporary data folder.
+
+const { describe, test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('fs');
+const { makeInstance, Server, eventually, sleep, SERVER_CORE } = require('./harness');
+const ini = require(`${SERVER_CORE}/lib/ini.js`);
+
+const AUTH_REQUIRED = { error: 'unauthorized', reason: 'Authentication required.' };
+const alice = ['alice', 'alicepw'];
+const bob = ['bob', 'bobpw'];
+
+let server;
+let instance;
+
+async function createUser(name, password, roles = []) {
+  const r = await server.req('PUT', `/_users/org.couchdb.user:${name}`,
+    { body: { _id: `org.couchdb.user:${name}`, name, password, roles, type: 'user' } });
+  assert.equal(r.status, 201, r.text);
+}
+
+async function replicationDoc(id) {
+  return (await server.req('GET', `/_replicator/${id}`)).json;
+}
+
+async function docIds(db) {
+  const r = await server.req('GET', `/${db}/_all_docs`);
+  return r.json.rows.map((row) => row.id).filter((id) => !id.startsWith('_design/'));
+}
+
+async function restart() {
+  await server.stop();
+  await server.start();
+}
+
+before(async () => {
+  instance = await makeInstance();
+  server = new Server(instance);
+  await server.start();
+  await createUser(...alice);
+  await createUser(...bob);
+});
+
+after(async () => {
+  if (server) await server.stop();
+  if (instance) fs.rmSync(instance.dir, { recursive: true, force: true });
+});
+
+describe('authentication', () => {
+  test('every unauthenticated request is refused with CouchDB\'s exact error', async () => {
+    for (const [method, path] of [['GET', '/'], ['GET', '/_all_dbs'], ['PUT', '/somedb'],
+      ['DELETE', '/_users'], ['GET', '/_session'], ['POST', '/_replicator'],
+      ['GET', '/nosuchdb/doc'], ['GET', '/_config']]) {
+      const r = await server.req(method, path, { auth: null, body: method === 'POST' ? {} : undefined });
+      assert.equal(r.status, 401, `${method} ${path}`);
+      assert.deepEqual(r.json, AUTH_REQUIRED, `${method} ${path}`);
+      assert.equal(r.headers.get('www-authenticate'), null);
+    }
+  });
+
+  test('a wrong password is refused, the admin and _users users are let in', async () => {
+    assert.equal((await server.req('GET', '/_all_dbs', { auth: ['admin', 'wrong'] })).status, 401);
+    assert.equal((await server.req('GET', '/_all_dbs', { auth: ['alice', 'bobpw'] })).status, 401);
+    const asAdmin = await server.req('GET', '/_session');
+    assert.ok(asAdmin.json.userCtx.roles.includes('_admin'));
+    const asAlice = await server.req('GET', '/_session', { auth: alice });
+    assert.equal(asAlice.json.userCtx.name, 'alice');
+    assert.ok(!asAlice.json.userCtx.roles.includes('_admin'));
+  });
+
+  test('POST /_session logs in without credentials and its cookie authenticates', async () => {
+    const login = await server.req('POST', '/_session', { auth: null, body: { name: 'alice', password: 'alicepw' } });
+    assert.equal(login.status, 200, login.text);
+    const cookie = login.headers.get('set-cookie').split(';')[0];
+    assert.match(cookie, /^AuthSession=/);
+    const session = await server.req('GET', '/_session', { auth: null, cookie });
+    assert.equal(session.json.userCtx.name, 'alice');
+    const bad = await server.req('POST', '/_session', { auth: null, body: { name: 'alice', password: 'x' } });
+    assert.equal(bad.status, 401);
+  });
+
+  test('a _users password is stored hashed and its owner can read the document', async () => {
+    const own = await server.req('GET', '/_users/org.couchdb.user:alice', { auth: alice });
+    assert.equal(own.status, 200, own.text);
+    assert.equal(own.json.password, undefined);
+    assert.ok(own.json.derived_key && own.json.salt);
+    const raw = await server.req('GET', '/_users/org.couchdb.user:alice');
+    assert.equal(raw.json.password, undefined);
+  });
+
+  test('a user changes its own password and sees no other user document', async () => {
+    await createUser('dave', 'davepw');
+    const dave = ['dave', 'davepw'];
+    const own = (await server.req('GET', '/_users/org.couchdb.user:dave', { auth: dave })).json;
+    const changed = await server.req('PUT', '/_users/org.couchdb.user:dave', { auth: dave, body: { ...own, password: 'dave2' } });
+    assert.equal(changed.status, 201, changed.text);
+    assert.equal((await server.req('GET', '/_session', { auth: dave })).status, 401);
+    const dave2 = ['dave', 'dave2'];
+    assert.equal((await server.req('GET', '/_session', { auth: dave2 })).json.userCtx.name, 'dave');
+    for (const path of ['/_users/org.couchdb.user:alice', '/_users/_all_docs', '/_users/_changes']) {
+      const r = await server.req('GET', path, { auth: dave2 });
+      assert.equal(r.status, 403, path);
+      assert.equal(r.json.error, 'forbidden', path);
+    }
+    const other = await server.req('PUT', '/_users/org.couchdb.user:alice', { auth: dave2, body: { name: 'alice', password: 'x', roles: [], type: 'user' } });
+    assert.notEqual(other.status, 201, 'cannot overwrite another user');
+    const escalate = await server.req('PUT', '/_users/org.couchdb.user:dave', { auth: dave2,
+      body: { ...(await server.req('GET', '/_users/org.couchdb.user:dave', { auth: dave2 })).json, roles: ['_admin'] } });
+    assert.equal(escalate.status, 403);
+  });
+
+  test('only server admins create and delete databases', async () => {
+    const r = await server.req('PUT', '/alicedb', { auth: alice });
+    assert.equal(r.status, 401);
+    assert.equal(r.json.error, 'unauthorized');
+    assert.equal((await server.req('PUT', '/alicedb')).status, 201);
+    assert.equal((await server.req('DELETE', '/alicedb', { auth: alice })).status, 401);
+    assert.equal((await server.req('DELETE', '/alicedb')).status, 200);
+  });
+});
+
+describe('database security', () => {
+  before(async () => {
+    await server.req('PUT', '/guarded');
+    await server.req('PUT', '/guarded/_security', { body: { admins: { names: [], roles: [] }, readers: { names: ['alice'], roles: [] } } });
+    await server.req('PUT', '/byrole');
+    await server.req('PUT', '/byrole/_security', { body: { members: { names: [], roles: ['editors'] } } });
+  });
+
+  test('readers without members keep everyone else out, as members would', async () => {
+    const put = await server.req('PUT', '/guarded/d1', { auth: alice, body: { v: 1 } });
+    assert.equal(put.status, 201, put.text);
+    assert.equal((await server.req('GET', '/guarded/d1', { auth: alice })).status, 200);
+    assert.equal((await server.req('GET', '/guarded/_all_docs', { auth: alice })).status, 200);
+    for (const [method, path, body] of [['GET', '/guarded/d1'], ['GET', '/guarded'],
+      ['GET', '/guarded/_all_docs'], ['GET', '/guarded/_changes'], ['PUT', '/guarded/d2', { v: 2 }]]) {
+      const r = await server.req(method, path, { auth: bob, body });
+      assert.equal(r.status, 403, `${method} ${path}`);
+      assert.equal(r.json.error, 'forbidden');
+    }
+    assert.equal((await server.req('GET', '/guarded/d1')).status, 200, 'admin');
+    const sec = await server.req('GET', '/guarded/_security');
+    assert.deepEqual(sec.json.readers, { names: ['alice'], roles: [] });
+    assert.equal(sec.json.members, undefined, 'the stored object is not rewritten');
+  });
+
+  test('member roles admit users holding them and nobody else', async () => {
+    await createUser('carol', 'carolpw', ['editors']);
+    assert.equal((await server.req('PUT', '/byrole/x', { auth: ['carol', 'carolpw'], body: {} })).status, 201);
+    assert.equal((await server.req('GET', '/byrole/x', { auth: alice })).status, 403);
+  });
+
+  test('validate_doc_update is honoured for non-admin writes', async () => {
+    await server.req('PUT', '/validated');
+    await server.req('PUT', '/validated/_design/rules', { body: {
+      validate_doc_update: "function(newDoc, oldDoc, userCtx){ if (!newDoc.title && !newDoc._deleted) throw({forbidden: 'title required'}); }",
+    } });
+    const rejected = await server.req('PUT', '/validated/a', { auth: alice, body: { x: 1 } });
+    assert.equal(rejected.status, 403);
+    assert.deepEqual(rejected.json, { error: 'forbidden', reason: 'title required' });
+    assert.equal((await server.req('PUT', '/validated/b', { auth: alice, body: { title: 't' } })).status, 201);
+  });
+});
+
+describe('documents, views and changes', () => {
+  before(async () => { await server.req('PUT', '/projects'); });
+
+  test('a design-doc view with a typed map function and sorted _all_docs', async () => {
+    await server.req('PUT', '/projects/_design/p', { body: { views: { byTitle: {
+      map: "function(doc){if (doc.type === 'ProjectInfoDoc') emit(doc.title,doc);};",
+    } } } });
+    const bulk = await server.req('POST', '/projects/_bulk_docs', { body: { docs: [
+      { _id: 'p1', type: 'ProjectInfoDoc', title: 'Beta' },
+      { _id: 'p2', type: 'ProjectInfoDoc', title: 'Alpha' },
+      { _id: 'n1', type: 'Note', title: 'Zeta' },
+    ] } });
+    assert.equal(bulk.status, 201);
+    const view = await server.req('GET', '/projects/_design/p/_view/byTitle');
+    assert.deepEqual(view.json.rows.map((r) => r.key), ['Alpha', 'Beta']);
+    assert.equal(view.json.rows[0].value.type, 'ProjectInfoDoc');
+    const all = await server.req('GET', '/projects/_all_docs?include_docs=true&descending=true');
+    assert.deepEqual(all.json.rows.map((r) => r.id), ['p2', 'p1', 'n1', '_design/p']);
+    assert.equal(all.json.rows[0].doc.title, 'Alpha');
+  });
+
+  test('a longpoll _changes request waits for the next change after since', async () => {
+    const now = (await server.req('GET', '/projects/_changes')).json.last_seq;
+    const pending = server.req('GET', `/projects/_changes?feed=longpoll&since=${now}&include_docs=true`);
+    await sleep(300);
+    await server.req('PUT', '/projects/late', { body: { type: 'Note' } });
+    const r = await pending;
+    assert.deepEqual(r.json.results.map((c) => c.id), ['late']);
+    assert.equal(r.json.results[0].doc.type, 'Note');
+  });
+
+  test('_uuids hands out distinct ids and databases live in database_dir', async () => {
+    const r = await server.req('GET', '/_uuids?count=3');
+    assert.equal(new Set(r.json.uuids).size, 3);
+    const files = fs.readdirSync(instance.dataDir);
+    for (const db of ['projects', '_users', '_replicator']) assert.ok(files.includes(db), db);
+  });
+});
+
+describe('configuration', () => {
+  test('GET /_config gives every section as strings, for admins only', async () => {
+    const all = (await server.req('GET', '/_config')).json;
+    assert.equal(all.httpd.bind_address, '127.0.0.1');
+    assert.equal(all.httpd.port, String(instance.port));
+    assert.equal(all.couch_httpd_auth.require_valid_user, 'true');
+    for (const sec of Object.values(all)) {
+      for (const v of Object.values(sec)) assert.equal(typeof v, 'string');
+    }
+    assert.deepEqual((await server.req('GET', '/_config/couch_httpd_auth/require_valid_user')).json, 'true');
+    assert.equal((await server.req('GET', '/_config/httpd')).json.bind_address, '127.0.0.1');
+    assert.equal((await server.req('GET', '/_config', { auth: alice })).status, 401);
+    assert.equal((await server.req('PUT', '/_config/x/y', { auth: alice, body: 'z' })).status, 401);
+  });
+
+  test('a deleted key is gone and stays gone after writing the last INI file', async () => {
+    await server.req('PUT', '/_config/trevok/flag', { body: 'on' });
+    assert.deepEqual((await server.req('DELETE', '/_config/trevok/flag')).json, 'on');
+    assert.equal((await server.req('GET', '/_config/trevok/flag')).status, 404);
+    assert.equal(ini.merge([fs.readFileSync(instance.ini, 'utf8')]).trevok.flag, undefined);
+  });
+
+  test('a configured WWW-Authenticate challenge accompanies the 401', async () => {
+    await server.req('PUT', '/_config/httpd/WWW-Authenticate', { body: 'Basic realm="server"' });
+    try {
+      const r = await server.req('GET', '/', { auth: null });
+      assert.equal(r.headers.get('www-authenticate'), 'Basic realm="server"');
+    } finally {
+      await server.req('DELETE', '/_config/httpd/WWW-Authenticate');
+    }
+  });
+
+  test('a stored admin password is a salted hash, in memory and in the INI file', async () => {
+    const hash = (await server.req('GET', '/_config/admins/admin')).json;
+    assert.match(hash, /^-pbkdf2-[0-9a-f]+,[0-9a-f]+,\d+$/);
+    assert.ok(fs.readFileSync(instance.ini, 'utf8').includes(`admin = ${hash}`));
+  });
+});
+
+describe('INI files', () => {
+  test('a repeated section merges, later values win, comments are skipped', () => {
+    const merged = ini.merge([
+      '[couchdb]\nuuid = a\n; database_dir = /commented\n[httpd]\nport = 1 ; note\n[couchdb]\ndatabase_dir = /d\n',
+      '[httpd]\nport = 2\nbind_address =\n',
+    ]);
+    assert.deepEqual(merged, { couchdb: { uuid: 'a', database_dir: '/d' }, httpd: { port: '2' } });
+  });
+
+  test('writing a key keeps the rest of the file and lands in the right section', () => {
+    const text = '; top\n[a]\nx = 1\n\n[b]\ny = 2\n[a]\nz = 3\n';
+    assert.equal(ini.setKey(text, 'a', 'x', '9'), '; top\n[a]\nx = 9\n\n[b]\ny = 2\n[a]\nz = 3\n');
+    assert.equal(ini.setKey(text, 'b', 'w', '5'), '; top\n[a]\nx = 1\n\n[b]\ny = 2\nw = 5\n[a]\nz = 3\n');
+    assert.deepEqual(ini.merge([ini.setKey(text, 'c', 'k', 'v')]).c, { k: 'v' });
+  });
+});
+
+describe('persistent replications', () => {
+  before(async () => {
+    await server.req('PUT', '/src');
+    await server.req('PUT', '/dst');
+    await server.req('PUT', '/src/_design/sync', { body: { filters: {
+      keep: 'function(doc, req){ return doc.keep === true; }',
+    } } });
+    await server.req('POST', '/src/_bulk_docs', { body: { docs: [
+      { _id: 'k1', keep: true }, { _id: 'd1', keep: false },
+    ] } });
+  });
+
+  test('a continuous filtered replication carries only matching documents', async () => {
+    const put = await server.req('PUT', '/_replicator/cont', { body: {
+      source: 'src', target: 'dst', filter: 'sync/keep', continuous: true,
+    } });
+    assert.equal(put.status, 201);
+    await eventually(async () => (await docIds('dst')).includes('k1'), 10000, 'k1 replicated');
+    await server.req('PUT', '/src/k2', { body: { keep: true } });
+    await server.req('PUT', '/src/d2', { body: { keep: false } });
+    await eventually(async () => (await docIds('dst')).includes('k2'), 10000, 'k2 replicated');
+    assert.deepEqual((await docIds('dst')).sort(), ['k1', 'k2']);
+    assert.equal((await replicationDoc('cont'))._replication_state, 'triggered');
+    const stats = await eventually(async () => {
+      const s = (await replicationDoc('cont'))._replication_stats;
+      return s && s.docs_written >= 2 && s;
+    }, 5000, 'stats');
+    assert.ok(stats.docs_read >= 2);
+  });
+
+  test('a one-shot replication ends "completed" with its statistics', async () => {
+    await server.req('PUT', '/_replicator/once', { body: { source: 'src', target: 'copy', create_target: true } });
+    const doc = await eventually(async () => {
+      const d = await replicationDoc('once');
+      return d._replication_state === 'completed' && d;
+    }, 10000, 'completed');
+    assert.equal(doc._replication_stats.docs_written, 5);
+    assert.deepEqual((await docIds('copy')).sort(), ['d1', 'd2', 'k1', 'k2']);
+  });
+
+  test('a replication whose source is missing ends "error"', async () => {
+    await server.req('PUT', '/_replicator/broken', { body: { source: 'nosuchdb', target: 'dst' } });
+    const doc = await eventually(async () => {
+      const d = await replicationDoc('broken');
+      return d._replication_state === 'error' && d;
+    }, 10000, 'error');
+    assert.ok(doc._replication_state_reason);
+  });
+
+  test('deleting the document by writing back a deleted copy stops the replication', async () => {
+    await server.req('PUT', '/_replicator/doomed', { body: { source: 'src', target: 'doomed_dst', create_target: true, continuous: true } });
+    await eventually(async () => (await server.req('GET', '/doomed_dst/k1')).status === 200, 10000, 'first copy');
+    const current = await replicationDoc('doomed');
+    assert.equal(current._replication_state, 'triggered');
+    const del = await server.req('PUT', `/_replicator/doomed?rev=${current._rev}`, { body: { ...current, _deleted: true } });
+    assert.equal(del.status, 201, del.text);
+    await sleep(300);
+    await server.req('PUT', '/src/after_delete', { body: { keep: true } });
+    await sleep(1500);
+    assert.equal((await server.req('GET', '/doomed_dst/after_delete')).status, 404);
+    assert.equal((await server.req('GET', '/_replicator/doomed')).status, 404, 'not resurrected');
+    assert.doesNotMatch(server.output, /unhandled|uncaught/);
+  });
+});
+
+describe('robustness', () => {
+  test('a non-admin PUT /db with require_valid_user off does not crash the server', async () => {
+    const prev = await server.req('PUT', '/_config/couch_httpd_auth/require_valid_user', { body: 'false' });
+    assert.deepEqual(prev.json, 'true');
+    try {
+      const r = await server.req('PUT', '/anon_db', { auth: null });
+      assert.equal(r.status, 401);
+      assert.equal((await server.req('GET', '/', { auth: null })).status, 200);
+    } finally {
+      await server.req('PUT', '/_config/couch_httpd_auth/require_valid_user', { body: 'true' });
+    }
+    assert.equal((await server.req('GET', '/', { auth: null })).status, 401);
+    assert.doesNotMatch(server.output, /died/);
+  });
+
+  test('a killed server process is started again on the same port and data', async () => {
+    const pid = server.childPid();
+    assert.ok(pid && pid !== server.proc.pid);
+    process.kill(pid, 'SIGKILL');
+    await eventually(() => server.childPid() !== pid, 10000, 'new server process');
+    await server.waitUntilAnswering();
+    assert.match(server.output, /server process died/);
+    assert.equal((await server.req('GET', '/projects/p1')).json.title, 'Beta');
+    // The console follows replications after a crash too.
+    await server.req('PUT', '/src/k3', { body: { keep: true } });
+    await eventually(async () => (await docIds('dst')).includes('k3'), 10000, 'k3 replicated');
+  });
+});
+
+describe('after a restart', () => {
+  let onceRev;
+  before(async () => {
+    onceRev = (await replicationDoc('once'))._rev;
+    const prev = await server.req('PUT', '/_config/admins/admin', { body: 'newsecret' });
+    assert.match(prev.json, /^-pbkdf2-/, 'the old value comes back');
+    await restart();
+  });
+
+  test('the changed admin password holds and the old one is refused', async () => {
+    assert.equal((await server.req('GET', '/_all_dbs', { auth: ['admin', 'trevok'] })).status, 401);
+    assert.equal((await server.req('GET', '/_all_dbs', { auth: ['admin', 'newsecret'] })).status, 200);
+    assert.doesNotMatch(fs.readFileSync(instance.ini, 'utf8'), /newsecret/);
+    const back = await server.req('PUT', '/_config/admins/admin', { auth: ['admin', 'newsecret'], body: 'trevok' });
+    assert.equal(back.status, 200);
+    assert.equal((await server.req('GET', '/_all_dbs', { auth: ['admin', 'newsecret'] })).status, 401,
+      'the old password stops working at once');
+    assert.equal((await server.req('GET', '/_all_dbs')).status, 200);
+  });
+
+  test('a continuous replication runs again', async () => {
+    await server.req('PUT', '/src/k4', { body: { keep: true } });
+    await eventually(async () => (await docIds('dst')).includes('k4'), 10000, 'k4 replicated');
+  });
+
+  test('a completed one-shot replication is not run again', async () => {
+    await sleep(1000);
+    const doc = await replicationDoc('once');
+    assert.equal(doc._rev, onceRev);
+    assert.equal(doc._replication_state, 'completed');
+    assert.equal((await server.req('GET', '/copy/k4')).status, 404);
+  });
+
+  test('a deleted replication stays stopped', async () => {
+    await sleep(500);
+    assert.equal((await server.req('GET', '/doomed_dst/k4')).status, 404);
+    assert.equal((await server.req('GET', '/doomed_dst/after_delete')).status, 404);
+  });
+});
