@@ -6,6 +6,7 @@
 #include <QJsonValue>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 class CouchDatabase;
@@ -63,6 +64,10 @@ public:
 Q_SIGNALS:
     // The cached body changed (a read, a write of ours, a query row, a change feed).
     void propertiesChanged();
+
+protected:
+    // A write whose body is computed right before it is sent.
+    RESTOperationPtr putComputed(std::function<QJsonObject()> compute);
 
 private:
     void setCache(std::optional<QJsonObject> body, const QString& rev, bool deleted);

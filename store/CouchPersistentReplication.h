@@ -14,6 +14,7 @@ class ChangeFeed;
 class CouchDatabase;
 class CouchDocument;
 class CouchServer;
+class ReplicatorWatcher;
 
 // A persistent replication: a document in the server's `_replicator` with the
 // bare database names as `source` and `target`, and `filter`, `continuous` and
@@ -83,7 +84,7 @@ private:
     QJsonObject documentBody() const;
     void settingsChanged();
 
-    CouchServer* m_server;
+    QPointer<ReplicatorWatcher> m_watcher;
     QString m_source;
     QString m_target;
     QString m_filter;

@@ -10,6 +10,9 @@
 
 class CouchServer;
 
+// Compact JSON text of any JSON value (scalars included).
+QByteArray couchJsonBytes(const QJsonValue& value);
+
 // A resource on the server addressed by a path below the server's URL. Raw
 // resources come from CouchServer::childWithPath(); databases and documents
 // are resources too. All requests go through the server's queue.

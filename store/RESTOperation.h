@@ -66,6 +66,9 @@ public:
     // as long as `context` lives.
     void onCompletion(QObject* context, std::function<void(RESTOperation&)> fn);
 
+    // ---- used by the store: bookkeeping run before finished() is emitted ----
+    void whenSettled(std::function<void(RESTOperation&)> fn);
+
 Q_SIGNALS:
     void finished();
 
@@ -73,7 +76,11 @@ private:
     friend class CouchServer;
     RESTOperation(CouchServer* server, QByteArray method, QUrl url, QByteArray body);
 
-    void finish(int status, QByteArray data, QString error);
+    // Records the result and runs the store's own bookkeeping; the server then
+    // sends the next request before finished() is emitted, so code connected
+    // to finished() may wait for later operations.
+    void settle(int status, QByteArray data, QString error);
+    void announce();
 
     QPointer<CouchServer> m_server;
     QByteArray m_method;
