@@ -1,0 +1,95 @@
+#pragma once
+
+#include "store/CouchResource.h"
+#include "store/RESTOperation.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <deque>
+#include <optional>
+
+class CouchDatabase;
+class CouchPersistentReplication;
+class QNetworkAccessManager;
+class ReplicatorWatcher;
+
+// Percent-encodes a name as one URL path segment: "/", "?", "#", "%", "+",
+// blanks and a bare "." or ".." can never address another resource.
+QString couchEncodedSegment(const QString& name);
+
+// The handle of one CouchDB server: base URL, credential and the one FIFO
+// request queue through which every database, document, query, model and
+// replication handle of this server sends its requests (one request on the
+// wire at a time, over one keep-alive connection). Change feeds run outside
+// the queue. GUI thread only.
+class CouchServer : public QObject {
+    Q_OBJECT
+public:
+    explicit CouchServer(const QUrl& url, QObject* parent = nullptr);
+    ~CouchServer() override;
+
+    QUrl url() const { return m_url; }
+
+    // Basic authentication for every later request (and change feed); may be
+    // changed at any time. An empty user removes the credential.
+    void setCredential(const QString& user, const QString& password);
+    QString credentialUser() const { return m_user; }
+
+    // Lists the databases, waiting for the reply: a handle per database (the
+    // last path segment of its url() is the name, percent-encoded), an empty
+    // list for none, std::nullopt on failure (see lastErrorText()).
+    std::optional<QList<CouchDatabase*>> getDatabases();
+    QString lastErrorText() const { return m_lastError; }
+
+    // The handle of a database; one per name, owned by the server; no request.
+    CouchDatabase* databaseNamed(const QString& name);
+
+    // A raw resource below the server; `path` is used as given, not encoded
+    // (e.g. "_config/admins/admin"). One handle per path, owned by the server.
+    CouchResource* childWithPath(const QString& path);
+
+    // A single request of its own (e.g. GET "/" or "_uuids").
+    RESTOperationPtr GET(const QString& path);
+
+    // How long a sent request may stay unanswered, and a wait() may last.
+    void setRequestTimeout(int ms) { m_timeoutMs = ms; }
+    int requestTimeout() const { return m_timeoutMs; }
+
+    // Number of operations queued or in flight.
+    int pendingOperations() const;
+
+    // ---- used by the store's own classes ----
+    // Queues a request. `prepare`, when given, computes the body right before
+    // it is sent.
+    RESTOperationPtr enqueue(const QByteArray& method, const QUrl& url, const QByteArray& body = {},
+                             std::function<QByteArray()> prepare = {},
+                             const QByteArray& authorization = {});
+    // "Basic …" for the current credential, or empty.
+    QByteArray authorizationHeader() const;
+    static QByteArray basicAuthorization(const QString& user, const QString& password);
+    // The one watcher of `_replicator`'s change feed shared by all replication handles.
+    ReplicatorWatcher* replicatorWatcher();
+
+private:
+    friend class RESTOperation;
+    void sendNext();
+    void operationFinished(RESTOperation* op);
+    void cancelQueued(RESTOperation* op, const QString& error);
+
+    QUrl m_url;
+    QString m_user;
+    QString m_password;
+    QString m_lastError;
+    int m_timeoutMs = kRESTTimeoutMs;
+    QNetworkAccessManager* m_manager;
+    std::deque<RESTOperationPtr> m_queue;
+    RESTOperationPtr m_current;
+    bool m_sendScheduled = false;
+    QHash<QString, CouchDatabase*> m_databases;
+    QHash<QString, CouchResource*> m_resources;
+    ReplicatorWatcher* m_replicatorWatcher = nullptr;
+};
