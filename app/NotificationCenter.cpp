@@ -2,30 +2,25 @@
 
 namespace trevok {
 
-NotificationCenter& NotificationCenter::defaultCenter()
-{
+NotificationCenter& NotificationCenter::defaultCenter() {
     static NotificationCenter center;
     return center;
 }
 
-void NotificationCenter::addObserver(QObject* observer, const QString& name, Handler handler)
-{
+void NotificationCenter::addObserver(QObject* observer, const QString& name, Handler handler) {
     m_entries.append({observer, name, std::move(handler)});
 }
 
-void NotificationCenter::removeObserver(QObject* observer)
-{
+void NotificationCenter::removeObserver(QObject* observer) {
     m_entries.removeIf([observer](const Entry& e) { return e.observer == observer; });
 }
 
-void NotificationCenter::removeObserver(QObject* observer, const QString& name)
-{
+void NotificationCenter::removeObserver(QObject* observer, const QString& name) {
     m_entries.removeIf(
         [observer, &name](const Entry& e) { return e.observer == observer && e.name == name; });
 }
 
-void NotificationCenter::post(const QString& name, QObject* sender, const QVariant& userInfo)
-{
+void NotificationCenter::post(const QString& name, QObject* sender, const QVariant& userInfo) {
     const Notification n{name, sender, userInfo};
     // A handler may add or remove observers: deliver to a snapshot.
     const QList<Entry> snapshot = m_entries;
@@ -35,8 +30,7 @@ void NotificationCenter::post(const QString& name, QObject* sender, const QVaria
     }
 }
 
-int NotificationCenter::observerCount(const QString& name) const
-{
+int NotificationCenter::observerCount(const QString& name) const {
     int count = 0;
     for (const Entry& e : m_entries)
         count += (e.name == name && e.observer) ? 1 : 0;
