@@ -1,14 +1,92 @@
 #include "app/AppDelegate.h"
+#include "app/Interface.h"
+#include "app/NotificationCenter.h"
+#include "chrome/PXAppStoreWindow.h"
+#include "lists/ProjectQuery.h"
+#include "lists/UserQuery.h"
 #include "server/ServerProcess.h"
+#include "store/CouchServer.h"
+
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+using trevok::outlet;
 
 AppDelegate::AppDelegate(QObject* parent)
-    : QObject(parent)
-{
+    : QObject(parent) {}
+
+AppDelegate::~AppDelegate() {
+    trevok::NotificationCenter::defaultCenter().removeObserver(this);
+    delete m_mainWindow;
 }
 
-AppDelegate::~AppDelegate() = default;
+void AppDelegate::loadMainWindow() {
+    m_mainWindow = new PXAppStoreWindow();
+    m_mainWindow->setObjectName(QStringLiteral("mainWindow"));
+    m_mainWindow->setWindowTitle(QStringLiteral("TrevokServer"));
+    m_mainWindow->setAccessibleName(QStringLiteral("TrevokServer"));
+    m_mainWindow->setAccessibleDescription(QStringLiteral("mainWindow"));
+    m_mainWindow->setFrameAutosaveName(QStringLiteral("TrevokServer"));
 
-void AppDelegate::applicationDidFinishLaunching()
-{
-    launchCouchDB();
+    m_mainContent =
+        trevok::loadInterface(QStringLiteral("MainWindow"), m_mainWindow->contentView());
+    if (!m_mainContent)
+        m_mainContent = new QWidget(m_mainWindow->contentView());
+    auto* layout = new QVBoxLayout(m_mainWindow->contentView());
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(m_mainContent);
+
+    const QWidget* root = m_mainContent;
+    m_titleView = outlet<QWidget>(root, "titleView");
+    m_sessionStack = outlet<QStackedWidget>(root, "sessionStack");
+    m_tabView = outlet<QTabWidget>(root, "tabView");
+    m_userButton = outlet<QToolButton>(root, "userButton");
+    m_projectButton = outlet<QToolButton>(root, "projectButton");
+    m_infoButton = outlet<QToolButton>(root, "infoButton");
+    m_loginButton = outlet<QAbstractButton>(root, "loginButton");
+    m_loginHeader = outlet<QLabel>(root, "loginHeader");
+    m_serverVersionTextField = outlet<QLabel>(root, "serverVersionTextField");
+    m_loginWarningTextField = outlet<QLabel>(root, "loginWarningTextField");
+    m_loginPasswordTextField = outlet<QLabel>(root, "loginPasswordTextField");
+    m_tmpMasterName = outlet<QLineEdit>(root, "tmpMasterName");
+    m_tmpClientName = outlet<QLineEdit>(root, "tmpClientName");
+    m_tmpClientEmail = outlet<QLineEdit>(root, "tmpClientEmail");
+    m_masterID = outlet<QLabel>(root, "masterID");
+    m_bindAddress = outlet<QLabel>(root, "bindAddress");
+    m_requireValidUser = outlet<QLabel>(root, "requireValidUser");
+    m_wwwAuthenticate = outlet<QLabel>(root, "wwwAuthenticate");
+    m_saveButton = outlet<QPushButton>(root, "saveButton");
+    m_changePWButton = outlet<QAbstractButton>(root, "changePWButton");
+
+    // The tab buttons in the title bar choose the tab; the tab view shows no bar of its own.
+    m_tabView->tabBar()->hide();
+    connect(m_tabView, &QTabWidget::currentChanged, this,
+            &AppDelegate::tabViewDidSelectTabViewItem);
+    connect(m_projectButton, &QToolButton::clicked, this, &AppDelegate::switchToProjects);
+    connect(m_userButton, &QToolButton::clicked, this, &AppDelegate::switchToUsers);
+    connect(m_infoButton, &QToolButton::clicked, this, &AppDelegate::switchToInfo);
+    connect(m_loginButton, &QAbstractButton::clicked, this,
+            &AppDelegate::activateLoginPasswordSheet);
+    connect(m_changePWButton, &QAbstractButton::clicked, this,
+            &AppDelegate::activateChangeAdminPasswordSheet);
+    setTabImages("Users_large", "Projects_large_active", "Infos_large");
+}
+
+void AppDelegate::showSheet(QDialog* sheet) {
+    m_mainWindow->beginSheet(sheet);
+}
+
+void AppDelegate::endSheet(QDialog* sheet) {
+    if (!sheet)
+        return;
+    m_mainWindow->endSheet(sheet);
+    sheet->close();
+    sheet->deleteLater();
 }

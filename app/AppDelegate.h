@@ -1,14 +1,37 @@
 #pragma once
 
+#include "app/CredentialStorage.h"
+#include "app/WindowGeometry.h"
+
+#include <QDialog>
+#include <QMap>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QUrl>
 
 #include <memory>
 
+class QAbstractButton;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QStackedWidget;
+class QTabWidget;
+class QToolButton;
+class QWidget;
+class PXAppStoreWindow;
+class CouchServer;
+class CouchDatabase;
+class MasterModel;
+class ProjectQuery;
+class SyncListener;
+class UserQuery;
+
 namespace trevok {
 class ServerProcess;
-}
+struct Notification;
+} // namespace trevok
 
 // The one controller of the console: it owns every server handle, the live
 // lists, the selections, the open sheets and the interface outlets. Its flows
@@ -19,7 +42,13 @@ public:
     explicit AppDelegate(QObject* parent = nullptr);
     ~AppDelegate() override;
 
+    // Start-up.
+    void loadMainWindow();
     void applicationDidFinishLaunching();
+    // Tests that bring their own server turn the launch off.
+    void setLaunchesServer(bool launches) { m_launchesServer = launches; }
+    void probeServer();
+    QString getMacAddress();
 
     // External server process.
     QString applicationSupportFolder() const;
@@ -29,6 +58,123 @@ public:
     void cleanup();
     trevok::ServerProcess* task() const { return m_task.get(); }
 
+    // Window geometry and tabs.
+    void startSize();
+    void normalSize();
+    void switchToProjects();
+    void switchToUsers();
+    void switchToInfo();
+    void tabViewDidSelectTabViewItem(int index);
+    void listProjects() {}
+
+    // Login.
+    void activateLoginPasswordSheet();
+    void closeLoginPasswordSheet();
+    void login();
+    void finishLogin();
+
+    // Master database.
+    void setUpStore();
+    void createMaster();
+
+    // Administrator password.
+    void activateChangeAdminPasswordSheet();
+    void closeChangeAdminPasswordSheet();
+    void changeAdminPassword();
+
+    // Users.
+    void selectFirstUser();
+
+    // Projects.
+    void setProjectListFilter(const QString& predicate);
+    void assignUserToProject(const trevok::Notification& notification);
+    void closeUserPicker();
+
+    // Session state, readable by tests and the other flows.
+    int logedIn() const { return m_logedIn; }
+    CouchServer* server() const { return m_server.get(); }
+    CouchDatabase* userDatabase() const { return m_userDatabase; }
+    CouchDatabase* replicationDatabase() const { return m_replicationDatabase; }
+    CouchDatabase* trevokMasterDB() const { return m_trevokMasterDB; }
+    bool needsTrevokMaster() const { return m_needsTrevokMaster; }
+    UserQuery* query() const { return m_query.get(); }
+    ProjectQuery* projectQuery() const { return m_projectQuery.get(); }
+    PXAppStoreWindow* mainWindow() const { return m_mainWindow; }
+    QWidget* mainContent() const { return m_mainContent; }
+    QDialog* loginSheet() const { return m_loginSheet; }
+    QDialog* adminPasswordSheet() const { return m_adminPasswordSheet; }
+    const trevok::SavedFrame& savedFrame() const { return m_savedFrame; }
+    QString macAddressString() const { return m_macAddressString; }
+    QString serviceName() const { return m_serviceName; }
+    const QMap<QString, QString>& txtRecord() const { return m_txtRecord; }
+    QString projectListPredicate() const { return m_projectListPredicate; }
+
+    // The frame the window was given last, in bottom-left coordinates.
+    QRect lastFrame() const { return m_lastFrame; }
+
 private:
+    void setFrame(const QRect& bottomLeftFrame, bool animate);
+    void setTabImages(const char* users, const char* projects, const char* infos);
+    void fillInformationTab();
+    void showSheet(QDialog* sheet);
+    void endSheet(QDialog* sheet);
+
     std::unique_ptr<trevok::ServerProcess> m_task;
+    bool m_launchesServer = true;
+
+    // Session.
+    int m_logedIn = 0;
+    QUrl m_serverURL;
+    std::unique_ptr<CouchServer> m_server;
+    trevok::Credential m_serverCredential;
+    trevok::ProtectionSpace m_syncSpace;
+    bool m_needsTrevokMaster = false;
+    CouchDatabase* m_userDatabase = nullptr;
+    CouchDatabase* m_replicationDatabase = nullptr;
+    CouchDatabase* m_trevokMasterDB = nullptr;
+    MasterModel* m_newMaster = nullptr;
+    std::unique_ptr<UserQuery> m_query;
+    std::unique_ptr<ProjectQuery> m_projectQuery;
+    QString m_projectListPredicate;
+
+    // Start-up.
+    QString m_fullUserName;
+    QString m_localizedHostName;
+    QString m_serviceName;
+    QString m_macAddressString;
+    QMap<QString, QString> m_txtRecord;
+    trevok::SavedFrame m_savedFrame;
+    QRect m_lastFrame;
+
+    // Outlets.
+    PXAppStoreWindow* m_mainWindow = nullptr;
+    QWidget* m_mainContent = nullptr;
+    QWidget* m_titleView = nullptr;
+    QStackedWidget* m_sessionStack = nullptr;
+    QTabWidget* m_tabView = nullptr;
+    QToolButton* m_userButton = nullptr;
+    QToolButton* m_projectButton = nullptr;
+    QToolButton* m_infoButton = nullptr;
+    QAbstractButton* m_loginButton = nullptr;
+    QLabel* m_loginHeader = nullptr;
+    QLabel* m_serverVersionTextField = nullptr;
+    QLabel* m_loginWarningTextField = nullptr;
+    QLabel* m_loginPasswordTextField = nullptr;
+    QLineEdit* m_tmpMasterName = nullptr;
+    QLineEdit* m_tmpClientName = nullptr;
+    QLineEdit* m_tmpClientEmail = nullptr;
+    QLabel* m_masterID = nullptr;
+    QLabel* m_bindAddress = nullptr;
+    QLabel* m_requireValidUser = nullptr;
+    QLabel* m_wwwAuthenticate = nullptr;
+    QPushButton* m_saveButton = nullptr;
+    QAbstractButton* m_changePWButton = nullptr;
+
+    // Sheets, loaded anew at every opening.
+    QPointer<QDialog> m_loginSheet;
+    QLineEdit* m_loginPassWordTextField = nullptr;
+    QPointer<QDialog> m_adminPasswordSheet;
+    QLineEdit* m_tmpNewAdminPassword = nullptr;
+    QLineEdit* m_tmpRepeatNewAdminPassword = nullptr;
+    QLabel* m_adminPasswordSheetWarningField = nullptr;
 };

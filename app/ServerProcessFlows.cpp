@@ -10,25 +10,21 @@ namespace {
 // Gives the server time to open its port before the start-up probe.
 constexpr int kServerStartGraceMs = 1000;
 
-QString serverHome()
-{
+QString serverHome() {
     return trevok::resourcesFolder() + QStringLiteral("/server-core");
 }
 } // namespace
 
-QString AppDelegate::applicationSupportFolder() const
-{
+QString AppDelegate::applicationSupportFolder() const {
     return trevok::applicationSupportFolder();
 }
 
-void AppDelegate::maybeSetDataDirs()
-{
+void AppDelegate::maybeSetDataDirs() {
     trevok::maybeSetDataDirs(serverHome() + QStringLiteral("/etc/couchdb/local.ini"),
                              applicationSupportFolder());
 }
 
-void AppDelegate::launchCouchDB()
-{
+void AppDelegate::launchCouchDB() {
     maybeSetDataDirs();
     m_task = std::make_unique<trevok::ServerProcess>();
     connect(m_task.get(), &trevok::ServerProcess::terminated, this, &AppDelegate::taskTerminated,
@@ -41,13 +37,11 @@ void AppDelegate::launchCouchDB()
     pause.exec(QEventLoop::ExcludeUserInputEvents);
 }
 
-void AppDelegate::taskTerminated()
-{
+void AppDelegate::taskTerminated() {
     cleanup();
 }
 
-void AppDelegate::cleanup()
-{
+void AppDelegate::cleanup() {
     if (m_task) {
         m_task->disconnect(this);
         m_task.release()->deleteLater();

@@ -8,33 +8,29 @@
 
 namespace trevok {
 
-QString dataSectionFor(const QString& dataFolder)
-{
+QString dataSectionFor(const QString& dataFolder) {
     return QStringLiteral("[couchdb]\ndatabase_dir = ") + dataFolder +
            QStringLiteral("\nview_index_dir = ") + dataFolder + QStringLiteral("\n\n");
 }
 
-bool configNamesFolder(const QString& configText, const QString& dataFolder)
-{
+bool configNamesFolder(const QString& configText, const QString& dataFolder) {
     return configText.contains(dataFolder);
 }
 
-QString applicationSupportFolder()
-{
+QString applicationSupportFolder() {
     QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     QDir().mkpath(base);
     return base + QStringLiteral("/com.trevokapp.TrevokServer");
 }
 
-bool maybeSetDataDirs(const QString& configFile, const QString& dataFolder)
-{
+bool maybeSetDataDirs(const QString& configFile, const QString& dataFolder) {
     if (!QFileInfo::exists(dataFolder))
         QDir().mkpath(dataFolder);
 
     QFile in(configFile);
     if (!in.open(QIODevice::ReadOnly)) {
-        qWarning().noquote() << QStringLiteral("Error: cannot read %1: %2")
-                                    .arg(configFile, in.errorString());
+        qWarning().noquote()
+            << QStringLiteral("Error: cannot read %1: %2").arg(configFile, in.errorString());
         return false;
     }
     const QString text = QString::fromUtf8(in.readAll());
@@ -44,14 +40,14 @@ bool maybeSetDataDirs(const QString& configFile, const QString& dataFolder)
 
     QSaveFile out(configFile);
     if (!out.open(QIODevice::WriteOnly)) {
-        qWarning().noquote() << QStringLiteral("Error: cannot write %1: %2")
-                                    .arg(configFile, out.errorString());
+        qWarning().noquote()
+            << QStringLiteral("Error: cannot write %1: %2").arg(configFile, out.errorString());
         return false;
     }
     out.write((text + dataSectionFor(dataFolder)).toUtf8());
     if (!out.commit()) {
-        qWarning().noquote() << QStringLiteral("Error: cannot write %1: %2")
-                                    .arg(configFile, out.errorString());
+        qWarning().noquote()
+            << QStringLiteral("Error: cannot write %1: %2").arg(configFile, out.errorString());
         return false;
     }
     return true;

@@ -6,8 +6,7 @@
 
 namespace trevok {
 
-QString resourcesFolder()
-{
+QString resourcesFolder() {
     const QString fromEnv = qEnvironmentVariable("TREVOK_RESOURCES");
     if (!fromEnv.isEmpty())
         return fromEnv;
@@ -15,12 +14,9 @@ QString resourcesFolder()
 }
 
 ServerProcess::ServerProcess(QObject* parent)
-    : QObject(parent)
-{
-}
+    : QObject(parent) {}
 
-ServerProcess::~ServerProcess()
-{
+ServerProcess::~ServerProcess() {
     if (m_task) {
         // The server outlives the console on purpose: detach instead of killing.
         m_task->disconnect(this);
@@ -28,8 +24,7 @@ ServerProcess::~ServerProcess()
     }
 }
 
-void ServerProcess::launch(const QString& serverHome)
-{
+void ServerProcess::launch(const QString& serverHome) {
     m_task = std::make_unique<QProcess>();
     m_task->setWorkingDirectory(serverHome);
     m_task->setProgram(serverHome + QStringLiteral("/bin/couchdb"));
@@ -47,21 +42,18 @@ void ServerProcess::launch(const QString& serverHome)
     m_task->start(QIODevice::ReadWrite);
 }
 
-bool ServerProcess::isRunning() const
-{
+bool ServerProcess::isRunning() const {
     return m_task && m_task->state() != QProcess::NotRunning;
 }
 
-void ServerProcess::kill()
-{
+void ServerProcess::kill() {
     if (isRunning()) {
         m_task->kill();
         m_task->waitForFinished(5000);
     }
 }
 
-void ServerProcess::drainOutput()
-{
+void ServerProcess::drainOutput() {
     // The output is not used; reading it only keeps the pipe from filling.
     if (m_task)
         m_task->readAllStandardOutput();

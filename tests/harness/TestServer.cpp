@@ -19,50 +19,42 @@ constexpr int kStartTimeoutMs = 30000;
 constexpr int kRequestTimeoutMs = 30000;
 } // namespace
 
-QString segment(const QString& name)
-{
+QString segment(const QString& name) {
     return QString::fromLatin1(QUrl::toPercentEncoding(name));
 }
 
-int TestServer::port()
-{
+int TestServer::port() {
     bool ok = false;
     const int fromEnv = qEnvironmentVariableIntValue("TREVOK_TEST_PORT", &ok);
     return ok ? fromEnv : 5984;
 }
 
-QString TestServer::url()
-{
+QString TestServer::url() {
     return QStringLiteral("http://127.0.0.1:%1").arg(port());
 }
 
 TestServer::TestServer() = default;
 
-TestServer::~TestServer()
-{
+TestServer::~TestServer() {
     stop();
 }
 
-QString TestServer::serverHome()
-{
+QString TestServer::serverHome() {
     QString resources = qEnvironmentVariable("TREVOK_RESOURCES");
     if (resources.isEmpty())
         resources = QCoreApplication::applicationDirPath() + QStringLiteral("/resources");
     return resources + QStringLiteral("/server-core");
 }
 
-QString TestServer::dataFolder() const
-{
+QString TestServer::dataFolder() const {
     return m_dir.path() + QStringLiteral("/data");
 }
 
-QString TestServer::configFile() const
-{
+QString TestServer::configFile() const {
     return m_dir.path() + QStringLiteral("/test.ini");
 }
 
-bool TestServer::start()
-{
+bool TestServer::start() {
     if (!m_dir.isValid())
         return false;
     if (!QFile::exists(configFile())) {
@@ -89,8 +81,7 @@ bool TestServer::start()
     return waitUntilAnswering(kStartTimeoutMs);
 }
 
-bool TestServer::waitUntilAnswering(int timeoutMs)
-{
+bool TestServer::waitUntilAnswering(int timeoutMs) {
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < timeoutMs) {
@@ -103,8 +94,7 @@ bool TestServer::waitUntilAnswering(int timeoutMs)
     return false;
 }
 
-void TestServer::stop()
-{
+void TestServer::stop() {
     if (!m_process)
         return;
     if (m_process->state() != QProcess::NotRunning) {
@@ -122,16 +112,13 @@ void TestServer::stop()
         QThread::msleep(50);
 }
 
-bool TestServer::restart()
-{
+bool TestServer::restart() {
     stop();
     return start();
 }
 
-HttpReply TestServer::request(const QByteArray& method, const QString& path,
-                              const QByteArray& body, const QString& user,
-                              const QString& password)
-{
+HttpReply TestServer::request(const QByteArray& method, const QString& path, const QByteArray& body,
+                              const QString& user, const QString& password) {
     static QNetworkAccessManager* manager = new QNetworkAccessManager();
     QNetworkRequest req(QUrl(url() + path));
     req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
@@ -157,26 +144,23 @@ HttpReply TestServer::request(const QByteArray& method, const QString& path,
 }
 
 HttpReply TestServer::anonymous(const QByteArray& method, const QString& path,
-                                const QByteArray& body)
-{
+                                const QByteArray& body) {
     return request(method, path, body, QString(), QString());
 }
 
-bool TestServer::createDatabase(const QString& name)
-{
+bool TestServer::createDatabase(const QString& name) {
     const int status = request("PUT", QLatin1Char('/') + segment(name)).status;
     return status == 201 || status == 412;
 }
 
-bool TestServer::putDocument(const QString& db, const QString& id, const QByteArray& json)
-{
+bool TestServer::putDocument(const QString& db, const QString& id, const QByteArray& json) {
     const int status =
-        request("PUT", QLatin1Char('/') + segment(db) + QLatin1Char('/') + segment(id), json).status;
+        request("PUT", QLatin1Char('/') + segment(db) + QLatin1Char('/') + segment(id), json)
+            .status;
     return status == 201 || status == 202;
 }
 
-QJsonDocument TestServer::getJson(const QString& path)
-{
+QJsonDocument TestServer::getJson(const QString& path) {
     return request("GET", path).json();
 }
 

@@ -43,7 +43,8 @@ public:
 
     // Synchronous requests with the administrator's (or the given) credentials.
     static HttpReply request(const QByteArray& method, const QString& path,
-                             const QByteArray& body = {}, const QString& user = QStringLiteral("admin"),
+                             const QByteArray& body = {},
+                             const QString& user = QStringLiteral("admin"),
                              const QString& password = adminPassword());
     static HttpReply anonymous(const QByteArray& method, const QString& path,
                                const QByteArray& body = {});

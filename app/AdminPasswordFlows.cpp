@@ -1,0 +1,75 @@
+#include "app/AppDelegate.h"
+#include "app/Interface.h"
+#include "app/UserDefaults.h"
+#include "store/CouchServer.h"
+
+#include <QDialog>
+#include <QJsonValue>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+using trevok::outlet;
+
+void AppDelegate::activateChangeAdminPasswordSheet() {
+    if (m_adminPasswordSheet || m_logedIn != 1)
+        return;
+    auto* sheet =
+        qobject_cast<QDialog*>(trevok::loadInterface(QStringLiteral("AdminPasswordChangeSheet")));
+    if (!sheet)
+        return;
+    m_adminPasswordSheet = sheet;
+    m_tmpNewAdminPassword = outlet<QLineEdit>(sheet, "tmpNewAdminPassword");
+    m_tmpRepeatNewAdminPassword = outlet<QLineEdit>(sheet, "tmpRepeatNewAdminPassword");
+    m_adminPasswordSheetWarningField = outlet<QLabel>(sheet, "adminPasswordSheetWarningField");
+    m_adminPasswordSheetWarningField->hide();
+    connect(outlet<QPushButton>(sheet, "adminPasswordSheetConfirm"), &QPushButton::clicked, this,
+            &AppDelegate::changeAdminPassword);
+    connect(outlet<QPushButton>(sheet, "adminPasswordSheetCancel"), &QPushButton::clicked, this,
+            &AppDelegate::closeChangeAdminPasswordSheet);
+    connect(sheet, &QDialog::rejected, this, &AppDelegate::closeChangeAdminPasswordSheet);
+    showSheet(sheet);
+    m_tmpNewAdminPassword->setFocus();
+}
+
+void AppDelegate::closeChangeAdminPasswordSheet() {
+    QDialog* sheet = m_adminPasswordSheet;
+    m_adminPasswordSheet = nullptr;
+    if (sheet) {
+        sheet->disconnect(this);
+        endSheet(sheet);
+    }
+}
+
+void AppDelegate::changeAdminPassword() {
+    if (!m_adminPasswordSheet)
+        return;
+    const auto warn = [this](const QString& text) {
+        m_adminPasswordSheetWarningField->setText(text);
+        m_adminPasswordSheetWarningField->show();
+    };
+    const QString password = m_tmpNewAdminPassword->text();
+    if (password.isEmpty()) {
+        warn(QStringLiteral("The password field can't be empty"));
+        return;
+    }
+    if (password != m_tmpRepeatNewAdminPassword->text()) {
+        warn(QStringLiteral("The passwords don't match, please try again."));
+        return;
+    }
+
+    RESTOperationPtr op =
+        m_server->childWithPath(QStringLiteral("_config/admins/admin"))->PUTJSON(password);
+    if (!op->wait()) {
+        // The old password still holds: say so and keep what was typed.
+        warn(QStringLiteral("The server did not change the password: %1").arg(op->error()));
+        return;
+    }
+    trevok::CredentialStorage::shared().removeCredential(m_serverCredential, m_syncSpace);
+    // The rest of this run goes on with the password the server now expects.
+    m_serverCredential.password = password;
+    m_server->setCredential(m_serverCredential.user, password);
+    trevok::CredentialStorage::shared().setDefaultCredential(m_serverCredential, m_syncSpace);
+    trevok::userDefaults().setValue(QStringLiteral("TS_CustomizedPassword"), QStringLiteral("1"));
+    closeChangeAdminPasswordSheet();
+}

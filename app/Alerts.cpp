@@ -1,0 +1,83 @@
+#include "app/Alerts.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+namespace trevok {
+
+namespace {
+std::optional<int> g_answer;
+QStringList g_failures;
+QStringList g_confirmations;
+bool g_collectFailures = false;
+} // namespace
+
+namespace alerts_for_testing {
+void answerNextAlerts(std::optional<int> returnCode) {
+    g_answer = returnCode;
+    g_collectFailures = true;
+}
+QStringList& shownFailures() {
+    g_collectFailures = true;
+    return g_failures;
+}
+QStringList& shownConfirmations() {
+    return g_confirmations;
+}
+} // namespace alerts_for_testing
+
+void runConfirmationAlert(QWidget* window, const ConfirmationAlert& alert,
+                          std::function<void(int)> done) {
+    g_confirmations.append(alert.message);
+    if (g_answer) {
+        const int answer = *g_answer;
+        done(answer);
+        return;
+    }
+    auto* box = new QMessageBox(window);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    box->setIcon(QMessageBox::Warning);
+    box->setText(alert.message);
+    box->setInformativeText(alert.informativeText);
+    box->setAccessibleName(alert.message);
+    box->setAccessibleDescription(alert.accessibleDescription);
+    QPushButton* ok = box->addButton(alert.defaultButton, QMessageBox::AcceptRole);
+    QPushButton* cancel = box->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    ok->setAccessibleName(alert.defaultButton);
+    cancel->setAccessibleName(QStringLiteral("Cancel"));
+    box->setDefaultButton(ok);
+    box->setEscapeButton(cancel);
+    QObject::connect(box, &QMessageBox::finished, box, [box, ok, done = std::move(done)](int) {
+        const int code = box->clickedButton() == ok ? 1 : -1;
+        // Run the callback once the alert is gone, as an alert's end does.
+        QTimer::singleShot(0, [done, code] { done(code); });
+    });
+    box->open();
+}
+
+void showFailureAlert(QWidget* window, const QString& message, const QString& informativeText) {
+    if (g_collectFailures) {
+        g_failures.append(message + QLatin1Char('\n') + informativeText);
+        return;
+    }
+    auto* box = new QMessageBox(QMessageBox::Critical, message, message, QMessageBox::Ok, window);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    box->setInformativeText(informativeText);
+    box->setAccessibleName(message);
+    box->setAccessibleDescription(QStringLiteral("failureAlert"));
+    box->open();
+}
+
+void FailureReport::add(const QString& step, const QString& reason) {
+    m_lines.append(reason.isEmpty() ? step : step + QStringLiteral(": ") + reason);
+}
+
+void FailureReport::tell(QWidget* window, const QString& message) const {
+    if (!isEmpty())
+        showFailureAlert(window, message, text());
+}
+
+} // namespace trevok

@@ -1,0 +1,103 @@
+#include "app/AppDelegate.h"
+#include "app/Interface.h"
+#include "app/UserDefaults.h"
+#include "chrome/PXAppStoreWindow.h"
+#include "store/CouchServer.h"
+
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QToolButton>
+
+using trevok::outlet;
+
+namespace {
+const QString kServerURL = QStringLiteral("http://127.0.0.1:5984");
+constexpr int kServerPort = 5984;
+} // namespace
+
+void AppDelegate::activateLoginPasswordSheet() {
+    if (m_loginSheet || m_logedIn == 1)
+        return;
+    const bool customized =
+        trevok::userDefaults().value(QStringLiteral("TS_CustomizedPassword")).toString() ==
+        QLatin1String("1");
+    m_loginPasswordTextField->setVisible(!customized);
+
+    auto* sheet = qobject_cast<QDialog*>(trevok::loadInterface(QStringLiteral("LoginSheet")));
+    if (!sheet)
+        return;
+    m_loginSheet = sheet;
+    m_loginPassWordTextField = outlet<QLineEdit>(sheet, "loginPassWordTextField");
+    connect(outlet<QPushButton>(sheet, "loginSheetConfirm"), &QPushButton::clicked, this,
+            &AppDelegate::login);
+    connect(outlet<QPushButton>(sheet, "loginSheetCancel"), &QPushButton::clicked, this,
+            &AppDelegate::closeLoginPasswordSheet);
+    // Escape closes the sheet the same way as its cancel button.
+    connect(sheet, &QDialog::rejected, this, &AppDelegate::closeLoginPasswordSheet);
+    showSheet(sheet);
+    m_loginPassWordTextField->setFocus();
+}
+
+void AppDelegate::closeLoginPasswordSheet() {
+    QDialog* sheet = m_loginSheet;
+    m_loginSheet = nullptr;
+    m_loginPassWordTextField = nullptr;
+    if (sheet) {
+        sheet->disconnect(this);
+        endSheet(sheet);
+    }
+}
+
+void AppDelegate::login() {
+    if (!m_loginSheet)
+        return;
+    m_loginWarningTextField->hide();
+    const QString password = m_loginPassWordTextField->text();
+
+    m_serverURL = QUrl(kServerURL);
+    m_server = std::make_unique<CouchServer>(m_serverURL);
+    m_serverCredential = {QStringLiteral("admin"), password};
+    m_syncSpace = {kServerURL, kServerPort, QStringLiteral("http"), QString(), QString()};
+    trevok::CredentialStorage::shared().setDefaultCredential(m_serverCredential, m_syncSpace);
+    m_server->setCredential(m_serverCredential.user, m_serverCredential.password);
+
+    if (m_server->getDatabases()) {
+        finishLogin();
+        return;
+    }
+    m_loginPasswordTextField->hide();
+    m_loginWarningTextField->show();
+    m_loginPassWordTextField->selectAll();
+    m_loginPassWordTextField->setFocus();
+}
+
+void AppDelegate::finishLogin() {
+    setUpStore();
+    m_loginPassWordTextField->clear();
+    m_projectButton->setEnabled(true);
+    m_userButton->setEnabled(true);
+    closeLoginPasswordSheet();
+    m_logedIn = 1;
+    m_serverVersionTextField->hide();
+    m_sessionStack->setCurrentIndex(1);
+    switchToProjects();
+
+    m_mainWindow->setTrafficLightButtonsLeftMargin(7);
+    m_mainWindow->setFullScreenButtonRightMargin(7);
+    m_mainWindow->setCenterFullScreenButton(false);
+    m_mainWindow->setCenterTrafficLightButtons(false);
+    m_mainWindow->setShowsTitle(true);
+    m_mainWindow->setTitleBarHeight(70);
+
+    QWidget* bar = m_mainWindow->titleBarView();
+    m_titleView->setParent(bar);
+    m_titleView->setGeometry(bar->rect());
+    m_titleView->show();
+    trevok::followParentSize(m_titleView);
+
+    m_mainWindow->setShowsBaselineSeparator(true);
+    normalSize();
+}

@@ -1,0 +1,101 @@
+#include "app/Alerts.h"
+#include "app/AppDelegate.h"
+#include "app/MasterModel.h"
+#include "app/UserDefaults.h"
+#include "app/UuidText.h"
+#include "chrome/PXAppStoreWindow.h"
+#include "lists/ProjectQuery.h"
+#include "lists/UserQuery.h"
+#include "store/CouchDatabase.h"
+#include "store/CouchDesignDocument.h"
+#include "store/CouchDocument.h"
+#include "store/CouchQuery.h"
+#include "store/CouchServer.h"
+
+#include <QDateTime>
+#include <QLineEdit>
+
+namespace {
+const QString kMasterName = QStringLiteral("trevok_master");
+const QString kMasterRecordID = QStringLiteral("trevokMasterID");
+} // namespace
+
+namespace trevok {
+const QString kAllProjectsMap =
+    QStringLiteral("function(doc){if (doc.type === 'ProjectInfoDoc') emit(doc.title,doc);};");
+}
+
+void AppDelegate::setUpStore() {
+    m_needsTrevokMaster = true;
+    if (const auto databases = m_server->getDatabases()) {
+        for (CouchDatabase* db : *databases) {
+            if (db->name() == kMasterName)
+                m_needsTrevokMaster = false;
+        }
+    }
+    m_userDatabase = m_server->databaseNamed(QStringLiteral("_users"));
+    m_replicationDatabase = m_server->databaseNamed(QStringLiteral("_replicator"));
+    if (m_needsTrevokMaster)
+        createMaster();
+    m_trevokMasterDB = m_server->databaseNamed(kMasterName);
+
+    std::unique_ptr<CouchQuery> users = m_userDatabase->getAllDocuments();
+    // The lists run with the session server's credential, so that they follow
+    // an administrator password change instead of keeping the old one.
+    users->setDescending(true);
+    m_query = std::make_unique<UserQuery>(std::move(users));
+
+    CouchDesignDocument* design =
+        m_trevokMasterDB->designDocumentWithName(QStringLiteral("projectmeta"));
+    design->defineViewNamed(QStringLiteral("all_projects"), trevok::kAllProjectsMap);
+    design->saveChanges();
+    std::unique_ptr<CouchQuery> projects = design->queryViewNamed(QStringLiteral("all_projects"));
+    projects->setDescending(true);
+    m_projectQuery = std::make_unique<ProjectQuery>(std::move(projects));
+    setProjectListFilter(m_projectListPredicate);
+
+    const QJsonValue masterID = m_trevokMasterDB->documentWithID(kMasterRecordID)
+                                    ->propertyForKey(QStringLiteral("masterID"));
+    auto defaults = trevok::userDefaults();
+    if (masterID.isString()) {
+        defaults.setValue(QStringLiteral("serverID"), masterID.toString());
+    } else {
+        defaults.remove(QStringLiteral("serverID"));
+        createMaster();
+    }
+}
+
+void AppDelegate::createMaster() {
+    trevok::FailureReport failures;
+    m_trevokMasterDB = m_server->databaseNamed(kMasterName);
+    RESTOperationPtr created = m_trevokMasterDB->create();
+    // An existing database is what this step wants anyway.
+    if (!created->wait() && created->httpStatus() != 412)
+        failures.add(QStringLiteral("Creating the database “trevok_master”"), created->error());
+
+    const QString serverID = trevok::uuidText();
+    CouchDocument* document = m_trevokMasterDB->documentWithID(kMasterRecordID);
+    auto* model = CouchModel::modelForDocument<MasterModel>(document);
+    model->setValue(QStringLiteral("serverID"), serverID);
+    RESTOperationPtr first = model->save();
+
+    m_newMaster = CouchModel::modelForDocument<MasterModel>(document);
+    m_newMaster->setValue(QStringLiteral("ownerName"), m_tmpClientName->text());
+    m_newMaster->setValue(QStringLiteral("ownerEmail"), m_tmpClientEmail->text());
+    m_newMaster->setValue(QStringLiteral("type"), QStringLiteral("MasterInfoDoc"));
+    m_newMaster->setDateValue(QStringLiteral("created"), QDateTime::currentDateTimeUtc());
+    m_newMaster->setValue(QStringLiteral("serverName"), m_tmpMasterName->text());
+    RESTOperationPtr second = m_newMaster->save();
+
+    // The saves are not waited for; their failures are told once they are known.
+    auto report = std::make_shared<trevok::FailureReport>(failures);
+    auto pending = std::make_shared<int>(2);
+    const auto settle = [this, report, pending](RESTOperation& op) {
+        if (!op.isSuccessful())
+            report->add(QStringLiteral("Writing the master record"), op.error());
+        if (--*pending == 0)
+            report->tell(m_mainWindow, QStringLiteral("The master database could not be set up."));
+    };
+    first->onCompletion(this, settle);
+    second->onCompletion(this, settle);
+}

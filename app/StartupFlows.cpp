@@ -1,0 +1,48 @@
+#include "app/AppDelegate.h"
+#include "app/Interface.h"
+#include "app/NotificationCenter.h"
+#include "chrome/PXAppStoreWindow.h"
+#include "store/CouchDatabase.h"
+#include "store/CouchServer.h"
+#include "store/StoreLog.h"
+
+#include <QLabel>
+#include <QTabWidget>
+#include <QToolButton>
+
+namespace {
+const QString kProbeUp = QStringLiteral("unauthorized: Authentication required.");
+} // namespace
+
+void AppDelegate::applicationDidFinishLaunching() {
+    if (m_launchesServer)
+        launchCouchDB();
+
+    trevok::NotificationCenter::defaultCenter().addObserver(
+        this, QStringLiteral("AddUserToProject"),
+        [this](const trevok::Notification& n) { assignUserToProject(n); });
+
+    gRESTLogLevel = 3;
+    gCouchLogLevel = 1;
+    m_logedIn = 0;
+    startSize();
+
+    probeServer();
+
+    m_loginButton->setEnabled(true);
+    m_loginHeader->setText(QStringLiteral("Login"));
+    m_loginWarningTextField->hide();
+    m_projectButton->setEnabled(false);
+    m_userButton->setEnabled(false);
+
+    m_projectListPredicate = QStringLiteral("wasDeleted == NO");
+}
+
+void AppDelegate::probeServer() {
+    CouchServer probe(QUrl(QStringLiteral("http://localhost:5984")));
+    RESTOperationPtr op = probe.databaseNamed(QStringLiteral("dummidb"))->GET();
+    if (!op->wait() && op->error() == kProbeUp) {
+        m_serverVersionTextField->setText(QStringLiteral("The server is up and running."));
+        m_serverVersionTextField->show();
+    }
+}

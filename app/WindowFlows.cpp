@@ -1,0 +1,120 @@
+#include "app/AppDelegate.h"
+#include "app/Interface.h"
+#include "app/ServerSettings.h"
+#include "app/UserDefaults.h"
+#include "chrome/PXAppStoreWindow.h"
+#include "store/CouchDatabase.h"
+#include "store/CouchDocument.h"
+#include "store/CouchServer.h"
+
+#include <QGuiApplication>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPropertyAnimation>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabWidget>
+#include <QToolButton>
+
+namespace {
+constexpr int kProjectsTab = 0;
+constexpr int kUsersTab = 1;
+constexpr int kInfoTab = 2;
+constexpr int kResizeAnimationMs = 200;
+
+QString tabIdentifier(int index) {
+    switch (index) {
+    case kProjectsTab:
+        return QStringLiteral("ProjectList");
+    case kInfoTab:
+        return QStringLiteral("MasterSetup");
+    default:
+        return QStringLiteral("UserList");
+    }
+}
+} // namespace
+
+void AppDelegate::startSize() {
+    auto defaults = trevok::userDefaults();
+    const QString key = QStringLiteral("NSWindow Frame TrevokServer");
+    m_savedFrame = defaults.contains(key) ? trevok::parseSavedFrame(defaults.value(key).toString())
+                                          : trevok::SavedFrame{};
+    setFrame(trevok::startFrame(m_savedFrame), false);
+}
+
+void AppDelegate::normalSize() {
+    setFrame(trevok::normalFrame(m_savedFrame), true);
+}
+
+void AppDelegate::setFrame(const QRect& frame, bool animate) {
+    m_lastFrame = frame;
+    QScreen* screen =
+        m_mainWindow->screen() ? m_mainWindow->screen() : QGuiApplication::primaryScreen();
+    const QRect target = trevok::toScreen(frame, screen ? screen->geometry() : QRect());
+    if (!animate || !m_mainWindow->isVisible()) {
+        m_mainWindow->setGeometry(target);
+        return;
+    }
+    auto* animation = new QPropertyAnimation(m_mainWindow, "geometry", m_mainWindow);
+    animation->setDuration(kResizeAnimationMs);
+    animation->setEndValue(target);
+    animation->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+void AppDelegate::setTabImages(const char* users, const char* projects, const char* infos) {
+    m_userButton->setIcon(QIcon(trevok::imagePath(QString::fromLatin1(users))));
+    m_projectButton->setIcon(QIcon(trevok::imagePath(QString::fromLatin1(projects))));
+    m_infoButton->setIcon(QIcon(trevok::imagePath(QString::fromLatin1(infos))));
+    m_userButton->setProperty("imageName", QString::fromLatin1(users));
+    m_projectButton->setProperty("imageName", QString::fromLatin1(projects));
+    m_infoButton->setProperty("imageName", QString::fromLatin1(infos));
+}
+
+void AppDelegate::switchToProjects() {
+    m_tabView->setCurrentIndex(kProjectsTab);
+    setTabImages("Users_large", "Projects_large_active", "Infos_large");
+}
+
+void AppDelegate::switchToUsers() {
+    m_tabView->setCurrentIndex(kUsersTab);
+    setTabImages("Users_large_active", "Projects_large", "Infos_large");
+    selectFirstUser();
+    closeUserPicker();
+}
+
+void AppDelegate::switchToInfo() {
+    m_tabView->setCurrentIndex(kInfoTab);
+    setTabImages("Users_large", "Projects_large", "Infos_large_active");
+    closeUserPicker();
+}
+
+void AppDelegate::tabViewDidSelectTabViewItem(int index) {
+    const QString identifier = tabIdentifier(index);
+    if (identifier == QLatin1String("MasterSetup"))
+        fillInformationTab();
+    else if (identifier == QLatin1String("ProjectList"))
+        listProjects();
+}
+
+void AppDelegate::fillInformationTab() {
+    // Before login there is neither a session server nor a master database.
+    if (!m_server || !m_trevokMasterDB)
+        return;
+    CouchDocument* master = m_trevokMasterDB->documentWithID(QStringLiteral("trevokMasterID"));
+    m_tmpClientEmail->setText(master->propertyForKey(QStringLiteral("ownerEmail")).toString());
+    m_tmpClientName->setText(master->propertyForKey(QStringLiteral("ownerName")).toString());
+    m_saveButton->setFlat(true);
+    m_saveButton->setStyleSheet(
+        QStringLiteral("background: transparent; border: none; color: transparent;"));
+
+    RESTOperationPtr op = m_server->childWithPath(QStringLiteral("_config"))->GET();
+    // On failure stale values would pass for the server's current settings.
+    const trevok::ServerSettings settings =
+        op->wait() && op->responseBody().isObject()
+            ? trevok::serverSettingsFromConfig(op->responseBody().toObject())
+            : trevok::unknownServerSettings();
+    m_bindAddress->setText(settings.bindAddress);
+    m_requireValidUser->setText(settings.requireValidUser);
+    m_wwwAuthenticate->setText(settings.wwwAuthenticate);
+}

@@ -1,0 +1,43 @@
+#include "tests/harness/ConsoleFixture.h"
+
+#include "app/UserDefaults.h"
+#include "chrome/PXAppStoreWindow.h"
+
+#include <QLineEdit>
+#include <QWidget>
+
+namespace trevok::test {
+
+ConsoleFixture::ConsoleFixture()
+    : m_app(std::make_unique<AppDelegate>()) {
+    m_app->setLaunchesServer(false);
+    m_app->loadMainWindow();
+    m_app->mainWindow()->show();
+}
+
+ConsoleFixture::~ConsoleFixture() = default;
+
+void ConsoleFixture::startUp() {
+    m_app->applicationDidFinishLaunching();
+}
+
+bool ConsoleFixture::logIn(const QString& password) {
+    m_app->activateLoginPasswordSheet();
+    if (!m_app->loginSheet())
+        return m_app->logedIn() == 1;
+    auto* field =
+        m_app->loginSheet()->findChild<QLineEdit*>(QStringLiteral("loginPassWordTextField"));
+    if (!field)
+        return false;
+    field->setText(password);
+    m_app->login();
+    return m_app->logedIn() == 1;
+}
+
+void ConsoleFixture::clearUserDefaults() {
+    auto defaults = userDefaults();
+    defaults.clear();
+    defaults.sync();
+}
+
+} // namespace trevok::test
