@@ -82,13 +82,26 @@ public:
     void closeChangeAdminPasswordSheet();
     void changeAdminPassword();
 
-    // Users.
+    // Users (flows in users/).
     void selectFirstUser();
+    // ---- users: add declarations below this line ----
 
-    // Projects.
+    // Projects (flows in projects/).
     void setProjectListFilter(const QString& predicate);
     void assignUserToProject(const trevok::Notification& notification);
     void closeUserPicker();
+    // ---- projects: add declarations below this line ----
+
+    // Selections, shared by the flows of users and projects.
+    QString selectedUserName() const { return m_selectedUserName; }
+    QString selectedProjectID() const { return m_selectedProjectID; }
+    QString selectedProjectDBName() const { return m_selectedProjectDBName; }
+    QString selectedProjecName() const { return m_selectedProjecName; }
+    QString selectedMemberName() const { return m_selectedMemberName; }
+    // Open sheets that other flows look at.
+    QDialog* userSheet() const { return m_userSheet; }
+    QDialog* userPasswordSheet() const { return m_userPasswordSheet; }
+    QDialog* projectSheet() const { return m_projectSheet; }
 
     // Session state, readable by tests and the other flows.
     int logedIn() const { return m_logedIn; }
@@ -177,4 +190,18 @@ private:
     QLineEdit* m_tmpNewAdminPassword = nullptr;
     QLineEdit* m_tmpRepeatNewAdminPassword = nullptr;
     QLabel* m_adminPasswordSheetWarningField = nullptr;
+
+    // Selections.
+    QString m_selectedUserName;
+    QString m_selectedProjectID;
+    QString m_selectedProjectDBName;
+    QString m_selectedProjecName;
+    QString m_selectedMemberName;
+    QPointer<QDialog> m_userSheet;
+    QPointer<QDialog> m_userPasswordSheet;
+    QPointer<QDialog> m_projectSheet;
+
+    // ---- users: add members below this line ----
+
+    // ---- projects: add members below this line ----
 };
