@@ -1,0 +1,70 @@
+#include "users/UserSelectionTableView.h"
+
+#include "app/NotificationCenter.h"
+
+#include <QApplication>
+#include <QItemSelectionModel>
+#include <QMouseEvent>
+#include <QStyleHints>
+
+UserSelectionTableView::UserSelectionTableView(QWidget* parent)
+    : QTableView(parent) {
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setDragEnabled(false);
+}
+
+void UserSelectionTableView::mousePressEvent(QMouseEvent* event) {
+    // The standard double-click handling may hand itself a press of its own.
+    if (m_passingOn)
+        QTableView::mousePressEvent(event);
+    else
+        mouseDown(event);
+}
+
+void UserSelectionTableView::mouseDoubleClickEvent(QMouseEvent* event) {
+    mouseDown(event);
+}
+
+// Qt reports the second press of a double click as its own event and a third
+// one as a plain press again; counting here gives every press of a quick
+// series its real click count.
+int UserSelectionTableView::clickCountOf(const QMouseEvent* event) {
+    const quint64 now = event->timestamp();
+    const QPoint position = event->position().toPoint();
+    const bool inSeries =
+        m_clickCount > 0 && now >= m_lastPressTime &&
+        now - m_lastPressTime <= quint64(QApplication::styleHints()->mouseDoubleClickInterval()) &&
+        (position - m_lastPressPosition).manhattanLength() <=
+            QApplication::styleHints()->mouseDoubleClickDistance();
+    m_clickCount = inSeries ? m_clickCount + 1 : 1;
+    if (event->type() == QEvent::MouseButtonDblClick && m_clickCount < 2)
+        m_clickCount = 2;
+    m_lastPressTime = now;
+    m_lastPressPosition = position;
+    return m_clickCount;
+}
+
+void UserSelectionTableView::mouseDown(QMouseEvent* event) {
+    const int clickCount = clickCountOf(event);
+    const QModelIndex index = indexAt(event->position().toPoint());
+    if (!index.isValid()) {
+        event->accept();
+        return;
+    }
+    if (clickCount > 1) {
+        trevok::NotificationCenter::defaultCenter().post(QStringLiteral("AddUserToProject"));
+        m_passingOn = true;
+        if (event->type() == QEvent::MouseButtonDblClick)
+            QTableView::mouseDoubleClickEvent(event);
+        else
+            QTableView::mousePressEvent(event);
+        m_passingOn = false;
+        return;
+    }
+    if (QItemSelectionModel* selection = selectionModel())
+        selection->setCurrentIndex(index,
+                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    event->accept();
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QTableView>
+
+class QMouseEvent;
+
+// The table of the user-picking panel. A single click selects exactly the
+// clicked row (modifier keys neither extend nor toggle, nothing is dragged or
+// edited); every mouse-down of a double click or more on a row posts
+// "AddUserToProject" for the row the first click selected. Clicks outside the
+// rows change nothing.
+class UserSelectionTableView : public QTableView {
+    Q_OBJECT
+public:
+    UserSelectionTableView(QWidget* parent = nullptr);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+
+private:
+    void mouseDown(QMouseEvent* event);
+    int clickCountOf(const QMouseEvent* event);
+
+    quint64 m_lastPressTime = 0;
+    QPoint m_lastPressPosition;
+    int m_clickCount = 0;
+    bool m_passingOn = false;
+};
