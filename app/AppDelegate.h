@@ -85,6 +85,23 @@ public:
     // Users (flows in users/).
     void selectFirstUser();
     // ---- users: add declarations below this line ----
+    // Wires the users tab (called once the main window is loaded).
+    void connectUserOutlets();
+    void activateUserSheet();
+    void closeUserSheet();
+    void checkUser();
+    void createUser();
+    void activateChangeUserPasswordSheet();
+    void closeChangeUserPasswordSheet();
+    void changeUserPassword();
+    void deleteUser();
+    void deleteUserModalEnded(int returnCode);
+    // The users list controller, showing the users live list once logged in.
+    class UserArrayController* userTableController();
+    class UserModel* newUser() const {
+        return m_newUser;
+    }
+    CouchDatabase* privatDatabase() const { return m_privatDatabase; }
 
     // Projects (flows in projects/).
     void setProjectListFilter(const QString& predicate);
@@ -202,6 +219,23 @@ private:
     QPointer<QDialog> m_projectSheet;
 
     // ---- users: add members below this line ----
+    void updateUserControls();
+    class UserArrayController* m_userTableController = nullptr;
+    class QTableView* m_table = nullptr;
+    QPushButton* m_addUserButton = nullptr;
+    QPushButton* m_changeUserPasswordButton = nullptr;
+    QPushButton* m_deleteUserButton = nullptr;
+    QLineEdit* m_tmpUserName = nullptr;
+    QLineEdit* m_tmpFirstName = nullptr;
+    QLineEdit* m_tmpLastName = nullptr;
+    QLineEdit* m_tmpPassword = nullptr;
+    QLineEdit* m_tmpRepeatPassword = nullptr;
+    QPointer<QLabel> m_userSheetWarningTextField;
+    QLineEdit* m_tmpNewPassword = nullptr;
+    QLineEdit* m_tmpRepeatNewPassword = nullptr;
+    QLabel* m_userPasswordSheetWarningField = nullptr;
+    class UserModel* m_newUser = nullptr;
+    CouchDatabase* m_privatDatabase = nullptr;
 
     // ---- projects: add members below this line ----
 };

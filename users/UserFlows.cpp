@@ -1,3 +1,397 @@
+#include "app/Alerts.h"
 #include "app/AppDelegate.h"
+#include "app/Interface.h"
+#include "chrome/PXAppStoreWindow.h"
+#include "lists/UserQuery.h"
+#include "store/CouchDatabase.h"
+#include "store/CouchDesignDocument.h"
+#include "store/CouchDocument.h"
+#include "store/CouchPersistentReplication.h"
+#include "store/CouchQuery.h"
+#include "store/CouchServer.h"
+#include "users/UserArrayController.h"
+#include "users/UserModel.h"
+#include "users/UserNames.h"
 
-void AppDelegate::selectFirstUser() {}
+#include <QDateTime>
+#include <QDialog>
+#include <QHeaderView>
+#include <QJsonArray>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableView>
+
+using trevok::outlet;
+using namespace trevok::users;
+
+namespace {
+
+constexpr int kConflictRetries = 3;
+
+// The replication bookkeeping views of `_replicator` that find a user
+// database's replications by its bare name.
+const QString kReplicationDesign = QStringLiteral("trevok");
+const QString kSourcesView = QStringLiteral("replication_list_sources");
+const QString kSourcesMap =
+    QStringLiteral("function(doc){if(doc.source) emit(doc.source,doc._id);};");
+const QString kTargetsView = QStringLiteral("replication_list_targets");
+const QString kTargetsMap =
+    QStringLiteral("function(doc){if(doc.target) emit(doc.target,doc._id);};");
+
+QString quoted(const QString& name) {
+    return QStringLiteral("“") + name + QStringLiteral("”");
+}
+
+// Deletes a document by writing its current body back with `_deleted` set,
+// and waits. The body is read anew first: the server itself rewrites
+// replication documents as they run. A document already gone counts as
+// deleted. Returns the failure text, empty on success.
+QString deleteDocument(CouchDocument* document) {
+    for (int attempt = 0; attempt < kConflictRetries; ++attempt) {
+        RESTOperationPtr read = document->reload();
+        if (!read->wait()) {
+            if (read->httpStatus() == 404)
+                return {};
+            return read->error();
+        }
+        const std::optional<QJsonObject> properties = document->cachedProperties();
+        if (!properties)
+            return {};
+        QJsonObject body = *properties;
+        body.insert(QStringLiteral("_deleted"), true);
+        RESTOperationPtr write = document->putProperties(body);
+        if (write->wait() || write->httpStatus() == 404)
+            return {};
+        if (write->httpStatus() != 409)
+            return write->error();
+    }
+    return QStringLiteral("conflict: the document kept changing on the server");
+}
+
+} // namespace
+
+UserArrayController* AppDelegate::userTableController() {
+    if (!m_userTableController) {
+        m_userTableController = new UserArrayController(this);
+        connect(m_userTableController, &UserArrayController::selectionDidChange, this,
+                &AppDelegate::updateUserControls);
+    }
+    if (m_userTableController->content() != m_query.get())
+        m_userTableController->setContent(m_query.get());
+    return m_userTableController;
+}
+
+void AppDelegate::connectUserOutlets() {
+    const QWidget* root = m_mainContent;
+    m_table = outlet<QTableView>(root, "usersTableView");
+    m_addUserButton = outlet<QPushButton>(root, "addUserButton");
+    m_changeUserPasswordButton = outlet<QPushButton>(root, "changeUserPasswordButton");
+    m_deleteUserButton = outlet<QPushButton>(root, "deleteUserButton");
+    if (m_table) {
+        userTableController()->showIn(m_table);
+        m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        m_table->horizontalHeader()->setStretchLastSection(true);
+        m_table->verticalHeader()->hide();
+    }
+    if (m_addUserButton)
+        connect(m_addUserButton, &QPushButton::clicked, this, &AppDelegate::activateUserSheet);
+    if (m_changeUserPasswordButton)
+        connect(m_changeUserPasswordButton, &QPushButton::clicked, this,
+                &AppDelegate::activateChangeUserPasswordSheet);
+    if (m_deleteUserButton)
+        connect(m_deleteUserButton, &QPushButton::clicked, this, &AppDelegate::deleteUser);
+    updateUserControls();
+}
+
+void AppDelegate::updateUserControls() {
+    // The password change and the deletion act on one selected user.
+    const bool selected =
+        m_userTableController && m_userTableController->firstSelectedObject() != nullptr;
+    if (m_changeUserPasswordButton)
+        m_changeUserPasswordButton->setEnabled(selected);
+    if (m_deleteUserButton)
+        m_deleteUserButton->setEnabled(selected);
+}
+
+void AppDelegate::selectFirstUser() {
+    UserArrayController* users = userTableController();
+    if (!users->hasSelection() && users->rowCount() > 0)
+        users->selectionModel()->setCurrentIndex(
+            users->index(0, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    updateUserControls();
+}
+
+// ---- Adding a user ----
+
+void AppDelegate::activateUserSheet() {
+    if (m_userSheetWarningTextField)
+        m_userSheetWarningTextField->hide();
+    if (m_userSheet || m_logedIn != 1)
+        return;
+    switchToUsers();
+    auto* sheet = qobject_cast<QDialog*>(trevok::loadInterface(QStringLiteral("AddUserSheet")));
+    if (!sheet)
+        return;
+    m_userSheet = sheet;
+    m_tmpUserName = outlet<QLineEdit>(sheet, "tmpUserName");
+    m_tmpFirstName = outlet<QLineEdit>(sheet, "tmpFirstName");
+    m_tmpLastName = outlet<QLineEdit>(sheet, "tmpLastName");
+    m_tmpPassword = outlet<QLineEdit>(sheet, "tmpPassword");
+    m_tmpRepeatPassword = outlet<QLineEdit>(sheet, "tmpRepeatPassword");
+    m_userSheetWarningTextField = outlet<QLabel>(sheet, "userSheetWarningTextField");
+    m_userSheetWarningTextField->hide();
+    connect(outlet<QPushButton>(sheet, "userSheetConfirm"), &QPushButton::clicked, this,
+            &AppDelegate::checkUser);
+    connect(outlet<QPushButton>(sheet, "userSheetCancel"), &QPushButton::clicked, this,
+            &AppDelegate::closeUserSheet);
+    connect(sheet, &QDialog::rejected, this, &AppDelegate::closeUserSheet);
+    showSheet(sheet);
+    m_tmpUserName->setFocus();
+}
+
+void AppDelegate::closeUserSheet() {
+    QDialog* sheet = m_userSheet;
+    m_userSheet = nullptr;
+    if (sheet) {
+        sheet->disconnect(this);
+        endSheet(sheet);
+    }
+}
+
+void AppDelegate::checkUser() {
+    if (!m_userSheet)
+        return;
+    m_userSheetWarningTextField->hide();
+    const auto warn = [this](const QString& text) {
+        m_userSheetWarningTextField->setText(text);
+        m_userSheetWarningTextField->show();
+    };
+    const QString name = m_tmpUserName->text();
+    if (name.isEmpty())
+        return warn(QStringLiteral("The username is missing."));
+    if (m_tmpLastName->text().isEmpty())
+        return warn(QStringLiteral("The last name is missing."));
+    if (m_tmpPassword->text().isEmpty())
+        return warn(QStringLiteral("The password is missing."));
+    if (m_tmpPassword->text() != m_tmpRepeatPassword->text())
+        return warn(QStringLiteral("The passwords don't match."));
+    // The name becomes part of a database name: refuse what the server would
+    // refuse there, before any of the user's things is written.
+    if (!isValidDatabaseName(userDatabaseName(name)))
+        return warn(QStringLiteral("The username may hold only lower-case letters a to z, digits "
+                                   "and _ $ ( ) + - /."));
+    // Read anew: another console or client may have added the user meanwhile.
+    CouchDocument* existing = m_userDatabase->documentWithID(userDocumentID(name));
+    RESTOperationPtr read = existing->reload();
+    if (read->wait())
+        return warn(QStringLiteral("A user with this username exists already."));
+    if (read->httpStatus() != 404)
+        return warn(QStringLiteral("The server could not tell whether the username is taken: ") +
+                    read->error());
+    createUser();
+}
+
+void AppDelegate::createUser() {
+    const QString name = m_tmpUserName->text();
+    auto report = std::make_shared<trevok::FailureReport>();
+    auto pending = std::make_shared<int>(1);
+    const QString message =
+        QStringLiteral("The user %1 was not set up completely.").arg(quoted(name));
+    const auto settleOne = [this, report, pending, message] {
+        if (--*pending == 0)
+            report->tell(m_mainWindow, message);
+    };
+    // Steps that are not waited for are told when they have finished.
+    const auto track = [this, report, pending, settleOne](const RESTOperationPtr& op,
+                                                          const QString& step) {
+        ++*pending;
+        op->onCompletion(this, [report, settleOne, step](RESTOperation& done) {
+            if (!done.isSuccessful())
+                report->add(step, done.error());
+            settleOne();
+        });
+    };
+
+    CouchDocument* document = m_userDatabase->documentWithID(userDocumentID(name));
+    m_newUser = CouchModel::modelForDocument<UserModel>(document);
+    // The name was free: a model left from a deleted user of the same name
+    // starts over instead of carrying its old fields into the new record.
+    const QStringList oldKeys = m_newUser->properties().keys();
+    for (const QString& key : oldKeys) {
+        if (!key.startsWith(QLatin1Char('_')))
+            m_newUser->setValue(key, QJsonValue(QJsonValue::Undefined));
+    }
+    m_newUser->setValue(QStringLiteral("name"), name);
+    m_newUser->setValue(QStringLiteral("firstName"), m_tmpFirstName->text());
+    m_newUser->setValue(QStringLiteral("lastName"), m_tmpLastName->text());
+    m_newUser->setValue(QStringLiteral("type"), QStringLiteral("user"));
+    m_newUser->setDateValue(QStringLiteral("created"), QDateTime::currentDateTimeUtc());
+    m_newUser->setDateValue(QStringLiteral("lastConnected"), QDateTime::currentDateTimeUtc());
+    m_newUser->setValue(QStringLiteral("owner"), name);
+    m_newUser->setValue(QStringLiteral("roles"), QJsonArray());
+    m_newUser->setValue(QStringLiteral("password"), m_tmpPassword->text());
+    track(m_newUser->save(), QStringLiteral("Writing the user document"));
+
+    const QString databaseName = userDatabaseName(name);
+    m_privatDatabase = CouchDatabase::databaseNamed(databaseName, m_server.get());
+    RESTOperationPtr created = m_privatDatabase->create();
+    const bool databaseThere = created->wait() || created->httpStatus() == 412;
+    if (!databaseThere) {
+        report->add(QStringLiteral("Creating the database %1").arg(quoted(databaseName)),
+                    created->error());
+    } else {
+        CouchResource* security = m_server->childWithPath(couchEncodedSegment(databaseName) +
+                                                          QStringLiteral("/_security"));
+        track(security->PUTJSON(userDatabaseSecurity(name)),
+              QStringLiteral("Securing the database %1").arg(quoted(databaseName)));
+
+        CouchDesignDocument* design =
+            m_privatDatabase->designDocumentWithName(QLatin1String(kSecurityDesignName));
+        design->defineViewNamed(QLatin1String(kValidateViewName), validateDocUpdateMap(name));
+        RESTOperationPtr view = design->saveChanges();
+        if (!view->wait())
+            report->add(QStringLiteral("Storing the view “validate_doc_update”"), view->error());
+        design = m_privatDatabase->designDocumentWithName(QLatin1String(kSecurityDesignName));
+        design->defineFilterNamed(QLatin1String(kUserToMasterFilterName),
+                                  userToMasterFilterSource());
+        RESTOperationPtr filter = design->saveChanges();
+        if (!filter->wait())
+            report->add(QStringLiteral("Storing the filter “user_to_master_filter”"),
+                        filter->error());
+
+        CouchPersistentReplication* replication =
+            m_trevokMasterDB->replicationFromDatabaseAtURL(databaseName);
+        replication->setFilter(userToMasterFilterReference());
+        replication->setContinuous(true);
+        track(replication->start(),
+              QStringLiteral("Starting the replication into “trevok_master”"));
+    }
+
+    closeUserSheet();
+    settleOne();
+}
+
+// ---- Changing a user's password ----
+
+void AppDelegate::activateChangeUserPasswordSheet() {
+    if (m_projectSheet || m_logedIn != 1 || m_userPasswordSheet)
+        return;
+    if (!userTableController()->hasSelection())
+        return;
+    auto* sheet =
+        qobject_cast<QDialog*>(trevok::loadInterface(QStringLiteral("UserPasswordChangeSheet")));
+    if (!sheet)
+        return;
+    m_userPasswordSheet = sheet;
+    m_tmpNewPassword = outlet<QLineEdit>(sheet, "tmpNewPassword");
+    m_tmpRepeatNewPassword = outlet<QLineEdit>(sheet, "tmpRepeatNewPassword");
+    m_userPasswordSheetWarningField = outlet<QLabel>(sheet, "userPasswordSheetWarningField");
+    m_userPasswordSheetWarningField->hide();
+    connect(outlet<QPushButton>(sheet, "userPasswordSheetConfirm"), &QPushButton::clicked, this,
+            &AppDelegate::changeUserPassword);
+    connect(outlet<QPushButton>(sheet, "userPasswordSheetCancel"), &QPushButton::clicked, this,
+            &AppDelegate::closeChangeUserPasswordSheet);
+    connect(sheet, &QDialog::rejected, this, &AppDelegate::closeChangeUserPasswordSheet);
+    showSheet(sheet);
+    m_tmpNewPassword->setFocus();
+}
+
+void AppDelegate::closeChangeUserPasswordSheet() {
+    QDialog* sheet = m_userPasswordSheet;
+    m_userPasswordSheet = nullptr;
+    if (sheet) {
+        sheet->disconnect(this);
+        endSheet(sheet);
+    }
+}
+
+void AppDelegate::changeUserPassword() {
+    if (!m_userPasswordSheet)
+        return;
+    const auto warn = [this](const QString& text) {
+        m_userPasswordSheetWarningField->setText(text);
+        m_userPasswordSheetWarningField->show();
+    };
+    UserModel* user = userTableController()->firstSelectedObject();
+    const QString password = m_tmpNewPassword->text();
+    if (password.isEmpty())
+        return warn(QStringLiteral("The password is missing."));
+    if (password != m_tmpRepeatNewPassword->text())
+        return warn(QStringLiteral("The passwords don't match."));
+    if (!user)
+        return warn(QStringLiteral("No user is selected."));
+    // Written by the model's autosave, which the users list switched on.
+    user->setValue(QStringLiteral("password"), password);
+    closeChangeUserPasswordSheet();
+}
+
+// ---- Deleting a user ----
+
+void AppDelegate::deleteUser() {
+    if (m_projectSheet || m_logedIn != 1)
+        return;
+    if (!userTableController()->hasSelection())
+        return;
+    trevok::runConfirmationAlert(m_mainWindow,
+                                 {QStringLiteral("Do you want to delete this user?"),
+                                  QStringLiteral("You can't undo this action."),
+                                  QStringLiteral("Delete User"), QStringLiteral("deleteUserAlert")},
+                                 [self = QPointer<AppDelegate>(this)](int returnCode) {
+                                     if (self)
+                                         self->deleteUserModalEnded(returnCode);
+                                 });
+}
+
+void AppDelegate::deleteUserModalEnded(int returnCode) {
+    if (returnCode != 1)
+        return;
+    UserModel* user = userTableController()->firstSelectedObject();
+    if (!user)
+        return;
+    // The stored name names the user's things, not an unsaved change of it.
+    const std::optional<QJsonObject> stored =
+        user->document() ? user->document()->cachedProperties() : std::nullopt;
+    m_selectedUserName = stored ? stored->value(QStringLiteral("name")).toString()
+                                : user->stringValue(QStringLiteral("name"));
+    const QString name = m_selectedUserName;
+    const QString databaseName = userDatabaseName(name);
+    trevok::FailureReport failures;
+
+    CouchDesignDocument* design = m_replicationDatabase->designDocumentWithName(kReplicationDesign);
+    const auto removeReplications = [&](const QString& view, const QString& map,
+                                        const QString& what) {
+        design->defineViewNamed(view, map);
+        std::unique_ptr<CouchQuery> query = design->queryViewNamed(view);
+        query->setStartKey(databaseName);
+        query->setEndKey(databaseName);
+        const std::optional<QList<CouchQueryRow>> rows = query->rows();
+        if (!rows) {
+            failures.add(QStringLiteral("Finding the replications %1").arg(what),
+                         query->lastError());
+            return;
+        }
+        for (const CouchQueryRow& row : *rows) {
+            const QString id = row.value().toString();
+            if (id.isEmpty())
+                continue;
+            const QString error = deleteDocument(m_replicationDatabase->documentWithID(id));
+            if (!error.isEmpty())
+                failures.add(QStringLiteral("Removing the replication %1").arg(quoted(id)), error);
+        }
+    };
+    removeReplications(kSourcesView, kSourcesMap, QStringLiteral("that read from the database"));
+    removeReplications(kTargetsView, kTargetsMap, QStringLiteral("that write into the database"));
+
+    RESTOperationPtr dropped = m_server->databaseNamed(databaseName)->DELETE();
+    if (!dropped->wait() && dropped->httpStatus() != 404)
+        failures.add(QStringLiteral("Deleting the database %1").arg(quoted(databaseName)),
+                     dropped->error());
+
+    const QString error = deleteDocument(m_userDatabase->documentWithID(userDocumentID(name)));
+    if (!error.isEmpty())
+        failures.add(QStringLiteral("Deleting the user document"), error);
+
+    failures.tell(m_mainWindow,
+                  QStringLiteral("The user %1 was not deleted completely.").arg(quoted(name)));
+}

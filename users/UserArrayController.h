@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QList>
+#include <QPointer>
+#include <QSet>
+
+class CouchModel;
+class QAbstractItemView;
+class QItemSelectionModel;
+class UserModel;
+class UserQuery;
+
+// The list controller of the users: a table model over the users live list's
+// entries with one selection shared by every table that shows it (the users
+// table and the user-picking table). The selected user's stored name goes to
+// the user default "CurrentUserName".
+class UserArrayController : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum Column { NameColumn, FirstNameColumn, LastNameColumn, CreatedColumn, ColumnCount };
+
+    explicit UserArrayController(QObject* parent = nullptr);
+    ~UserArrayController() override;
+
+    // The list whose entries are shown; nullptr shows nothing.
+    void setContent(UserQuery* list);
+    UserQuery* content() const { return m_list; }
+
+    // Shows the users in `view`, with this controller's selection.
+    void showIn(QAbstractItemView* view);
+    QItemSelectionModel* selectionModel() const { return m_selection; }
+
+    // The selected users, in row order.
+    QList<UserModel*> selectedObjects() const;
+    UserModel* firstSelectedObject() const;
+    bool hasSelection() const;
+    UserModel* objectAtRow(int row) const;
+    int rowOf(const CouchModel* model) const { return int(m_rows.indexOf(model)); }
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+
+    // Stores the first selected user's stored name under "CurrentUserName";
+    // an empty selection leaves the last name there.
+    void tableViewSelectionDidChange();
+
+Q_SIGNALS:
+    void selectionDidChange();
+
+private:
+    void follow();
+    void watch(CouchModel* model);
+    void modelChanged(CouchModel* model);
+
+    QPointer<UserQuery> m_list;
+    QList<CouchModel*> m_rows;
+    QSet<CouchModel*> m_watched;
+    QItemSelectionModel* m_selection;
+};

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+
+// What a user's name gives on the server. These are the only places where the
+// names of a user's things are composed.
+namespace trevok::users {
+
+// "org.couchdb.user:" + name, the user's document in `_users`.
+QString userDocumentID(const QString& userName);
+// "trevok_user_db_" + name, the user's private database.
+QString userDatabaseName(const QString& userName);
+// The filter of the user-to-master replication, "security/user_to_master_filter".
+QString userToMasterFilterReference();
+
+// The design document of a user database: its name and members.
+inline constexpr const char* kSecurityDesignName = "security";
+inline constexpr const char* kValidateViewName = "validate_doc_update";
+inline constexpr const char* kUserToMasterFilterName = "user_to_master_filter";
+QString userToMasterFilterSource();
+// The map text of the view "validate_doc_update". The name is written as the
+// content of a JavaScript string, so that a quote or a backslash in it can
+// neither break the function nor add code to it.
+QString validateDocUpdateMap(const QString& userName);
+// `text` as the content of a double-quoted JavaScript string literal.
+QString javaScriptStringContent(const QString& text);
+
+// The `_security` object of a user database: only the user reads it.
+QJsonObject userDatabaseSecurity(const QString& userName);
+
+// Whether the server accepts `name` as a database name: a lower-case letter,
+// then lower-case letters, digits and _ $ ( ) + - /.
+bool isValidDatabaseName(const QString& name);
+
+} // namespace trevok::users
