@@ -7,6 +7,17 @@
 #include <QMouseEvent>
 #include <QStyleHints>
 
+#include <memory>
+
+namespace {
+// The same event with no modifier key held.
+std::unique_ptr<QMouseEvent> withoutModifiers(const QMouseEvent* event) {
+    std::unique_ptr<QMouseEvent> plain(event->clone());
+    plain->setModifiers(Qt::NoModifier);
+    return plain;
+}
+} // namespace
+
 UserSelectionTableView::UserSelectionTableView(QWidget* parent)
     : QTableView(parent) {
     setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -25,6 +36,22 @@ void UserSelectionTableView::mousePressEvent(QMouseEvent* event) {
 
 void UserSelectionTableView::mouseDoubleClickEvent(QMouseEvent* event) {
     mouseDown(event);
+}
+
+// A drag with the button held neither selects nor moves rows.
+void UserSelectionTableView::mouseMoveEvent(QMouseEvent* event) {
+    if (event->buttons() != Qt::NoButton) {
+        event->accept();
+        return;
+    }
+    QTableView::mouseMoveEvent(event);
+}
+
+// The standard release would toggle the row under a modifier key.
+void UserSelectionTableView::mouseReleaseEvent(QMouseEvent* event) {
+    const std::unique_ptr<QMouseEvent> plain = withoutModifiers(event);
+    QTableView::mouseReleaseEvent(plain.get());
+    event->setAccepted(plain->isAccepted());
 }
 
 // Qt reports the second press of a double click as its own event and a third
@@ -55,12 +82,16 @@ void UserSelectionTableView::mouseDown(QMouseEvent* event) {
     }
     if (clickCount > 1) {
         trevok::NotificationCenter::defaultCenter().post(QStringLiteral("AddUserToProject"));
+        // Passed on without modifier keys: the row that the first click
+        // selected stays the one selection, never toggled off or extended.
+        const std::unique_ptr<QMouseEvent> plain = withoutModifiers(event);
         m_passingOn = true;
         if (event->type() == QEvent::MouseButtonDblClick)
-            QTableView::mouseDoubleClickEvent(event);
+            QTableView::mouseDoubleClickEvent(plain.get());
         else
-            QTableView::mousePressEvent(event);
+            QTableView::mousePressEvent(plain.get());
         m_passingOn = false;
+        event->setAccepted(plain->isAccepted());
         return;
     }
     if (QItemSelectionModel* selection = selectionModel())

@@ -53,10 +53,9 @@ class TestUserList : public QObject {
         if (!TestServer::createDatabase(m_dbName))
             return nullptr;
         for (const QString& name : names)
-            TestServer::putDocument(m_dbName, segment(userID(name)), userBody(name));
+            TestServer::putDocument(m_dbName, userID(name), userBody(name));
         TestServer::putDocument(m_dbName, QStringLiteral("_design/x"), "{\"views\":{}}");
-        std::unique_ptr<CouchQuery> query =
-            m_couch->databaseNamed(m_dbName)->getAllDocuments();
+        std::unique_ptr<CouchQuery> query = m_couch->databaseNamed(m_dbName)->getAllDocuments();
         query->setDescending(true);
         auto list = std::make_unique<UserQuery>(std::move(query));
         if (!QTest::qWaitFor([&] { return list->hasEntries(); }, 10000))
@@ -104,7 +103,7 @@ private Q_SLOTS:
         QVERIFY(list);
         CouchModel* ann = list->entries().first();
         QSignalSpy changes(list.get(), &LiveList::entriesChanged);
-        QVERIFY(TestServer::putDocument(m_dbName, segment(userID(QStringLiteral("carl"))),
+        QVERIFY(TestServer::putDocument(m_dbName, userID(QStringLiteral("carl")),
                                         userBody(QStringLiteral("carl"))));
         QTRY_COMPARE(names(*list), QStringList({QStringLiteral("carl"), QStringLiteral("ann")}));
         QCOMPARE(changes.count(), 1);
@@ -115,12 +114,13 @@ private Q_SLOTS:
 
         // A change inside a listed document leaves the list as it was.
         const QJsonObject stored =
-            TestServer::getJson(m_dbName + QLatin1Char('/') + segment(userID(QStringLiteral("ann"))))
+            TestServer::getJson(QLatin1Char('/') + m_dbName + QLatin1Char('/') +
+                                segment(userID(QStringLiteral("ann"))))
                 .object();
         QJsonObject changed = stored;
         changed.insert(QStringLiteral("lastName"), QStringLiteral("Other"));
         QCOMPARE(TestServer::request("PUT",
-                                     m_dbName + QLatin1Char('/') +
+                                     QLatin1Char('/') + m_dbName + QLatin1Char('/') +
                                          segment(userID(QStringLiteral("ann"))),
                                      QJsonDocument(changed).toJson())
                      .status,
@@ -151,7 +151,7 @@ private Q_SLOTS:
         QTRY_COMPARE(names(*list), QStringList({QStringLiteral("zed"), QStringLiteral("mia"),
                                                 QStringLiteral("ann")}));
         QCOMPARE(list->entries().count(fresh), 1);
-        QCOMPARE(TestServer::getJson(m_dbName + QLatin1Char('/') +
+        QCOMPARE(TestServer::getJson(QLatin1Char('/') + m_dbName + QLatin1Char('/') +
                                      segment(userID(QStringLiteral("mia"))))
                      .object()
                      .value(QStringLiteral("lastName"))
@@ -164,7 +164,8 @@ private Q_SLOTS:
         QVERIFY(list);
         list->removeObjectFromEntriesAtIndex(0); // bob
         QCOMPARE(names(*list), QStringList({QStringLiteral("ann")}));
-        const QString path = m_dbName + QLatin1Char('/') + segment(userID(QStringLiteral("bob")));
+        const QString path =
+            QLatin1Char('/') + m_dbName + QLatin1Char('/') + segment(userID(QStringLiteral("bob")));
         QTRY_COMPARE(TestServer::request("GET", path).status, 404);
         QTRY_VERIFY(!list->query()->currentRows().isEmpty());
         list->loadEntriesFrom(list->query()->currentRows());
@@ -189,7 +190,7 @@ private Q_SLOTS:
 
         QSignalSpy inserted(&controller, &QAbstractItemModel::rowsInserted);
         QSignalSpy reset(&controller, &QAbstractItemModel::modelReset);
-        TestServer::putDocument(m_dbName, segment(userID(QStringLiteral("dan"))),
+        TestServer::putDocument(m_dbName, userID(QStringLiteral("dan")),
                                 userBody(QStringLiteral("dan")));
         QTRY_COMPARE(controller.rowCount(), 4);
         QCOMPARE(inserted.count(), 1);
@@ -198,7 +199,8 @@ private Q_SLOTS:
                  QStringLiteral("bob"));
 
         // A listed user who goes takes only their own row.
-        const QString cid = m_dbName + QLatin1Char('/') + segment(userID(QStringLiteral("cid")));
+        const QString cid =
+            QLatin1Char('/') + m_dbName + QLatin1Char('/') + segment(userID(QStringLiteral("cid")));
         const QString rev =
             TestServer::getJson(cid).object().value(QStringLiteral("_rev")).toString();
         QCOMPARE(TestServer::request("DELETE", cid + QStringLiteral("?rev=") + rev).status, 200);
@@ -296,11 +298,13 @@ private Q_SLOTS:
         QCOMPARE(posted, 0);
         press(view.viewport(), rowPoint(1), t + 10, mods, true);
         QCOMPARE(posted, 1);
+        QCOMPARE(selectedRows(), QList<int>({1}));
         QCOMPARE(controller.firstSelectedObject()->stringValue(QStringLiteral("name")),
                  QStringLiteral("bob"));
         // A third press of the same series posts again.
         press(view.viewport(), rowPoint(1), t + 20, mods);
         QCOMPARE(posted, 2);
+        QCOMPARE(selectedRows(), QList<int>({1}));
         // A fresh single click later posts nothing.
         press(view.viewport(), rowPoint(1), t + apart, mods);
         QCOMPARE(posted, 2);

@@ -14,8 +14,8 @@ class TestUserLogic : public QObject {
     Q_OBJECT
 
     static const QString& prefix() {
-        static const QString text =
-            QStringLiteral("function(new_doc, old_doc, userCtx) { if(!userCtx || userCtx.name != \"");
+        static const QString text = QStringLiteral(
+            "function(new_doc, old_doc, userCtx) { if(!userCtx || userCtx.name != \"");
         return text;
     }
     static const QString& suffix() {
@@ -40,11 +40,10 @@ private Q_SLOTS:
             << QStringLiteral("a_$()+-/b") << QStringLiteral("a_$()+-/b");
         QTest::newRow("quote") << QStringLiteral("a\"b") << QStringLiteral("a\\\"b");
         QTest::newRow("backslash") << QStringLiteral("a\\") << QStringLiteral("a\\\\");
-        QTest::newRow("injection")
-            << QStringLiteral("x\") { } throw(1); if (\"")
-            << QStringLiteral("x\\\") { } throw(1); if (\\\"");
-        QTest::newRow("line breaks") << QStringLiteral("a\nb\r\u2028")
-                                     << QStringLiteral("a\\nb\\r\\u2028");
+        QTest::newRow("injection") << QStringLiteral("x\") { } throw(1); if (\"")
+                                   << QStringLiteral("x\\\") { } throw(1); if (\\\"");
+        QTest::newRow("line breaks")
+            << QStringLiteral("a\nb\r\u2028") << QStringLiteral("a\\nb\\r\\u2028");
         QTest::newRow("control") << QStringLiteral("a\x01") << QStringLiteral("a\\u0001");
         QTest::newRow("non-ascii") << QStringLiteral("zoë") << QStringLiteral("zoë");
     }
