@@ -8,7 +8,10 @@
 
 #include <QDebug>
 #include <QJsonArray>
+#include <QPointer>
+
 #include <QTimer>
+#include <algorithm>
 
 namespace {
 // Changes arriving together give one run.
@@ -142,8 +145,13 @@ CouchLiveQuery::~CouchLiveQuery() = default;
 
 RESTOperationPtr CouchLiveQuery::start() {
     if (!m_feed) {
-        m_feed = new ChangeFeed(m_database->server(), m_database->url(), false, this);
-        connect(m_feed, &ChangeFeed::changes, this, &CouchLiveQuery::changeArrived);
+        const auto keyUsable = [](const QJsonValue& key) {
+            return key.isUndefined() || key.isString();
+        };
+        m_incremental = m_path == QLatin1String("_all_docs") && m_limit < 0 &&
+                        keyUsable(m_startKey) && keyUsable(m_endKey);
+        m_feed = new ChangeFeed(m_database->server(), m_database->url(), m_incremental, this);
+        connect(m_feed, &ChangeFeed::changes, this, &CouchLiveQuery::changesArrived);
         connect(m_feed, &ChangeFeed::reconnected, this, &CouchLiveQuery::changeArrived);
     }
     m_feed->start();
@@ -171,6 +179,100 @@ std::optional<QList<CouchQueryRow>> CouchLiveQuery::rows() {
             return m_rows;
     }
     return CouchQuery::rows();
+}
+
+void CouchLiveQuery::changesArrived(const QJsonArray& results) {
+    // While a full run is due or under way, it brings these changes as well.
+    if (!m_incremental || !m_hasRows || m_inFlight || m_dirty || m_coalesce->isActive()) {
+        changeArrived();
+        return;
+    }
+    bool changed = false;
+    if (!applyChanges(results, &changed)) {
+        changeArrived();
+        return;
+    }
+    if (changed) {
+        // Announced from the event loop, as after a run.
+        QTimer::singleShot(0, this, [self = QPointer<CouchLiveQuery>(this)] {
+            if (self)
+                Q_EMIT self->rowsChanged();
+        });
+    }
+}
+
+bool CouchLiveQuery::inRange(const QString& id) const {
+    const QJsonValue low = m_descending ? m_endKey : m_startKey;
+    const QJsonValue high = m_descending ? m_startKey : m_endKey;
+    if (low.isString() && id < low.toString())
+        return false;
+    if (high.isString() && id > high.toString())
+        return false;
+    return true;
+}
+
+bool CouchLiveQuery::applyChanges(const QJsonArray& results, bool* changed) {
+    QList<CouchQueryRow> rows = m_rows;
+    for (const QJsonValue& value : results) {
+        const QJsonObject result = value.toObject();
+        const QString id = result.value(QStringLiteral("id")).toString();
+        if (id.isEmpty())
+            return false;
+        if (id.startsWith(QLatin1String("_local/")))
+            continue;
+        const bool deleted = result.value(QStringLiteral("deleted")).toBool();
+        const QJsonValue doc = result.value(QStringLiteral("doc"));
+        if (!deleted && !doc.isObject())
+            return false;
+        const QString rev = deleted ? result.value(QStringLiteral("changes"))
+                                          .toArray()
+                                          .first()
+                                          .toObject()
+                                          .value(QStringLiteral("rev"))
+                                          .toString()
+                                    : doc.toObject().value(QStringLiteral("_rev")).toString();
+
+        // The rows are ordered by document ID: find where `id` is or belongs.
+        const auto before = [this](const CouchQueryRow& row, const QString& key) {
+            return m_descending ? row.documentID() > key : row.documentID() < key;
+        };
+        auto at = std::lower_bound(rows.begin(), rows.end(), id, before);
+        const bool listed = at != rows.end() && at->documentID() == id;
+        if (listed) {
+            const QString known = at->value().toObject().value(QStringLiteral("rev")).toString();
+            if (couchRevisionGeneration(known) > couchRevisionGeneration(rev))
+                continue; // the row is newer than this report
+        }
+        if (deleted) {
+            m_database->documentWithID(id)->markDeletedFromServer(rev);
+            if (listed) {
+                rows.erase(at);
+                *changed = true;
+            }
+            continue;
+        }
+        if (!inRange(id))
+            continue;
+        QJsonObject row{{QStringLiteral("id"), id},
+                        {QStringLiteral("key"), id},
+                        {QStringLiteral("value"), QJsonObject{{QStringLiteral("rev"), rev}}}};
+        if (m_prefetch) {
+            row.insert(QStringLiteral("doc"), doc);
+            m_database->documentWithID(id)->updateFromServer(doc.toObject());
+        }
+        CouchQueryRow next(m_database, row);
+        if (listed) {
+            if (*at == next)
+                continue;
+            *at = next;
+        } else {
+            rows.insert(at, next);
+        }
+        *changed = true;
+    }
+    if (*changed)
+        m_rows = std::move(rows);
+    return true;
 }
 
 void CouchLiveQuery::changeArrived() {

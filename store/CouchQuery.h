@@ -90,8 +90,8 @@ protected:
 
     CouchDatabase* m_database;
     QString m_path;
-    QJsonValue m_startKey;
-    QJsonValue m_endKey;
+    QJsonValue m_startKey{QJsonValue::Undefined};
+    QJsonValue m_endKey{QJsonValue::Undefined};
     bool m_descending = false;
     bool m_prefetch = false;
     int m_limit = -1;
@@ -123,7 +123,17 @@ public:
 
 private:
     void changeArrived();
+    void changesArrived(const QJsonArray& results);
+    // Applies change-feed results (with their documents) to the rows of an
+    // all-documents query; false when one of them cannot be applied.
+    bool applyChanges(const QJsonArray& results, bool* changed);
+    bool inRange(const QString& id) const;
     void reload();
+
+    // An all-documents query follows the feed's documents row by row instead
+    // of running again: at thousands of documents a full run per change
+    // costs more than the change itself.
+    bool m_incremental = false;
 
     ChangeFeed* m_feed = nullptr;
     QTimer* m_coalesce = nullptr;

@@ -172,6 +172,40 @@ private Q_SLOTS:
         QCOMPARE(names(*list), QStringList({QStringLiteral("ann")}));
     }
 
+    // The live query takes changes row by row: its key range and order hold.
+    void aLiveQueryKeepsItsKeyRangeAndOrder() {
+        auto list = makeList({QStringLiteral("b")});
+        QVERIFY(list);
+        std::unique_ptr<CouchQuery> query = m_couch->databaseNamed(m_dbName)->getAllDocuments();
+        query->setDescending(true);
+        query->setStartKey(userID(QStringLiteral("m")));
+        query->setEndKey(userID(QStringLiteral("c")));
+        UserQuery ranged(std::move(query));
+        QTRY_VERIFY(ranged.hasEntries());
+        QCOMPARE(names(ranged), QStringList());
+        for (const char* name : {"a", "d", "k", "z", "e"})
+            QVERIFY(TestServer::putDocument(m_dbName, userID(QLatin1String(name)),
+                                            userBody(QLatin1String(name))));
+        QTRY_COMPARE(names(*list),
+                     QStringList({QStringLiteral("z"), QStringLiteral("k"), QStringLiteral("e"),
+                                  QStringLiteral("d"), QStringLiteral("b"), QStringLiteral("a")}));
+        QTRY_COMPARE(names(ranged),
+                     QStringList({QStringLiteral("k"), QStringLiteral("e"), QStringLiteral("d")}));
+        // What a full run gives is what the followed rows hold.
+        std::unique_ptr<CouchQuery> check = m_couch->databaseNamed(m_dbName)->getAllDocuments();
+        check->setDescending(true);
+        check->setPrefetch(true);
+        const auto rows = check->rows();
+        QVERIFY(rows);
+        QStringList ids;
+        for (const CouchQueryRow& row : *rows)
+            ids.append(row.documentID());
+        QStringList followed;
+        for (const CouchQueryRow& row : list->query()->currentRows())
+            followed.append(row.documentID());
+        QCOMPARE(followed, ids);
+    }
+
     void theTableModelFollowsTheListAndKeepsItsSelection() {
         auto list = makeList({QStringLiteral("ann"), QStringLiteral("bob"), QStringLiteral("cid")});
         QVERIFY(list);
