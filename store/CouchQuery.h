@@ -52,6 +52,7 @@ public:
 
     CouchDatabase* database() const { return m_database; }
 
+    // An undefined key (the default) sets no bound; null is a key of its own.
     void setStartKey(const QJsonValue& key) { m_startKey = key; }
     void setEndKey(const QJsonValue& key) { m_endKey = key; }
     void setDescending(bool descending) { m_descending = descending; }
@@ -90,8 +91,8 @@ protected:
 
     CouchDatabase* m_database;
     QString m_path;
-    QJsonValue m_startKey;
-    QJsonValue m_endKey;
+    QJsonValue m_startKey{QJsonValue::Undefined};
+    QJsonValue m_endKey{QJsonValue::Undefined};
     bool m_descending = false;
     bool m_prefetch = false;
     int m_limit = -1;
