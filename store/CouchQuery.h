@@ -104,10 +104,11 @@ protected:
 
 // A query that follows the database's change feed (outside the request queue)
 // and runs again after changes, replacing its rows and emitting rowsChanged()
-// only when they differ. Bursts of changes give one run; never more than one
-// run is in flight. It reconnects (with backoff) after the server restarts or
-// the connection drops, and runs again then. rowsChanged() may be emitted from
-// inside someone's wait(): connected code must not start a flow.
+// only when they differ (an all-documents query without limit applies the
+// feed's changes to its rows instead of running again). Bursts of changes give one run; never more
+// than one run is in flight. It reconnects (with backoff) after the server restarts or the
+// connection drops, and runs again then. rowsChanged() may be emitted from inside someone's wait():
+// connected code must not start a flow.
 class CouchLiveQuery : public CouchQuery {
     Q_OBJECT
 public:
@@ -125,6 +126,11 @@ public:
 private:
     void changeArrived();
     void reload();
+    // All-documents queries take the feed's changes into their rows directly
+    // (a reload of thousands of documents per change is too slow); returns
+    // false when they cannot (a run in flight, a limit).
+    bool applyChanges(const QJsonArray& results);
+    bool isIncremental() const;
 
     ChangeFeed* m_feed = nullptr;
     QTimer* m_coalesce = nullptr;

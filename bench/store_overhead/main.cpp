@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryFile>
@@ -21,18 +22,18 @@ namespace {
 constexpr int kWrites = 500;
 constexpr int kReads = 500;
 
-QString docID(const QString& prefix, int i)
-{
+QString docID(const QString& prefix, int i) {
     return prefix + QString::number(i);
 }
 
 // Returns the elapsed milliseconds, or -1 when a request failed.
-qint64 runStore(CouchDatabase* db, const QString& prefix)
-{
+qint64 runStore(CouchDatabase* db, const QString& prefix) {
     QElapsedTimer clock;
     clock.start();
     for (int i = 0; i < kWrites; ++i) {
-        if (!db->documentWithID(docID(prefix, i))->putProperties(QJsonObject{{QStringLiteral("n"), i}})->wait())
+        if (!db->documentWithID(docID(prefix, i))
+                 ->putProperties(QJsonObject{{QStringLiteral("n"), i}})
+                 ->wait())
             return -1;
     }
     for (int i = 0; i < kReads; ++i) {
@@ -42,8 +43,7 @@ qint64 runStore(CouchDatabase* db, const QString& prefix)
     return clock.elapsed();
 }
 
-qint64 runCurl(const QString& dbUrl, const QString& prefix)
-{
+qint64 runCurl(const QString& dbUrl, const QString& prefix) {
     QTemporaryFile config;
     if (!config.open())
         return -1;
@@ -89,10 +89,47 @@ qint64 runCurl(const QString& dbUrl, const QString& prefix)
     return ok == kWrites + kReads ? elapsed : -1;
 }
 
+// Milliseconds from an outside write until a live query over `count`
+// prefetched documents lists it, or -1.
+qint64 liveQueryLatency(CouchServer& store, int count) {
+    CouchDatabase* db = store.databaseNamed(QStringLiteral("bench_live"));
+    db->DELETE()->wait();
+    if (!db->create()->wait())
+        return -1;
+    for (int start = 0; start < count; start += 1000) {
+        QJsonArray docs;
+        for (int i = start; i < std::min(count, start + 1000); ++i)
+            docs.append(QJsonObject{
+                {QStringLiteral("_id"),
+                 QStringLiteral("org.couchdb.user:u%1").arg(i, 5, 10, QLatin1Char('0'))},
+                {QStringLiteral("name"), QStringLiteral("u%1").arg(i)}});
+        if (!store.childWithPath(QStringLiteral("bench_live/_bulk_docs"))
+                 ->POSTJSON(QJsonObject{{QStringLiteral("docs"), docs}})
+                 ->wait())
+            return -1;
+    }
+    auto query = db->getAllDocuments();
+    query->setDescending(true);
+    auto live = query->asLiveQuery();
+    live->setPrefetch(true);
+    live->start();
+    live->rows(); // the first load
+    const QString id = QStringLiteral("org.couchdb.user:zz_outside");
+    QElapsedTimer clock;
+    clock.start();
+    TestServer::putDocument(QStringLiteral("bench_live"), id, "{\"name\":\"outside\"}");
+    while (clock.elapsed() < 10000) {
+        const QList<CouchQueryRow> rows = live->currentRows();
+        if (!rows.isEmpty() && rows.first().documentID() == id)
+            return clock.elapsed();
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+    }
+    return -1;
+}
+
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     TestServer server;
     if (!server.start()) {
@@ -120,9 +157,14 @@ int main(int argc, char** argv)
         return 1;
     }
     const double ratio = curlMs > 0 ? double(storeMs) / double(curlMs) : 0.0;
-    std::printf("store: %d writes + %d reads in %lld ms\n", kWrites, kReads, static_cast<long long>(storeMs));
-    std::printf("curl:  %d writes + %d reads in %lld ms (one process, one keep-alive connection)\n", kWrites,
-                kReads, static_cast<long long>(curlMs));
+    std::printf("store: %d writes + %d reads in %lld ms\n", kWrites, kReads,
+                static_cast<long long>(storeMs));
+    std::printf("curl:  %d writes + %d reads in %lld ms (one process, one keep-alive connection)\n",
+                kWrites, kReads, static_cast<long long>(curlMs));
     std::printf("ratio store/curl: %.2f (goal: at most 1.30)\n", ratio);
+    const qint64 latency = liveQueryLatency(store, 10000);
+    std::printf("live query over 10000 prefetched documents: outside write listed after %lld ms "
+                "(goal: at most 250)\n",
+                static_cast<long long>(latency));
     return 0;
 }
