@@ -1,4 +1,6 @@
 #include "app/AppDelegate.h"
+#include "app/BusyCursor.h"
+#include "app/BusyCursor.h"
 #include "app/Interface.h"
 #include "app/NotificationCenter.h"
 #include "chrome/PXAppStoreWindow.h"
@@ -20,7 +22,9 @@
 using trevok::outlet;
 
 AppDelegate::AppDelegate(QObject* parent)
-    : QObject(parent) {}
+    : QObject(parent) {
+    trevok::installBusyCursor();
+}
 
 AppDelegate::~AppDelegate() {
     trevok::NotificationCenter::defaultCenter().removeObserver(this);
