@@ -104,6 +104,8 @@ void AppDelegate::fillInformationTab() {
     CouchDocument* master = m_trevokMasterDB->documentWithID(QStringLiteral("trevokMasterID"));
     m_tmpClientEmail->setText(master->propertyForKey(QStringLiteral("ownerEmail")).toString());
     m_tmpClientName->setText(master->propertyForKey(QStringLiteral("ownerName")).toString());
+    // Shown for reference; the record's identifier is never edited here.
+    m_masterID->setText(master->propertyForKey(QStringLiteral("masterID")).toString());
     m_saveButton->setFlat(true);
     m_saveButton->setStyleSheet(
         QStringLiteral("background: transparent; border: none; color: transparent;"));
