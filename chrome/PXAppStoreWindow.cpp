@@ -737,6 +737,10 @@ void PXAppStoreWindow::setFrame(const QRectF& specFrame, bool display, bool anim
         return;
     }
     setGeometry(target);
+    // A hidden window hears of its new size only when shown; its bar must be
+    // right before that.
+    if (!isVisible())
+        layoutTrafficLightsAndContent();
     if (display)
         update();
 }

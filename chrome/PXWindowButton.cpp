@@ -20,6 +20,7 @@ PXWindowButton::PXWindowButton(const QSize& size, const QString& groupIdentifier
     setFocusPolicy(Qt::NoFocus);
     setText(QString());
     subscribeToGroup();
+    observeWindow();
 }
 
 PXWindowButton::~PXWindowButton() {
@@ -169,9 +170,6 @@ void PXWindowButton::changeEvent(QEvent* event) {
         // whatever the key state; the next focus change corrects it.
         showImage(isEnabled() ? ShownImage::Active : ShownImage::Inactive);
         break;
-    case QEvent::ActivationChange:
-        windowDidChangeFocus();
-        break;
     default:
         break;
     }
@@ -179,8 +177,18 @@ void PXWindowButton::changeEvent(QEvent* event) {
 }
 
 bool PXWindowButton::event(QEvent* event) {
-    if (event->type() == QEvent::ParentChange)
+    switch (event->type()) {
+    case QEvent::ParentChange:
         observeWindow();
+        break;
+    case QEvent::WindowActivate:
+    case QEvent::WindowDeactivate:
+        // The window became or stopped being the key window.
+        windowDidChangeFocus();
+        break;
+    default:
+        break;
+    }
     return QAbstractButton::event(event);
 }
 

@@ -25,9 +25,9 @@ PXTitlebarLayoutResult pxLayoutTitlebar(const PXTitlebarLayoutInput& in) {
     const QRectF c = pxTitleBarContainerFrame(in.windowSize, in.titleBarHeight);
     out.container = c;
 
-    const QSizeF close = in.closeSize.value_or(QSizeF());
-    const QSizeF minimize = in.minimizeSize.value_or(QSizeF());
-    const QSizeF zoom = in.zoomSize.value_or(QSizeF());
+    const QSizeF close = in.closeSize.value_or(QSizeF(0, 0));
+    const QSizeF minimize = in.minimizeSize.value_or(QSizeF(0, 0));
+    const QSizeF zoom = in.zoomSize.value_or(QSizeF(0, 0));
     const double sep = in.trafficLightSeparation;
 
     QPointF closeAt, minimizeAt, zoomAt;
