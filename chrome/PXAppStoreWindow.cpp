@@ -554,8 +554,12 @@ void PXAppStoreWindow::hideTitleBarView(bool hide) {
         m_titleBarView->setHidden(hide);
 }
 
+bool PXAppStoreWindow::isKeyWindow() const {
+    return isActiveWindow() || (m_sheet && m_sheet->isActiveWindow());
+}
+
 bool PXAppStoreWindow::isActiveAppearance() const {
-    return isActiveWindow() && QGuiApplication::applicationState() == Qt::ApplicationActive;
+    return isKeyWindow() && QGuiApplication::applicationState() == Qt::ApplicationActive;
 }
 
 // --- content view and delegate --------------------------------------------------------
@@ -877,6 +881,12 @@ bool PXAppStoreWindow::eventFilter(QObject* watched, QEvent* event) {
         case QEvent::KeyPress:
             sheetKeyPress(m_sheet, static_cast<QKeyEvent*>(event));
             return event->isAccepted();
+        case QEvent::WindowActivate:
+        case QEvent::WindowDeactivate:
+            updateTitlebarView();
+            for (PXWindowButton* b : findChildren<PXWindowButton*>(Qt::FindDirectChildrenOnly))
+                b->windowDidChangeFocus();
+            break;
         case QEvent::Hide:
             // Closed by its own means: the window lets go of it too.
             if (!event->spontaneous())

@@ -181,7 +181,10 @@ public:
     bool isInFullScreen() const { return (m_styleMask & FullScreen) != 0; }
     bool isMovableByWindowBackground() const { return m_movableByWindowBackground; }
     void setMovableByWindowBackground(bool on) { m_movableByWindowBackground = on; }
-    // Main window of an active application.
+    // The window, or the sheet attached to it, has the keyboard: a sheet is
+    // part of its window, which keeps looking like the one in use.
+    bool isKeyWindow() const;
+    // Key window of an active application.
     bool isActiveAppearance() const;
 
     void performClose();

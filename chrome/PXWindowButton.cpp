@@ -85,7 +85,11 @@ void PXWindowButton::showImage(ShownImage which) {
 
 bool PXWindowButton::isInKeyWindow() const {
     const QWidget* w = window();
-    return w && w != this && w->isActiveWindow();
+    if (!w || w == this)
+        return false;
+    if (const auto* win = qobject_cast<const PXAppStoreWindow*>(w))
+        return win->isKeyWindow();
+    return w->isActiveWindow();
 }
 
 void PXWindowButton::updateRollOverImage() {

@@ -300,6 +300,9 @@ void TestChromeWindow::sheetHangsFromBar() {
     QCOMPARE(sheet.size(), QSize(300, 200));
     QCOMPARE(sheet.pos(), w->mapToGlobal(expectedLocal));
     QTRY_COMPARE(QApplication::focusWidget(), field);
+    // The sheet is part of the window, which still looks the one in use.
+    QVERIFY(w->isActiveAppearance());
+    QCOMPARE(w->standardWindowButton(K::Close)->shownImage(), PXWindowButton::ShownImage::Active);
 
     // It follows the window.
     w->move(w->pos() + QPoint(30, 20));
