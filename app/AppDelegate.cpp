@@ -1,6 +1,5 @@
 #include "app/AppDelegate.h"
 #include "app/BusyCursor.h"
-#include "app/BusyCursor.h"
 #include "app/Interface.h"
 #include "app/NotificationCenter.h"
 #include "chrome/PXAppStoreWindow.h"
@@ -37,7 +36,6 @@ void AppDelegate::loadMainWindow() {
     m_mainWindow->setWindowTitle(QStringLiteral("TrevokServer"));
     m_mainWindow->setAccessibleName(QStringLiteral("TrevokServer"));
     m_mainWindow->setAccessibleDescription(QStringLiteral("mainWindow"));
-    m_mainWindow->setFrameAutosaveName(QStringLiteral("TrevokServer"));
 
     m_mainContent =
         trevok::loadInterface(QStringLiteral("MainWindow"), m_mainWindow->contentView());
