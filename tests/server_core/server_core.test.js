@@ -265,6 +265,13 @@ describe('database names', () => {
     const odd = 'z0_$()+-/q';
     assert.equal((await server.req('PUT', at(odd))).status, 201);
     assert.equal((await server.req('PUT', at(odd))).status, 412);
+    await server.req('PUT', '/_replicator/badtarget', { body: { source: 'ab', target: 'Bad', create_target: true } });
+    const doc = await eventually(async () => {
+      const d = await replicationDoc('badtarget');
+      return d._replication_state === 'error' && d;
+    }, 10000, 'error');
+    assert.match(doc._replication_state_reason, /illegal/);
+    assert.ok(!(await server.req('GET', '/_all_dbs')).json.includes('Bad'));
   });
 
   test('deleting a missing database is a 404, as is deleting it twice', async () => {
