@@ -284,6 +284,17 @@ describe('database names', () => {
     assert.equal((await server.req('DELETE', '/Bad')).status, 400);
   });
 
+  test('a conflict gives CouchDB\'s reason, alone and in a bulk update', async () => {
+    const expected = { error: 'conflict', reason: 'Document update conflict.' };
+    await server.req('PUT', '/conflicts');
+    await server.req('PUT', '/conflicts/c', { body: {} });
+    const r = await server.req('PUT', '/conflicts/c', { body: {} });
+    assert.equal(r.status, 409);
+    assert.deepEqual(r.json, expected);
+    const bulk = await server.req('POST', '/conflicts/_bulk_docs', { body: { docs: [{ _id: 'c' }] } });
+    assert.equal(bulk.json[0].reason, expected.reason);
+  });
+
   test('user databases with "/" and other allowed characters, end to end', async () => {
     const from = 'trevok_user_db_a/b';
     const into = 'trevok_user_db_x(1)+y$';

@@ -35,6 +35,10 @@ async function main(files) {
   const dbDir = path.resolve(String(config.get('couchdb', 'database_dir') || './data'));
   fs.mkdirSync(dbDir, { recursive: true });
 
+  // CouchDB 1.x ends this reason with a full stop, and clients compare it
+  // letter for letter. Every conflict the adapters raise copies this object.
+  require('pouchdb-errors').REV_CONFLICT.message = 'Document update conflict.';
+
   const prefix = dbDir + path.sep;
   const leveldown = dbnames.escapingLeveldown(require('leveldown'), prefix);
   const PouchDB = require('pouchdb-core')
