@@ -82,6 +82,11 @@ void AppDelegate::loadMainWindow() {
 }
 
 void AppDelegate::showSheet(QDialog* sheet) {
+    // A sheet hangs from the title bar: a lighter panel with an edge of its
+    // own, so that it reads as lying on top of the window.
+    sheet->setStyleSheet(QStringLiteral("QDialog#%1 { background: #f6f6f6; border: 1px solid #a8a8a8;"
+                                        " border-top: none; }")
+                             .arg(sheet->objectName()));
     m_mainWindow->beginSheet(sheet);
 }
 
