@@ -11,7 +11,8 @@
 namespace trevok {
 
 QString fullNameFromPasswordEntry(const QByteArray& gecos, const QByteArray& loginName) {
-    const QByteArray first = gecos.left(gecos.indexOf(','));
+    const qsizetype comma = gecos.indexOf(',');
+    const QByteArray first = comma < 0 ? gecos : gecos.left(comma);
     const QString name = QString::fromUtf8(first).trimmed();
     return name.isEmpty() ? QString::fromUtf8(loginName) : name;
 }
