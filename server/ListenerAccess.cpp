@@ -146,21 +146,22 @@ std::optional<QString> basicAuthUser(std::string_view authorization) {
     return QString::fromUtf8(credentials.left(colon));
 }
 
-std::optional<std::string> authSessionCookie(std::string_view cookieHeader) {
+std::vector<std::string> authSessionCookies(std::string_view cookieHeader) {
+    std::vector<std::string> values;
     size_t pos = 0;
     while (pos < cookieHeader.size()) {
         size_t end = cookieHeader.find(';', pos);
         if (end == std::string_view::npos)
             end = cookieHeader.size();
         std::string_view pair = cookieHeader.substr(pos, end - pos);
-        while (!pair.empty() && pair.front() == ' ')
+        while (!pair.empty() && (pair.front() == ' ' || pair.front() == '\t'))
             pair.remove_prefix(1);
         const std::string_view name = "AuthSession=";
         if (pair.substr(0, name.size()) == name)
-            return std::string(pair.substr(name.size()));
+            values.emplace_back(pair.substr(name.size()));
         pos = end + 1;
     }
-    return std::nullopt;
+    return values;
 }
 
 } // namespace trevok

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace trevok {
 
@@ -33,8 +34,8 @@ ListenerTarget classifyListenerTarget(std::string_view target);
 // or a header that does not decode).
 std::optional<QString> basicAuthUser(std::string_view authorization);
 
-// The value of the AuthSession cookie in a Cookie header, if any.
-std::optional<std::string> authSessionCookie(std::string_view cookieHeader);
+// The values of every AuthSession cookie in a Cookie header, in order.
+std::vector<std::string> authSessionCookies(std::string_view cookieHeader);
 
 // The server administrator's account name, refused at the listener.
 inline constexpr std::string_view kServerAdminName = "admin";

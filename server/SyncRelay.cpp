@@ -28,6 +28,7 @@
 #include <optional>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 namespace trevok {
 
@@ -219,7 +220,9 @@ SyncRelay::Impl::relayBody(beast::tcp_stream& from, beast::flat_buffer& fromBuff
                 co_return ec;
             }
             body.size = chunk.size() - body.size;
-            body.data = chunk.data();
+            // A chunk header alone yields no bytes; an empty buffer would be
+            // written as the final, empty chunk and end the body early.
+            body.data = body.size ? chunk.data() : nullptr;
             body.more = !parser.is_done();
         } else {
             body.data = nullptr;
@@ -349,6 +352,22 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
                 co_return;
             }
 
+            // Where a field comes twice, the upstream may read the other copy
+            // than the one checked here.
+            if (req.count(http::field::authorization) > 1 || req.count(http::field::cookie) > 1) {
+                co_await sendError(client, http::status::bad_request, version, false, "bad_request",
+                                   QStringLiteral("Credentials may be given only once."));
+                co_await closeGracefully(client);
+                co_return;
+            }
+            const std::vector<std::string> cookies =
+                authSessionCookies(sv(req[http::field::cookie]));
+            if (cookies.size() > 1) {
+                co_await sendError(client, http::status::bad_request, version, false, "bad_request",
+                                   QStringLiteral("Only one session cookie is accepted."));
+                co_await closeGracefully(client);
+                co_return;
+            }
             const auto basicUser = basicAuthUser(sv(req[http::field::authorization]));
             const QString adminName =
                 QString::fromLatin1(kServerAdminName.data(), qsizetype(kServerAdminName.size()));
@@ -360,8 +379,8 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
                 co_return;
             }
             std::optional<QString> cookieUser;
-            if (const auto cookie = authSessionCookie(sv(req[http::field::cookie]))) {
-                const SessionInfo session = co_await checkSession(*cookie);
+            if (!cookies.empty()) {
+                const SessionInfo session = co_await checkSession(cookies.front());
                 if (!session.valid) {
                     co_await sendError(client, http::status::bad_gateway, version, false,
                                        "bad_gateway",
@@ -469,9 +488,27 @@ net::awaitable<bool> SyncRelay::Impl::forward(beast::tcp_stream& client,
         freshResponse();
     }
 
+    // A client that leaves during a quiet change feed would otherwise hold
+    // its connection (and an upstream one) until the upstream next speaks.
+    auto watching = std::make_shared<bool>(true);
+    client.socket().async_wait(tcp::socket::wait_read, [watching, &up, &client](error_code e) {
+        if (!*watching || e)
+            return;
+        char c;
+        const ssize_t n = ::recv(client.socket().native_handle(), &c, 1, MSG_PEEK | MSG_DONTWAIT);
+        if ((n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) && up.stream) {
+            error_code ignored;
+            up.stream->socket().close(ignored);
+        }
+    });
     bool failedOnRead = false;
     ec = co_await relayBody(*up.stream, up.buffer, *response, client, kUpstreamSilenceLimit,
                             failedOnRead);
+    *watching = false;
+    {
+        error_code ignored;
+        client.socket().cancel(ignored);
+    }
     const bool upstreamKeepsAlive = !ec && response->keep_alive();
     if (!upstreamKeepsAlive)
         up.reset();

@@ -263,12 +263,15 @@ private Q_SLOTS:
         QCOMPARE(basicAuthUser(""), std::nullopt);
     }
 
-    void sessionCookie() {
-        QCOMPARE(authSessionCookie("AuthSession=abc123"), std::optional<std::string>("abc123"));
-        QCOMPARE(authSessionCookie("theme=dark; AuthSession=YW5u; x=1"),
-                 std::optional<std::string>("YW5u"));
-        QCOMPARE(authSessionCookie("NotAuthSession=1"), std::nullopt);
-        QCOMPARE(authSessionCookie(""), std::nullopt);
+    void sessionCookies() {
+        using V = std::vector<std::string>;
+        QCOMPARE(authSessionCookies("AuthSession=abc123"), V{"abc123"});
+        QCOMPARE(authSessionCookies("theme=dark; AuthSession=YW5u; x=1"), V{"YW5u"});
+        // Two sessions in one request: the caller sees both and refuses it.
+        QCOMPARE(authSessionCookies("AuthSession=YW5u;AuthSession=YWRtaW4"),
+                 (V{"YW5u", "YWRtaW4"}));
+        QCOMPARE(authSessionCookies("NotAuthSession=1"), V{});
+        QCOMPARE(authSessionCookies(""), V{});
     }
 };
 
