@@ -192,8 +192,19 @@ class TestDnsSdAnnounce : public QObject {
             run(QStringLiteral("ip"),
                 {QStringLiteral("netns"), QStringLiteral("del"), m_namespace});
         m_namespace.clear();
-        if (processAlive(m_busPid))
+        if (processAlive(m_busPid)) {
             ::kill(m_busPid, SIGTERM);
+            QElapsedTimer clock;
+            clock.start();
+            while (processAlive(m_busPid) && clock.elapsed() < 5000)
+                QThread::msleep(50);
+            // The bus leaves its pid file and socket behind; a later start
+            // would take the stale pid file for a running bus.
+            if (!processAlive(m_busPid)) {
+                QFile::remove(QStringLiteral("/run/dbus/pid"));
+                QFile::remove(kSystemBusSocket);
+            }
+        }
         m_busPid = 0;
     }
 
