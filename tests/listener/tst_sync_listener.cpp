@@ -344,6 +344,54 @@ private Q_SLOTS:
         QCOMPARE(asAnn("GET", QStringLiteral("/trevok_user_db_ann")).status, 200);
     }
 
+    void pipelinedAndChunkedRequests() {
+        const QByteArray auth =
+            "Authorization: " + basic(QStringLiteral("ann"), QStringLiteral("pw")) + "\r\n";
+        const QByteArray bytes =
+            "PUT /trevok_user_db_ann/chunked HTTP/1.1\r\nHost: x\r\n" + auth +
+            "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
+            "5\r\n{\"a\":\r\n3\r\n42}\r\n0\r\n\r\n"
+            "GET /trevok_user_db_ann/chunked HTTP/1.1\r\nHost: x\r\n" +
+            auth +
+            "\r\n"
+            "GET /_config HTTP/1.1\r\nHost: x\r\n" +
+            auth + "Connection: close\r\n\r\n";
+        QTcpSocket socket;
+        socket.connectToHost(QStringLiteral("127.0.0.1"), m_listener->port());
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write(bytes);
+        QByteArray answer;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 10000 && socket.state() == QAbstractSocket::ConnectedState) {
+            if (socket.waitForReadyRead(200))
+                answer += socket.readAll();
+        }
+        answer += socket.readAll();
+        // Answered in order, and the connection closed as the last one asked.
+        QCOMPARE(socket.state(), QAbstractSocket::UnconnectedState);
+        const qsizetype created = answer.indexOf("HTTP/1.1 201");
+        const qsizetype read = answer.indexOf("HTTP/1.1 200");
+        const qsizetype refused = answer.indexOf("HTTP/1.1 403");
+        QVERIFY2(created >= 0 && read > created && refused > read, answer.constData());
+        QVERIFY(answer.contains("\"a\":42"));
+    }
+
+    void idleConnectionIsClosed() {
+        // Half a request header, then silence.
+        QTcpSocket socket;
+        socket.connectToHost(QStringLiteral("127.0.0.1"), m_listener->port());
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write("GET /trevok_user_db_ann HTTP/1.1\r\nHost: x\r\n");
+        QVERIFY(socket.waitForBytesWritten(1000));
+        QElapsedTimer clock;
+        clock.start();
+        const int limitMs = int(std::chrono::milliseconds(listener_limits::kIdleTimeout).count());
+        QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState,
+                                  limitMs + 5000);
+        QVERIFY(clock.elapsed() >= limitMs - 1000);
+    }
+
     void connectionFloodIsBounded() {
         // The client's own kept-alive connections count as well.
         const int before = m_listener->activeConnections();
