@@ -18,8 +18,10 @@ SyncListener::~SyncListener() {
 void SyncListener::setServiceName(const QString& name, const QString& type) {
     m_serviceName = name;
     m_serviceType = type;
-    if (isRunning())
+    if (isRunning() && !m_serviceType.isEmpty()) {
         m_announcer->setService(m_serviceName, m_serviceType, port());
+        m_announcer->start();
+    }
 }
 
 void SyncListener::setTXTRecordDictionary(const TxtRecordDictionary& record) {

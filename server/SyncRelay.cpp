@@ -126,6 +126,7 @@ struct SyncRelay::Impl {
     tcp::endpoint upstream;
     std::thread thread;
     std::atomic<int> active{0};
+    std::uint16_t port = 0;
     std::unordered_map<std::string, SessionInfo> sessions;
 
     net::awaitable<void> acceptLoop();
@@ -352,6 +353,15 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
                 co_return;
             }
 
+            // Framing the upstream might read otherwise than this parser did,
+            // and protocol switches, are not relayed.
+            if ((req.count(http::field::transfer_encoding) && !parser.chunked()) ||
+                req.count(http::field::upgrade)) {
+                co_await sendError(client, http::status::bad_request, version, false, "bad_request",
+                                   QStringLiteral("This request framing is not supported."));
+                co_await closeGracefully(client);
+                co_return;
+            }
             // Where a field comes twice, the upstream may read the other copy
             // than the one checked here.
             if (req.count(http::field::authorization) > 1 || req.count(http::field::cookie) > 1) {
@@ -569,6 +579,7 @@ bool SyncRelay::start(std::string* error) {
             *error = "cannot listen: " + ec.message();
         return false;
     }
+    impl->port = impl->acceptor.local_endpoint(ec).port();
     Impl* raw = impl.get();
     net::co_spawn(raw->io, raw->acceptLoop(), net::detached);
     raw->thread = std::thread([raw] {
@@ -599,11 +610,7 @@ bool SyncRelay::isRunning() const {
 }
 
 std::uint16_t SyncRelay::port() const {
-    if (!d)
-        return 0;
-    error_code ec;
-    const auto endpoint = d->acceptor.local_endpoint(ec);
-    return ec ? 0 : endpoint.port();
+    return d ? d->port : 0;
 }
 
 int SyncRelay::activeConnections() const {

@@ -327,6 +327,18 @@ private Q_SLOTS:
         QTest::newRow("absolute target")
             << QByteArray("GET http://127.0.0.1:5984/_config HTTP/1.1\r\nHost: x\r\n\r\n")
             << QByteArray("HTTP/1.1 400");
+        QTest::newRow("length and chunked")
+            << QByteArray("PUT /trevok_user_db_ann/x HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\n"
+                          "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n")
+            << QByteArray("HTTP/1.1 400");
+        QTest::newRow("unknown transfer coding")
+            << QByteArray("PUT /trevok_user_db_ann/x HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: "
+                          "gzip\r\n\r\n")
+            << QByteArray("HTTP/1.1 400");
+        QTest::newRow("upgrade")
+            << QByteArray("GET /trevok_user_db_ann HTTP/1.1\r\nHost: x\r\nConnection: Upgrade\r\n"
+                          "Upgrade: websocket\r\n\r\n")
+            << QByteArray("HTTP/1.1 400");
         QTest::newRow("oversized header")
             << QByteArray("GET / HTTP/1.1\r\nHost: x\r\nX-Filler: " +
                           QByteArray(int(listener_limits::kMaxHeaderBytes) + 1000, 'a') +
