@@ -1,6 +1,9 @@
 #include "server/ListenerAccess.h"
 
 #include <QByteArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
 #include <QRegularExpression>
 
 #include <cctype>
@@ -162,6 +165,38 @@ std::vector<std::string> authSessionCookies(std::string_view cookieHeader) {
         pos = end + 1;
     }
     return values;
+}
+
+std::optional<std::vector<QString>> sessionLoginNames(std::string_view contentType,
+                                                      std::string_view body) {
+    const QByteArray type =
+        QByteArray(contentType.data(), qsizetype(contentType.size())).trimmed().toLower();
+    const QByteArray bytes(body.data(), qsizetype(body.size()));
+    std::vector<QString> names;
+    if (type.startsWith("application/json")) {
+        QJsonParseError error{};
+        const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
+        if (error.error != QJsonParseError::NoError || !doc.isObject())
+            return std::nullopt;
+        for (const QString& key : {QStringLiteral("name"), QStringLiteral("username")}) {
+            const QJsonValue value = doc.object().value(key);
+            if (!value.isUndefined())
+                names.push_back(value.isString() ? value.toString() : QStringLiteral("?"));
+        }
+        return names;
+    }
+    // Forms, and whatever else the server might read as one.
+    for (const QByteArray& pair : bytes.split('&')) {
+        const qsizetype eq = pair.indexOf('=');
+        QByteArray key = eq < 0 ? pair : pair.left(eq);
+        QByteArray value = eq < 0 ? QByteArray() : pair.mid(eq + 1);
+        key.replace('+', ' ');
+        value.replace('+', ' ');
+        key = QByteArray::fromPercentEncoding(key);
+        if (key == "name" || key == "username")
+            names.push_back(QString::fromUtf8(QByteArray::fromPercentEncoding(value)));
+    }
+    return names;
 }
 
 } // namespace trevok

@@ -37,6 +37,12 @@ std::optional<QString> basicAuthUser(std::string_view authorization);
 // The values of every AuthSession cookie in a Cookie header, in order.
 std::vector<std::string> authSessionCookies(std::string_view cookieHeader);
 
+// The account names a login (POST /_session) names in its body: "name" and
+// "username", every occurrence, from a JSON object or a form. nullopt when
+// the body cannot be read as what its content type says.
+std::optional<std::vector<QString>> sessionLoginNames(std::string_view contentType,
+                                                      std::string_view body);
+
 // The server administrator's account name, refused at the listener.
 inline constexpr std::string_view kServerAdminName = "admin";
 

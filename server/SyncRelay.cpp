@@ -21,6 +21,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -132,7 +133,13 @@ struct SyncRelay::Impl {
     net::awaitable<void> acceptLoop();
     net::awaitable<void> serve(tcp::socket socket, ConnectionSlot slot);
     net::awaitable<bool> forward(beast::tcp_stream& client, beast::flat_buffer& clientBuffer,
-                                 http::request_parser<http::buffer_body>& request, Upstream& up);
+                                 http::request_parser<http::buffer_body>& request, Upstream& up,
+                                 const std::optional<std::string>& bufferedBody);
+    net::awaitable<bool> sendContinueIfExpected(beast::tcp_stream& client,
+                                                http::request_parser<http::buffer_body>& parser);
+    net::awaitable<std::optional<std::string>>
+    readSmallBody(beast::tcp_stream& client, beast::flat_buffer& clientBuffer,
+                  http::request_parser<http::buffer_body>& parser, std::size_t limit);
     net::awaitable<SessionInfo> checkSession(const std::string& cookie);
     net::awaitable<bool> connectUpstream(Upstream& up);
     net::awaitable<void> sendError(beast::tcp_stream& stream, http::status status, unsigned version,
@@ -421,7 +428,42 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
                 }
             }
 
-            if (!co_await forward(client, clientBuffer, parser, up))
+            // A login names its account in the body: the administrator's
+            // password is not to be tried from the network either.
+            std::optional<std::string> loginBody;
+            if (target.route == ListenerRoute::Session && req.method() == http::verb::post &&
+                hasBody) {
+                if (!co_await sendContinueIfExpected(client, parser))
+                    co_return;
+                loginBody =
+                    co_await readSmallBody(client, clientBuffer, parser, kMaxLoginBodyBytes);
+                if (!loginBody) {
+                    co_await sendError(client, http::status::payload_too_large, version, false,
+                                       "bad_request", QStringLiteral("The login is too large."));
+                    co_await closeGracefully(client);
+                    co_return;
+                }
+                const auto names =
+                    sessionLoginNames(sv(req[http::field::content_type]), *loginBody);
+                if (!names) {
+                    co_await sendError(client, http::status::bad_request, version, false,
+                                       "bad_request", QStringLiteral("The login cannot be read."));
+                    co_await closeGracefully(client);
+                    co_return;
+                }
+                if (std::find(names->begin(), names->end(), adminName) != names->end()) {
+                    co_await sendError(client, http::status::forbidden, version, req.keep_alive(),
+                                       "forbidden",
+                                       QStringLiteral("The server administrator cannot sign in "
+                                                      "through the sync listener."));
+                    if (req.keep_alive())
+                        continue;
+                    co_await closeGracefully(client);
+                    co_return;
+                }
+            }
+
+            if (!co_await forward(client, clientBuffer, parser, up, loginBody))
                 co_return;
         }
     } catch (const std::exception&) {
@@ -429,30 +471,62 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
     }
 }
 
+// The body goes upstream right behind the header (or is read here first), so
+// the interim reply is ours to give and the upstream must not wait for it.
+net::awaitable<bool>
+SyncRelay::Impl::sendContinueIfExpected(beast::tcp_stream& client,
+                                        http::request_parser<http::buffer_body>& parser) {
+    auto& req = parser.get();
+    const bool expectsContinue = beast::iequals(req[http::field::expect], "100-continue");
+    req.erase(http::field::expect);
+    if (!expectsContinue || parser.is_done())
+        co_return true;
+    static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+    error_code ec;
+    client.expires_after(kWriteTimeout);
+    co_await net::async_write(client, net::buffer(kContinue.data(), kContinue.size()),
+                              tokenFor(ec));
+    co_return !ec;
+}
+
+net::awaitable<std::optional<std::string>>
+SyncRelay::Impl::readSmallBody(beast::tcp_stream& client, beast::flat_buffer& clientBuffer,
+                               http::request_parser<http::buffer_body>& parser, std::size_t limit) {
+    std::string body;
+    std::array<char, 4096> chunk;
+    while (!parser.is_done()) {
+        auto& b = parser.get().body();
+        b.data = chunk.data();
+        b.size = chunk.size();
+        error_code ec;
+        client.expires_after(kIdleTimeout);
+        co_await http::async_read_some(client, clientBuffer, parser, tokenFor(ec));
+        if (ec == http::error::need_buffer)
+            ec = {};
+        if (ec)
+            co_return std::nullopt;
+        body.append(chunk.data(), chunk.size() - b.size);
+        if (body.size() > limit)
+            co_return std::nullopt;
+    }
+    co_return body;
+}
+
 // Relays one request and its response. Returns whether the client connection
 // can carry another request.
 net::awaitable<bool> SyncRelay::Impl::forward(beast::tcp_stream& client,
                                               beast::flat_buffer& clientBuffer,
                                               http::request_parser<http::buffer_body>& parser,
-                                              Upstream& up) {
+                                              Upstream& up,
+                                              const std::optional<std::string>& bufferedBody) {
     auto& req = parser.get();
     const unsigned version = req.version();
     const bool hasBody = !parser.is_done();
     const bool isHead = req.method() == http::verb::head;
 
-    // The body is sent upstream right behind the header, so the interim reply
-    // is ours to give and the upstream must not wait for it.
-    const bool expectsContinue = beast::iequals(req[http::field::expect], "100-continue");
-    req.erase(http::field::expect);
+    if (!co_await sendContinueIfExpected(client, parser))
+        co_return false;
     error_code ec;
-    if (expectsContinue && hasBody) {
-        static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
-        client.expires_after(kWriteTimeout);
-        co_await net::async_write(client, net::buffer(kContinue.data(), kContinue.size()),
-                                  tokenFor(ec));
-        if (ec)
-            co_return false;
-    }
 
     std::optional<http::response_parser<http::buffer_body>> response;
     auto freshResponse = [&] {
@@ -475,8 +549,16 @@ net::awaitable<bool> SyncRelay::Impl::forward(beast::tcp_stream& client,
             co_return false;
         }
         bool failedOnRead = false;
-        ec = co_await relayBody(client, clientBuffer, parser, *up.stream, kIdleTimeout,
-                                failedOnRead);
+        if (bufferedBody) {
+            http::request<http::string_body> copy{req.base(), *bufferedBody};
+            copy.erase(http::field::transfer_encoding);
+            copy.prepare_payload();
+            up.stream->expires_after(kWriteTimeout);
+            co_await http::async_write(*up.stream, copy, tokenFor(ec));
+        } else {
+            ec = co_await relayBody(client, clientBuffer, parser, *up.stream, kIdleTimeout,
+                                    failedOnRead);
+        }
         if (ec && failedOnRead) {
             // The client stalled or vanished inside its body.
             up.reset();
@@ -489,7 +571,7 @@ net::awaitable<bool> SyncRelay::Impl::forward(beast::tcp_stream& client,
         if (!ec)
             break;
         up.reset();
-        if (!(reused && !hasBody && attempt == 0)) {
+        if (!(reused && (!hasBody || bufferedBody) && attempt == 0)) {
             co_await sendError(client, http::status::bad_gateway, version, false, "bad_gateway",
                                QStringLiteral("The database server did not answer."));
             co_await closeGracefully(client);

@@ -31,6 +31,8 @@ inline constexpr std::size_t kRelayChunkBytes = 64 * 1024;
 // The only body the listener reads itself: the upstream's answer to the
 // session check of a cookie.
 inline constexpr std::size_t kMaxSessionReplyBytes = 64 * 1024;
+// A login's body, read here to refuse the administrator's name in it.
+inline constexpr std::size_t kMaxLoginBodyBytes = 16 * 1024;
 // How long the answer of a session check is trusted for one cookie.
 inline constexpr std::chrono::seconds kSessionCacheLifetime{10};
 inline constexpr std::size_t kMaxCachedSessions = 1024;

@@ -263,6 +263,46 @@ private Q_SLOTS:
         QCOMPARE(basicAuthUser(""), std::nullopt);
     }
 
+    void loginNames_data() {
+        QTest::addColumn<QByteArray>("contentType");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QStringList>("names");
+        QTest::addColumn<bool>("readable");
+        const QString admin = QStringLiteral("admin");
+        QTest::newRow("form") << QByteArray("application/x-www-form-urlencoded")
+                              << QByteArray("name=ann&password=pw")
+                              << QStringList{QStringLiteral("ann")} << true;
+        QTest::newRow("form encoded admin")
+            << QByteArray("application/x-www-form-urlencoded")
+            << QByteArray("password=x&name=%61dmin") << QStringList{admin} << true;
+        QTest::newRow("form twice") << QByteArray("application/x-www-form-urlencoded")
+                                    << QByteArray("name=ann&name=admin&password=x")
+                                    << QStringList{QStringLiteral("ann"), admin} << true;
+        QTest::newRow("form username")
+            << QByteArray("text/plain") << QByteArray("username=admin&password=x")
+            << QStringList{admin} << true;
+        QTest::newRow("json") << QByteArray("application/json; charset=utf-8")
+                              << QByteArray("{\"name\":\"admin\",\"password\":\"x\"}")
+                              << QStringList{admin} << true;
+        QTest::newRow("json non-string name")
+            << QByteArray("Application/JSON") << QByteArray("{\"name\":[\"admin\"]}")
+            << QStringList{QStringLiteral("?")} << true;
+        QTest::newRow("json broken")
+            << QByteArray("application/json") << QByteArray("{\"name\":") << QStringList{} << false;
+    }
+    void loginNames() {
+        QFETCH(QByteArray, contentType);
+        QFETCH(QByteArray, body);
+        QFETCH(QStringList, names);
+        QFETCH(bool, readable);
+        const auto found =
+            sessionLoginNames(std::string_view(contentType.constData(), contentType.size()),
+                              std::string_view(body.constData(), body.size()));
+        QCOMPARE(found.has_value(), readable);
+        if (found)
+            QCOMPARE(QStringList(found->begin(), found->end()), names);
+    }
+
     void sessionCookies() {
         using V = std::vector<std::string>;
         QCOMPARE(authSessionCookies("AuthSession=abc123"), V{"abc123"});

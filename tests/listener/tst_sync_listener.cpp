@@ -238,6 +238,24 @@ private Q_SLOTS:
         QCOMPARE(r.json().value(QStringLiteral("error")).toString(), QStringLiteral("forbidden"));
     }
 
+    void administratorLoginRefused_data() {
+        QTest::addColumn<QByteArray>("contentType");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("form") << QByteArray("application/x-www-form-urlencoded")
+                              << "name=admin&password=" + TestServer::adminPassword().toUtf8();
+        QTest::newRow("json") << QByteArray("application/json")
+                              << "{\"name\":\"admin\",\"password\":\"" +
+                                     TestServer::adminPassword().toUtf8() + "\"}";
+    }
+    void administratorLoginRefused() {
+        QFETCH(QByteArray, contentType);
+        QFETCH(QByteArray, body);
+        const Reply r = send("POST", QStringLiteral("/_session"), body, {}, {}, contentType);
+        QCOMPARE(r.status, 403);
+        for (const auto& [name, value] : r.headers)
+            QVERIFY(name.compare("Set-Cookie", Qt::CaseInsensitive) != 0);
+    }
+
     void cookieSessions() {
         // A user's own session: the user's own document, nobody else's.
         Reply login = send("POST", QStringLiteral("/_session"), "name=ann&password=pw", {}, {},
