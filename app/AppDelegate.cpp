@@ -6,6 +6,7 @@
 #include "lists/ProjectQuery.h"
 #include "lists/UserQuery.h"
 #include "server/ServerProcess.h"
+#include "server/SyncListener.h"
 #include "store/CouchServer.h"
 
 #include <QDialog>

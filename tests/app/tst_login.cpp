@@ -1,5 +1,6 @@
 #include "app/UserDefaults.h"
 #include "lists/ProjectQuery.h"
+#include "server/SyncListener.h"
 #include "tests/harness/ConsoleFixture.h"
 #include "tests/harness/TestServer.h"
 
@@ -43,6 +44,19 @@ private Q_SLOTS:
                  QStringLiteral("The server is up and running."));
         QCOMPARE(app.projectListPredicate(), QStringLiteral("wasDeleted == NO"));
         QCOMPARE(app.lastFrame(), QRect(250, 250, 600, 470));
+
+        // The listener comes up after start-up and its port completes the TXT record.
+        QTRY_VERIFY(app.listener());
+        QVERIFY(app.listener()->port() > 0);
+        QCOMPARE(app.txtRecord().keys(),
+                 QStringList({QStringLiteral("Edition"), QStringLiteral("Machine ID"),
+                              QStringLiteral("Version"), QStringLiteral("port")}));
+        QCOMPARE(app.txtRecord().value(QStringLiteral("port")),
+                 QString::number(app.listener()->port()));
+        QCOMPARE(app.txtRecord().value(QStringLiteral("Machine ID")), app.macAddressString());
+        QVERIFY(app.serviceName().contains(QStringLiteral(" @ ")));
+        // A request through it reaches the server.
+        QCOMPARE(TestServer::request("GET", QString(), {}, QString(), QString()).status, 401);
     }
 
     void hintFollowsCustomizedPassword_data() {
