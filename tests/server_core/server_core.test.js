@@ -333,6 +333,30 @@ describe('database names', () => {
     assert.equal((await server.req('GET', '/x_security')).status, 200, 'its namesake without "/" stays');
   });
 
+  test('Location headers escape "/" in database names and document ids', async () => {
+    const made = await server.req('PUT', at('loc/db'));
+    assert.equal(made.status, 201);
+    const base = `${server.base}/loc%2Fdb`;
+    assert.equal(made.headers.get('location'), base);
+    const put = await server.req('PUT', '/loc%2Fdb/d1', { body: {} });
+    assert.equal(put.headers.get('location'), `${base}/d1`);
+    const posted = await server.req('POST', '/loc%2Fdb', { body: { _id: 'x/y' } });
+    assert.equal(posted.status, 201);
+    assert.equal(posted.headers.get('location'), `${base}/x%2Fy`);
+    const ddoc = await server.req('PUT', '/loc%2Fdb/_design/v', { body: {} });
+    assert.equal(ddoc.headers.get('location'), `${base}/_design%2Fv`);
+    const att = await server.req('PUT', `/loc%2Fdb/d1/a%20b.txt?rev=${put.json.rev}`,
+      { body: 'text', raw: true });
+    assert.equal(att.status, 201, att.text);
+    assert.equal(att.headers.get('location'), `${base}/d1/a%20b.txt`);
+    // Each of them leads back to what was written.
+    for (const r of [put, posted, ddoc]) {
+      const url = r.headers.get('location').slice(server.base.length);
+      assert.equal((await server.req('GET', url)).json._id, r.json.id, url);
+    }
+    assert.equal((await server.req('GET', att.headers.get('location').slice(server.base.length))).text, 'text');
+  });
+
   test('names CouchDB refuses are refused with its error, its own databases are not', async () => {
     for (const name of ['A', 'aB', '1a', '_foo', 'a?b', 'a b', 'a.b', 'a%b', 'a\u00e9', 'é']) {
       const r = await server.req('PUT', at(name));
