@@ -5,6 +5,7 @@
 const { describe, test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
+const http = require('http');
 const { makeInstance, Server, eventually, sleep, SERVER_CORE } = require('./harness');
 const ini = require(`${SERVER_CORE}/lib/ini.js`);
 
@@ -33,6 +34,67 @@ async function docIds(db) {
 async function restart() {
   await server.stop();
   await server.start();
+}
+
+function rawRequest(urlPath, headers) {
+  return http.request(`${server.base}${urlPath}`, {
+    headers: { Authorization: 'Basic ' + Buffer.from('admin:trevok').toString('base64'), ...headers },
+  });
+}
+
+// GET with exactly the headers given (fetch would add and undo its own
+// Accept-Encoding).
+function rawGet(urlPath, headers) {
+  return new Promise((resolve, reject) => {
+    const req = rawRequest(urlPath, headers);
+    req.on('response', (res) => {
+      let body = '';
+      res.setEncoding('latin1');
+      res.on('data', (d) => { body += d; });
+      res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body }));
+    });
+    req.on('error', reject);
+    req.end();
+  });
+}
+
+// A streaming response read line by line as it arrives.
+function openFeed(urlPath, headers) {
+  return new Promise((resolve, reject) => {
+    const req = rawRequest(urlPath, headers);
+    req.on('error', reject);
+    req.on('response', (res) => {
+      let buffered = '';
+      let waiter = null;
+      res.setEncoding('latin1');
+      const poke = () => { if (waiter) waiter(); };
+      res.on('data', (d) => { buffered += d; poke(); });
+      resolve({
+        res,
+        close: () => req.destroy(),
+        nextLine(timeoutMs) {
+          const end = Date.now() + timeoutMs;
+          return new Promise((done, fail) => {
+            const check = () => {
+              for (let i; (i = buffered.indexOf('\n')) !== -1;) {
+                const line = buffered.slice(0, i);
+                buffered = buffered.slice(i + 1);
+                if (line.trim()) { waiter = null; clearTimeout(timer); return done(line); }
+              }
+              return undefined;
+            };
+            const timer = setTimeout(() => {
+              waiter = null;
+              fail(new Error(`no line within ${timeoutMs} ms; got ${JSON.stringify(buffered)}`));
+            }, Math.max(0, end - Date.now()));
+            waiter = check;
+            check();
+          });
+        },
+      });
+    });
+    req.end();
+  });
 }
 
 before(async () => {
@@ -195,6 +257,27 @@ describe('documents, views and changes', () => {
     assert.equal(r.json.results[0].doc.type, 'Note');
   });
 
+  // Qt and many sync clients ask for gzip by default; a compressor holding
+  // the feed back starved them of every change.
+  test('a continuous _changes feed asked for with gzip streams each change at once, uncompressed', async () => {
+    const now = (await server.req('GET', '/projects/_changes')).json.last_seq;
+    const feed = await openFeed(`/projects/_changes?feed=continuous&since=${now}&heartbeat=10000`,
+      { 'Accept-Encoding': 'gzip, deflate' });
+    try {
+      assert.equal(feed.res.statusCode, 200);
+      assert.equal(feed.res.headers['content-encoding'], undefined);
+      await sleep(200);
+      await server.req('PUT', '/projects/streamed', { body: { type: 'Note' } });
+      const line = await feed.nextLine(1000);
+      assert.equal(JSON.parse(line).id, 'streamed');
+    } finally {
+      feed.close();
+    }
+    const plain = await rawGet('/projects/_all_docs', { 'Accept-Encoding': 'gzip' });
+    assert.equal(plain.headers['content-encoding'], undefined);
+    assert.ok(JSON.parse(plain.body).rows.length > 0);
+  });
+
   test('_uuids hands out distinct ids and databases live in database_dir', async () => {
     const r = await server.req('GET', '/_uuids?count=3');
     assert.equal(new Set(r.json.uuids).size, 3);
@@ -248,6 +331,30 @@ describe('database names', () => {
 
     assert.equal((await server.req('DELETE', '/x%2F_security')).status, 200);
     assert.equal((await server.req('GET', '/x_security')).status, 200, 'its namesake without "/" stays');
+  });
+
+  test('Location headers escape "/" in database names and document ids', async () => {
+    const made = await server.req('PUT', at('loc/db'));
+    assert.equal(made.status, 201);
+    const base = `${server.base}/loc%2Fdb`;
+    assert.equal(made.headers.get('location'), base);
+    const put = await server.req('PUT', '/loc%2Fdb/d1', { body: {} });
+    assert.equal(put.headers.get('location'), `${base}/d1`);
+    const posted = await server.req('POST', '/loc%2Fdb', { body: { _id: 'x/y' } });
+    assert.equal(posted.status, 201);
+    assert.equal(posted.headers.get('location'), `${base}/x%2Fy`);
+    const ddoc = await server.req('PUT', '/loc%2Fdb/_design/v', { body: {} });
+    assert.equal(ddoc.headers.get('location'), `${base}/_design%2Fv`);
+    const att = await server.req('PUT', `/loc%2Fdb/d1/a%20b.txt?rev=${put.json.rev}`,
+      { body: 'text', raw: true });
+    assert.equal(att.status, 201, att.text);
+    assert.equal(att.headers.get('location'), `${base}/d1/a%20b.txt`);
+    // Each of them leads back to what was written.
+    for (const r of [put, posted, ddoc]) {
+      const url = r.headers.get('location').slice(server.base.length);
+      assert.equal((await server.req('GET', url)).json._id, r.json.id, url);
+    }
+    assert.equal((await server.req('GET', att.headers.get('location').slice(server.base.length))).text, 'text');
   });
 
   test('names CouchDB refuses are refused with its error, its own databases are not', async () => {

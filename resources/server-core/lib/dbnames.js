@@ -91,7 +91,35 @@ function sendError(res, err, status) {
   sendJSON(res, err.status || status || 500, { error: err.name || 'unknown_error', reason: err.message || String(err) });
 }
 
+// The package builds a Location header from the raw names, so a document of
+// `a/b` pointed at document `b/<id>` of database `a`. CouchDB escapes the
+// database name and the document id (and the attachment name, which the
+// package already escapes). The routes hand over "<db>/<rest>"; the request's
+// own parameters tell where each name ends.
+function escapeLocations() {
+  const setLocation = utils.setLocation;
+  if (setLocation.escapesNames) return;
+  utils.setLocation = (res, where) => {
+    const params = (res.req && res.req.params) || {};
+    const db = params.db;
+    if (typeof db === 'string' && where.startsWith(db + '/')) {
+      let rest = where.slice(db.length + 1);
+      let tail = '';
+      if (typeof params.attachment === 'string') {
+        tail = '/' + encodeURIComponent(params.attachment);
+        if (rest.endsWith(tail)) rest = rest.slice(0, -tail.length);
+        else tail = '';
+      }
+      where = `${encodeURIComponent(db)}/${encodeURIComponent(rest)}${tail}`;
+    }
+    setLocation(res, where);
+  };
+  utils.setLocation.escapesNames = true;
+}
+
 function install(app, config, leveldown) {
+  escapeLocations();
+
   replaceRoute(app, routeIs('/:db', 'put'), (req, res) => {
     const name = req.params.db;
     if (!isLegalName(name, config)) return sendJSON(res, 400, illegalName(name));
