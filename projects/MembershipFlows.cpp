@@ -28,6 +28,7 @@ using namespace trevok::projects;
 
 namespace {
 
+std::function<void()> g_afterStemCheck;
 std::function<void()> g_beforeMembersSave;
 
 // The document's body as the server holds it now.
@@ -102,7 +103,15 @@ namespace trevok::projects_for_testing {
 void setBeforeMembersSave(std::function<void()> hook) {
     g_beforeMembersSave = std::move(hook);
 }
+void setAfterStemCheck(std::function<void()> hook) {
+    g_afterStemCheck = std::move(hook);
+}
 } // namespace trevok::projects_for_testing
+
+void trevok::projects::afterStemCheck() {
+    if (g_afterStemCheck)
+        g_afterStemCheck();
+}
 
 void AppDelegate::setProjectStatus(const QString& text) {
     if (m_projectStatusLabel)

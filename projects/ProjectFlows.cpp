@@ -5,6 +5,7 @@
 #include "app/UuidText.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "lists/ProjectQuery.h"
+#include "projects/MembershipHooks.h"
 #include "projects/ProjectModel.h"
 #include "projects/ProjectNames.h"
 #include "store/CouchDatabase.h"
@@ -114,6 +115,8 @@ void AppDelegate::createProject() {
         warn(used);
         return;
     }
+
+    afterStemCheck();
 
     trevok::FailureReport failures;
     const QString failedMessage =
