@@ -25,11 +25,11 @@ class CouchServer;
 class CouchDatabase;
 class MasterModel;
 class ProjectQuery;
-class SyncListener;
 class UserQuery;
 
 namespace trevok {
 class ServerProcess;
+class SyncListener;
 struct Notification;
 } // namespace trevok
 
@@ -139,6 +139,7 @@ public:
     bool needsTrevokMaster() const { return m_needsTrevokMaster; }
     UserQuery* query() const { return m_query.get(); }
     ProjectQuery* projectQuery() const { return m_projectQuery.get(); }
+    trevok::SyncListener* listener() const { return m_listener.get(); }
     PXAppStoreWindow* mainWindow() const { return m_mainWindow; }
     QWidget* mainContent() const { return m_mainContent; }
     QDialog* loginSheet() const { return m_loginSheet; }
@@ -153,6 +154,7 @@ public:
     QRect lastFrame() const { return m_lastFrame; }
 
 private:
+    void startSyncListener(const QString& serviceName, const QMap<QString, QString>& txtRecord);
     void setFrame(const QRect& bottomLeftFrame, bool animate);
     void setTabImages(const char* users, const char* projects, const char* infos);
     void fillInformationTab();
@@ -175,6 +177,7 @@ private:
     MasterModel* m_newMaster = nullptr;
     std::unique_ptr<UserQuery> m_query;
     std::unique_ptr<ProjectQuery> m_projectQuery;
+    std::unique_ptr<trevok::SyncListener> m_listener;
     QString m_projectListPredicate;
 
     // Start-up.

@@ -142,8 +142,12 @@ CouchLiveQuery::~CouchLiveQuery() = default;
 
 RESTOperationPtr CouchLiveQuery::start() {
     if (!m_feed) {
-        m_feed = new ChangeFeed(m_database->server(), m_database->url(), false, this);
-        connect(m_feed, &ChangeFeed::changes, this, &CouchLiveQuery::changeArrived);
+        m_feed = new ChangeFeed(m_database->server(), m_database->url(),
+                                isIncremental() && m_prefetch, this);
+        connect(m_feed, &ChangeFeed::changes, this, [this](const QJsonArray& results) {
+            if (!applyChanges(results))
+                changeArrived();
+        });
         connect(m_feed, &ChangeFeed::reconnected, this, &CouchLiveQuery::changeArrived);
     }
     m_feed->start();
@@ -171,6 +175,75 @@ std::optional<QList<CouchQueryRow>> CouchLiveQuery::rows() {
             return m_rows;
     }
     return CouchQuery::rows();
+}
+
+bool CouchLiveQuery::isIncremental() const {
+    return m_path == QStringLiteral("_all_docs") && m_limit < 0;
+}
+
+bool CouchLiveQuery::applyChanges(const QJsonArray& results) {
+    if (!isIncremental() || !m_hasRows || m_inFlight || m_coalesce->isActive() || m_dirty)
+        return false;
+    // Rows of _all_docs are ordered by ID; keys are IDs.
+    auto before = [this](const QString& a, const QString& b) {
+        return m_descending ? b < a : a < b;
+    };
+    auto inRange = [&](const QString& id) {
+        if (m_startKey.isString() && before(id, m_startKey.toString()))
+            return false;
+        if (m_endKey.isString() && before(m_endKey.toString(), id))
+            return false;
+        return true;
+    };
+    bool changed = false;
+    for (const QJsonValue& value : results) {
+        const QJsonObject change = value.toObject();
+        const QString id = change.value(QStringLiteral("id")).toString();
+        if (id.isEmpty() || !inRange(id))
+            continue;
+        const QString rev = change.value(QStringLiteral("changes"))
+                                .toArray()
+                                .at(0)
+                                .toObject()
+                                .value(QStringLiteral("rev"))
+                                .toString();
+        const bool deleted = change.value(QStringLiteral("deleted")).toBool();
+        auto it = std::lower_bound(m_rows.begin(), m_rows.end(), id,
+                                   [&](const CouchQueryRow& row, const QString& key) {
+                                       return before(row.documentID(), key);
+                                   });
+        const bool present = it != m_rows.end() && it->documentID() == id;
+        CouchDocument* doc = m_database->documentWithID(id);
+        if (deleted) {
+            doc->markDeletedFromServer(rev);
+            if (present) {
+                m_rows.erase(it);
+                changed = true;
+            }
+            continue;
+        }
+        QJsonObject row{{QStringLiteral("id"), id},
+                        {QStringLiteral("key"), id},
+                        {QStringLiteral("value"), QJsonObject{{QStringLiteral("rev"), rev}}}};
+        if (m_prefetch) {
+            const QJsonObject body = change.value(QStringLiteral("doc")).toObject();
+            row.insert(QStringLiteral("doc"), body);
+            doc->updateFromServer(body);
+        }
+        CouchQueryRow newRow(m_database, row);
+        if (present) {
+            if (!(*it == newRow)) {
+                *it = newRow;
+                changed = true;
+            }
+        } else {
+            m_rows.insert(it, newRow);
+            changed = true;
+        }
+    }
+    if (changed)
+        Q_EMIT rowsChanged();
+    return true;
 }
 
 void CouchLiveQuery::changeArrived() {
