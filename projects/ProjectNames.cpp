@@ -40,9 +40,13 @@ bool isReservedStem(const QString& stem) {
     return stem == QLatin1String("projectmeta") || stem == QLatin1String("meta");
 }
 
+// Passes every document but design documents: the project database's
+// "projectmeta" would otherwise replace the master database's document of the
+// same ID, and with it the view that lists the projects.
 const QString kProjectToMasterFilter = QStringLiteral(
-    "function(doc, req) {{if (doc._deleted) { return true; }};{if (doc.type == 'ProjectInfoDoc') "
-    "{ return true; } else { return true; }}}");
+    "function(doc, req) {if (doc._id.indexOf('_design/') === 0) { return false; }{if "
+    "(doc._deleted) { return true; }};{if (doc.type == 'ProjectInfoDoc') { return true; } else "
+    "{ return true; }}}");
 const QString kProjectInfoMap =
     QStringLiteral("function(doc){if (doc.type ===\"ProjectInfoDoc\") emit(doc.title, doc);};");
 const QString kProjectToUserFilter =
