@@ -80,6 +80,7 @@ void AppDelegate::loadMainWindow() {
     connect(m_changePWButton, &QAbstractButton::clicked, this,
             &AppDelegate::activateChangeAdminPasswordSheet);
     setTabImages("Users_large", "Projects_large_active", "Infos_large");
+    connectProjectOutlets();
 }
 
 void AppDelegate::showSheet(QDialog* sheet) {

@@ -91,6 +91,33 @@ public:
     void assignUserToProject(const trevok::Notification& notification);
     void closeUserPicker();
     // ---- projects: add declarations below this line ----
+    // Wires the projects tab's controls; called once the main window is loaded.
+    void connectProjectOutlets();
+    void activateProjectSheet();
+    void closeProjectSheet();
+    void createProject();
+    void listProjectUsers();
+    void openUserPanel();
+    void removeUserFromProject();
+    class ProjectArrayController* projectTableController() const {
+        return m_projectTableController;
+    }
+    class ProjectModel* newProject() const {
+        return m_newProject;
+    }
+    class CouchPersistentReplication* pull() const {
+        return m_pull;
+    }
+    class CouchPersistentReplication* push() const {
+        return m_push;
+    }
+    QWidget* userPanel() const { return m_userPanel; }
+    class QTableView* userSelectionTableView() const {
+        return m_userSelectionTableView;
+    }
+    class QStringListModel* membersArrayController() const {
+        return m_membersArrayController;
+    }
 
     // Selections, shared by the flows of users and projects.
     QString selectedUserName() const { return m_selectedUserName; }
@@ -207,4 +234,25 @@ private:
     // ---- users: add members below this line ----
 
     // ---- projects: add members below this line ----
+    // Why a stem cannot name a new project ("" when it can).
+    QString stemInUse(const QString& stem);
+    void setProjectStatus(const QString& text);
+    QString pickedUserName() const;
+    QString pickedMemberName() const;
+    void showProjectMembersFullName();
+
+    class ProjectArrayController* m_projectTableController = nullptr;
+    class QTableView* m_projectTableView = nullptr;
+    class QListView* m_membersTableView = nullptr;
+    QLabel* m_projectStatusLabel = nullptr;
+    QLabel* m_projectMembersFullNameField = nullptr;
+    class QStringListModel* m_membersArrayController = nullptr;
+    class ProjectModel* m_newProject = nullptr;
+    class CouchPersistentReplication* m_pull = nullptr;
+    class CouchPersistentReplication* m_push = nullptr;
+    QLineEdit* m_tmpProjectNameField = nullptr;
+    QLabel* m_projectSheetWarningField = nullptr;
+    QPointer<QWidget> m_userPanel;
+    class QTableView* m_userSelectionTableView = nullptr;
+    class LiveListTableModel* m_userPanelModel = nullptr;
 };
