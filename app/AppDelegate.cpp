@@ -1,10 +1,12 @@
 #include "app/AppDelegate.h"
+#include "app/BusyCursor.h"
 #include "app/Interface.h"
 #include "app/NotificationCenter.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "lists/ProjectQuery.h"
 #include "lists/UserQuery.h"
 #include "server/ServerProcess.h"
+#include "server/SyncListener.h"
 #include "store/CouchServer.h"
 
 #include <QDialog>
@@ -20,7 +22,9 @@
 using trevok::outlet;
 
 AppDelegate::AppDelegate(QObject* parent)
-    : QObject(parent) {}
+    : QObject(parent) {
+    trevok::installBusyCursor();
+}
 
 AppDelegate::~AppDelegate() {
     trevok::NotificationCenter::defaultCenter().removeObserver(this);
@@ -33,7 +37,6 @@ void AppDelegate::loadMainWindow() {
     m_mainWindow->setWindowTitle(QStringLiteral("TrevokServer"));
     m_mainWindow->setAccessibleName(QStringLiteral("TrevokServer"));
     m_mainWindow->setAccessibleDescription(QStringLiteral("mainWindow"));
-    m_mainWindow->setFrameAutosaveName(QStringLiteral("TrevokServer"));
 
     m_mainContent =
         trevok::loadInterface(QStringLiteral("MainWindow"), m_mainWindow->contentView());
@@ -78,9 +81,15 @@ void AppDelegate::loadMainWindow() {
             &AppDelegate::activateChangeAdminPasswordSheet);
     setTabImages("Users_large", "Projects_large_active", "Infos_large");
     connectUserOutlets();
+    connectProjectOutlets();
 }
 
 void AppDelegate::showSheet(QDialog* sheet) {
+    // A sheet hangs from the title bar: a lighter panel with an edge of its
+    // own, so that it reads as lying on top of the window.
+    sheet->setStyleSheet(QStringLiteral("QDialog#%1 { background: #f6f6f6; border: 1px solid #a8a8a8;"
+                                        " border-top: none; }")
+                             .arg(sheet->objectName()));
     m_mainWindow->beginSheet(sheet);
 }
 

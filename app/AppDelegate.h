@@ -25,11 +25,11 @@ class CouchServer;
 class CouchDatabase;
 class MasterModel;
 class ProjectQuery;
-class SyncListener;
 class UserQuery;
 
 namespace trevok {
 class ServerProcess;
+class SyncListener;
 struct Notification;
 } // namespace trevok
 
@@ -108,6 +108,33 @@ public:
     void assignUserToProject(const trevok::Notification& notification);
     void closeUserPicker();
     // ---- projects: add declarations below this line ----
+    // Wires the projects tab's controls; called once the main window is loaded.
+    void connectProjectOutlets();
+    void activateProjectSheet();
+    void closeProjectSheet();
+    void createProject();
+    void listProjectUsers();
+    void openUserPanel();
+    void removeUserFromProject();
+    class ProjectArrayController* projectTableController() const {
+        return m_projectTableController;
+    }
+    class ProjectModel* newProject() const {
+        return m_newProject;
+    }
+    class CouchPersistentReplication* pull() const {
+        return m_pull;
+    }
+    class CouchPersistentReplication* push() const {
+        return m_push;
+    }
+    QWidget* userPanel() const { return m_userPanel; }
+    class QTableView* userSelectionTableView() const {
+        return m_userSelectionTableView;
+    }
+    class QStringListModel* membersArrayController() const {
+        return m_membersArrayController;
+    }
 
     // Selections, shared by the flows of users and projects.
     QString selectedUserName() const { return m_selectedUserName; }
@@ -129,6 +156,7 @@ public:
     bool needsTrevokMaster() const { return m_needsTrevokMaster; }
     UserQuery* query() const { return m_query.get(); }
     ProjectQuery* projectQuery() const { return m_projectQuery.get(); }
+    trevok::SyncListener* listener() const { return m_listener.get(); }
     PXAppStoreWindow* mainWindow() const { return m_mainWindow; }
     QWidget* mainContent() const { return m_mainContent; }
     QDialog* loginSheet() const { return m_loginSheet; }
@@ -143,6 +171,7 @@ public:
     QRect lastFrame() const { return m_lastFrame; }
 
 private:
+    void startSyncListener(const QString& serviceName, const QMap<QString, QString>& txtRecord);
     void setFrame(const QRect& bottomLeftFrame, bool animate);
     void setTabImages(const char* users, const char* projects, const char* infos);
     void fillInformationTab();
@@ -165,6 +194,7 @@ private:
     MasterModel* m_newMaster = nullptr;
     std::unique_ptr<UserQuery> m_query;
     std::unique_ptr<ProjectQuery> m_projectQuery;
+    std::unique_ptr<trevok::SyncListener> m_listener;
     QString m_projectListPredicate;
 
     // Start-up.
@@ -238,4 +268,25 @@ private:
     CouchDatabase* m_privatDatabase = nullptr;
 
     // ---- projects: add members below this line ----
+    // Why a stem cannot name a new project ("" when it can).
+    QString stemInUse(const QString& stem);
+    void setProjectStatus(const QString& text);
+    QString pickedUserName() const;
+    QString pickedMemberName() const;
+    void showProjectMembersFullName();
+
+    class ProjectArrayController* m_projectTableController = nullptr;
+    class QTableView* m_projectTableView = nullptr;
+    class QListView* m_membersTableView = nullptr;
+    QLabel* m_projectStatusLabel = nullptr;
+    QLabel* m_projectMembersFullNameField = nullptr;
+    class QStringListModel* m_membersArrayController = nullptr;
+    class ProjectModel* m_newProject = nullptr;
+    class CouchPersistentReplication* m_pull = nullptr;
+    class CouchPersistentReplication* m_push = nullptr;
+    QLineEdit* m_tmpProjectNameField = nullptr;
+    QLabel* m_projectSheetWarningField = nullptr;
+    QPointer<QWidget> m_userPanel;
+    class QTableView* m_userSelectionTableView = nullptr;
+    class LiveListTableModel* m_userPanelModel = nullptr;
 };

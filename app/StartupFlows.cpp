@@ -2,12 +2,15 @@
 #include "app/Interface.h"
 #include "app/NotificationCenter.h"
 #include "chrome/PXAppStoreWindow.h"
+#include "server/ServiceName.h"
+#include "server/TxtRecord.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchServer.h"
 #include "store/StoreLog.h"
 
 #include <QLabel>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
 
 namespace {
@@ -26,6 +29,15 @@ void AppDelegate::applicationDidFinishLaunching() {
     gCouchLogLevel = 1;
     m_logedIn = 0;
     startSize();
+
+    m_fullUserName = trevok::fullUserName();
+    m_localizedHostName = trevok::localizedHostName();
+    m_serviceName = trevok::composeServiceName(m_fullUserName, m_localizedHostName);
+    m_txtRecord = trevok::txtRecordDictionary(getMacAddress());
+
+    // Start-up does not wait for the listener: it comes up once the event loop runs.
+    QTimer::singleShot(
+        0, this, [this, name = m_serviceName, txt = m_txtRecord] { startSyncListener(name, txt); });
 
     probeServer();
 

@@ -7,13 +7,10 @@
 #include "store/CouchDocument.h"
 #include "store/CouchServer.h"
 
-#include <QGuiApplication>
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPropertyAnimation>
 #include <QPushButton>
-#include <QScreen>
 #include <QTabWidget>
 #include <QToolButton>
 
@@ -21,7 +18,6 @@ namespace {
 constexpr int kProjectsTab = 0;
 constexpr int kUsersTab = 1;
 constexpr int kInfoTab = 2;
-constexpr int kResizeAnimationMs = 200;
 
 QString tabIdentifier(int index) {
     switch (index) {
@@ -41,6 +37,9 @@ void AppDelegate::startSize() {
     m_savedFrame = defaults.contains(key) ? trevok::parseSavedFrame(defaults.value(key).toString())
                                           : trevok::SavedFrame{};
     setFrame(trevok::startFrame(m_savedFrame), false);
+    // Only from now on: a frame the window had before start-up placed it is
+    // not the administrator's and must not replace the saved one.
+    m_mainWindow->setFrameAutosaveName(QStringLiteral("TrevokServer"));
 }
 
 void AppDelegate::normalSize() {
@@ -49,17 +48,7 @@ void AppDelegate::normalSize() {
 
 void AppDelegate::setFrame(const QRect& frame, bool animate) {
     m_lastFrame = frame;
-    QScreen* screen =
-        m_mainWindow->screen() ? m_mainWindow->screen() : QGuiApplication::primaryScreen();
-    const QRect target = trevok::toScreen(frame, screen ? screen->geometry() : QRect());
-    if (!animate || !m_mainWindow->isVisible()) {
-        m_mainWindow->setGeometry(target);
-        return;
-    }
-    auto* animation = new QPropertyAnimation(m_mainWindow, "geometry", m_mainWindow);
-    animation->setDuration(kResizeAnimationMs);
-    animation->setEndValue(target);
-    animation->start(QAbstractAnimation::DeleteWhenStopped);
+    m_mainWindow->setFrame(QRectF(frame), true, animate);
 }
 
 void AppDelegate::setTabImages(const char* users, const char* projects, const char* infos) {
@@ -104,6 +93,8 @@ void AppDelegate::fillInformationTab() {
     CouchDocument* master = m_trevokMasterDB->documentWithID(QStringLiteral("trevokMasterID"));
     m_tmpClientEmail->setText(master->propertyForKey(QStringLiteral("ownerEmail")).toString());
     m_tmpClientName->setText(master->propertyForKey(QStringLiteral("ownerName")).toString());
+    // Shown for reference; the record's identifier is never edited here.
+    m_masterID->setText(master->propertyForKey(QStringLiteral("masterID")).toString());
     m_saveButton->setFlat(true);
     m_saveButton->setStyleSheet(
         QStringLiteral("background: transparent; border: none; color: transparent;"));

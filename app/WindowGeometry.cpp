@@ -36,14 +36,4 @@ QRect normalFrame(const SavedFrame& saved) {
             leadingInteger(saved.height)};
 }
 
-QRect toScreen(const QRect& frame, const QRect& screen) {
-    const int top = screen.y() + screen.height() - (frame.y() + frame.height());
-    return {screen.x() + frame.x(), top, frame.width(), frame.height()};
-}
-
-QRect fromScreen(const QRect& frame, const QRect& screen) {
-    const int bottom = screen.y() + screen.height() - (frame.y() + frame.height());
-    return {frame.x() - screen.x(), bottom, frame.width(), frame.height()};
-}
-
 } // namespace trevok

@@ -28,9 +28,4 @@ int leadingInteger(const QString& text);
 QRect startFrame(const SavedFrame& saved);
 QRect normalFrame(const SavedFrame& saved);
 
-// The one place where bottom-left, y-up frames become Qt's top-left ones: the
-// screen's bottom edge is y 0 of the former.
-QRect toScreen(const QRect& bottomLeftFrame, const QRect& screenGeometry);
-QRect fromScreen(const QRect& topLeftFrame, const QRect& screenGeometry);
-
 } // namespace trevok

@@ -16,7 +16,8 @@ function(trevok_add_test)
     "QT_QPA_PLATFORM=offscreen"
     "XDG_CONFIG_HOME=${CMAKE_BINARY_DIR}/testhome/${T_NAME}/config"
     "XDG_DATA_HOME=${CMAKE_BINARY_DIR}/testhome/${T_NAME}/data"
-    "TREVOK_RESOURCES=${TREVOK_RESOURCES_DIR}")
+    "TREVOK_RESOURCES=${TREVOK_RESOURCES_DIR}"
+    "TREVOK_E2E_DIR=${CMAKE_SOURCE_DIR}/tests/e2e")
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()

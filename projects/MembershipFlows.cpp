@@ -1,6 +1,362 @@
+#include "app/Alerts.h"
 #include "app/AppDelegate.h"
 #include "app/NotificationCenter.h"
+#include "app/UserDefaults.h"
+#include "chrome/PXAppStoreWindow.h"
+#include "lists/UserQuery.h"
+#include "projects/LiveListTableModel.h"
+#include "projects/MembershipHooks.h"
+#include "projects/ProjectModel.h"
+#include "projects/ProjectNames.h"
+#include "store/CouchDatabase.h"
+#include "store/CouchDesignDocument.h"
+#include "store/CouchDocument.h"
+#include "store/CouchPersistentReplication.h"
+#include "store/CouchQuery.h"
+#include "store/CouchServer.h"
 
-void AppDelegate::assignUserToProject(const trevok::Notification&) {}
+#include <QDialog>
+#include <QHeaderView>
+#include <QJsonArray>
+#include <QLabel>
+#include <QListView>
+#include <QStringListModel>
+#include <QTableView>
+#include <QVBoxLayout>
 
-void AppDelegate::closeUserPicker() {}
+using namespace trevok::projects;
+
+namespace {
+
+std::function<void()> g_afterStemCheck;
+std::function<void()> g_beforeMembersSave;
+
+// The document's body as the server holds it now.
+std::optional<QJsonObject> freshBody(CouchDocument* document, QString* error) {
+    RESTOperationPtr op = document->reload();
+    if (!op->wait()) {
+        *error = op->error();
+        return std::nullopt;
+    }
+    const std::optional<QJsonObject> body = document->cachedProperties();
+    if (!body)
+        *error = QStringLiteral("not_found: deleted");
+    return body;
+}
+
+QStringList stringList(const QJsonValue& value) {
+    QStringList list;
+    for (const QJsonValue& entry : value.toArray())
+        list.append(entry.toString());
+    return list;
+}
+
+enum class MembersWrite { Written, Unchanged, Failed };
+
+// Applies `change` to `members` of the record as the server holds it now, so
+// that the save never undoes a change made meanwhile by a replication, a
+// client or another addition; a save refused as a conflict gets one more try
+// on a new read.
+MembersWrite
+writeMembers(CouchDocument* record,
+             const std::function<std::optional<QStringList>(const QStringList&)>& change,
+             QString* error) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const std::optional<QJsonObject> body = freshBody(record, error);
+        if (!body)
+            return MembersWrite::Failed;
+        const std::optional<QStringList> next =
+            change(stringList(body->value(QStringLiteral("members"))));
+        if (!next)
+            return MembersWrite::Unchanged;
+        ProjectModel model(record);
+        model.setStringListValue(QStringLiteral("members"), *next);
+        if (g_beforeMembersSave)
+            g_beforeMembersSave();
+        RESTOperationPtr saved = model.save();
+        if (saved->wait())
+            return MembersWrite::Written;
+        *error = saved->error();
+        if (saved->httpStatus() != 409)
+            return MembersWrite::Failed;
+    }
+    return MembersWrite::Failed;
+}
+
+struct CurrentProject {
+    QString id;
+    QString stem;
+    bool isSet() const { return !id.isEmpty() && !stem.isEmpty(); }
+};
+
+CurrentProject currentProject() {
+    const auto defaults = trevok::userDefaults();
+    return {defaults.value(QStringLiteral("CurrentProjectID")).toString(),
+            defaults.value(QStringLiteral("CurrentProjectDBName")).toString()};
+}
+
+const QString kNoProject = QStringLiteral("Select a project in the projects table first.");
+
+} // namespace
+
+namespace trevok::projects_for_testing {
+void setBeforeMembersSave(std::function<void()> hook) {
+    g_beforeMembersSave = std::move(hook);
+}
+void setAfterStemCheck(std::function<void()> hook) {
+    g_afterStemCheck = std::move(hook);
+}
+} // namespace trevok::projects_for_testing
+
+void trevok::projects::afterStemCheck() {
+    if (g_afterStemCheck)
+        g_afterStemCheck();
+}
+
+void AppDelegate::setProjectStatus(const QString& text) {
+    if (m_projectStatusLabel)
+        m_projectStatusLabel->setText(text);
+}
+
+QString AppDelegate::pickedUserName() const {
+    if (!m_userSelectionTableView || !m_userPanelModel || !m_userPanel || !m_userPanel->isVisible())
+        return {};
+    const QModelIndexList rows = m_userSelectionTableView->selectionModel()->selectedRows();
+    if (rows.isEmpty())
+        return {};
+    int first = rows.first().row();
+    for (const QModelIndex& index : rows)
+        first = qMin(first, index.row());
+    const CouchModel* user = m_userPanelModel->modelAt(first);
+    if (!user)
+        return {};
+    // The stored name, not a change not saved yet.
+    const std::optional<QJsonObject> stored =
+        user->document() ? user->document()->cachedProperties() : std::nullopt;
+    return stored ? stored->value(QStringLiteral("name")).toString()
+                  : user->stringValue(QStringLiteral("name"));
+}
+
+QString AppDelegate::pickedMemberName() const {
+    if (!m_membersTableView || !m_membersTableView->selectionModel())
+        return {};
+    QModelIndexList rows = m_membersTableView->selectionModel()->selectedRows();
+    if (rows.isEmpty())
+        return {};
+    std::sort(rows.begin(), rows.end());
+    return rows.first().data().toString();
+}
+
+void AppDelegate::listProjectUsers() {
+    if (m_logedIn != 1)
+        return;
+    const CurrentProject project = currentProject();
+    if (!project.isSet()) {
+        setProjectStatus(kNoProject);
+        return;
+    }
+    m_selectedProjectID = project.id;
+    m_selectedProjectDBName = project.stem;
+    CouchDocument* record =
+        m_server->databaseNamed(projectDatabaseName(project.stem))->documentWithID(project.id);
+    QString error;
+    const std::optional<QJsonObject> body = freshBody(record, &error);
+    if (!body) {
+        setProjectStatus(
+            QStringLiteral("The members of the current project could not be read: %1").arg(error));
+        return;
+    }
+    m_selectedProjecName = body->value(QStringLiteral("title")).toString();
+    m_membersArrayController->setStringList(stringList(body->value(QStringLiteral("members"))));
+    setProjectStatus(QStringLiteral("Members of “%1”.").arg(m_selectedProjecName));
+}
+
+void AppDelegate::openUserPanel() {
+    if (m_logedIn != 1 || !m_query)
+        return;
+    if (!m_userPanel) {
+        auto* panel = new QDialog(m_mainWindow, Qt::Tool);
+        panel->setObjectName(QStringLiteral("userPanel"));
+        panel->setWindowTitle(QStringLiteral("Add Member"));
+        panel->setAccessibleName(QStringLiteral("Add member"));
+        panel->setAccessibleDescription(QStringLiteral("userPanel"));
+        auto* hint = new QLabel(
+            QStringLiteral("Double-click a user to add them to the current project."), panel);
+        hint->setObjectName(QStringLiteral("userPanelHint"));
+        hint->setAccessibleDescription(QStringLiteral("userPanelHint"));
+        hint->setWordWrap(true);
+        // The users list's own table joins here once it exists; until then a
+        // plain table over the same live list.
+        auto* table = new QTableView(panel);
+        table->setObjectName(QStringLiteral("userSelectionTableView"));
+        table->setAccessibleName(QStringLiteral("Users"));
+        table->setAccessibleDescription(QStringLiteral("userSelectionTableView"));
+        table->setSelectionBehavior(QAbstractItemView::SelectRows);
+        table->setSelectionMode(QAbstractItemView::SingleSelection);
+        table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        table->verticalHeader()->hide();
+        table->horizontalHeader()->setStretchLastSection(true);
+        m_userPanelModel =
+            new LiveListTableModel(m_query.get(),
+                                   {{QStringLiteral("User name"), QStringLiteral("name")},
+                                    {QStringLiteral("First name"), QStringLiteral("firstName")},
+                                    {QStringLiteral("Last name"), QStringLiteral("lastName")}},
+                                   panel);
+        table->setModel(m_userPanelModel);
+        connect(table, &QAbstractItemView::doubleClicked, this, [] {
+            trevok::NotificationCenter::defaultCenter().post(QStringLiteral("AddUserToProject"));
+        });
+        auto* layout = new QVBoxLayout(panel);
+        layout->addWidget(hint);
+        layout->addWidget(table);
+        panel->resize(420, 360);
+        m_userPanel = panel;
+        m_userSelectionTableView = table;
+    }
+    m_userPanel->show();
+    m_userPanel->raise();
+    m_userPanel->activateWindow();
+}
+
+void AppDelegate::closeUserPicker() {
+    if (m_userPanel)
+        m_userPanel->hide();
+}
+
+void AppDelegate::assignUserToProject(const trevok::Notification&) {
+    if (m_logedIn != 1)
+        return;
+    const QString userName = pickedUserName();
+    if (userName.isEmpty()) {
+        setProjectStatus(QStringLiteral("Select a user in the user list first."));
+        return;
+    }
+    const CurrentProject project = currentProject();
+    if (!project.isSet()) {
+        setProjectStatus(kNoProject);
+        return;
+    }
+    CouchDatabase* projectDB = m_server->databaseNamed(projectDatabaseName(project.stem));
+    CouchDocument* record = projectDB->documentWithID(project.id);
+    QString error;
+    const MembersWrite written = writeMembers(
+        record,
+        [&userName](const QStringList& members) { return membersAdding(members, userName); },
+        &error);
+    const QString title = record->cachedProperties()
+                              .value_or(QJsonObject())
+                              .value(QStringLiteral("title"))
+                              .toString();
+    if (written == MembersWrite::Unchanged) {
+        setProjectStatus(QStringLiteral("%1 is already a member of “%2”.").arg(userName, title));
+        return;
+    }
+    trevok::FailureReport failures;
+    const QString failed =
+        QStringLiteral("%1 was not added to the project completely.").arg(userName);
+    if (written == MembersWrite::Failed) {
+        failures.add(QStringLiteral("Writing the project's members"), error);
+        setProjectStatus(failed);
+        failures.tell(m_mainWindow, failed);
+        return;
+    }
+
+    CouchDesignDocument* projectMeta =
+        projectDB->designDocumentWithName(QStringLiteral("projectmeta"));
+    projectMeta->defineFilterNamed(QStringLiteral("project_to_user_filter"), kProjectToUserFilter);
+    if (RESTOperationPtr op = projectMeta->saveChanges(); !op->wait())
+        failures.add(QStringLiteral("Saving the filter “project_to_user_filter”"), op->error());
+
+    const QString userDB = userDatabaseName(userName);
+    CouchPersistentReplication* replication = projectDB->replicationToDatabaseAtURL(userDB);
+    replication->setFilter(QStringLiteral("projectmeta/project_to_user_filter"));
+    replication->setContinuous(true);
+    if (RESTOperationPtr op = replication->start(); !op->wait())
+        failures.add(QStringLiteral("Creating the replication to “%1”").arg(userDB), op->error());
+
+    if (!failures.isEmpty()) {
+        setProjectStatus(failed);
+        failures.tell(m_mainWindow, failed);
+        return;
+    }
+    setProjectStatus(QStringLiteral("%1 was added to “%2”.").arg(userName, title));
+}
+
+void AppDelegate::removeUserFromProject() {
+    if (m_logedIn != 1)
+        return;
+    const QString memberName = pickedMemberName();
+    if (memberName.isEmpty()) {
+        setProjectStatus(QStringLiteral("Select a member in the members list first."));
+        return;
+    }
+    const CurrentProject project = currentProject();
+    if (!project.isSet()) {
+        setProjectStatus(kNoProject);
+        return;
+    }
+    m_selectedMemberName = memberName;
+    const QString dbName = projectDatabaseName(project.stem);
+    CouchDocument* record = m_server->databaseNamed(dbName)->documentWithID(project.id);
+    trevok::FailureReport failures;
+    QString error;
+    const MembersWrite written = writeMembers(
+        record,
+        [&memberName](const QStringList& members) -> std::optional<QStringList> {
+            QStringList next = membersRemoving(members, memberName);
+            if (next == members)
+                return std::nullopt;
+            return next;
+        },
+        &error);
+    if (written == MembersWrite::Failed)
+        failures.add(QStringLiteral("Writing the project's members"), error);
+
+    // Every replication from the project database into the member's database,
+    // and no other, goes (a stray one of an earlier attempt included).
+    CouchDesignDocument* trevok =
+        m_replicationDatabase->designDocumentWithName(QStringLiteral("trevok"));
+    trevok->defineViewNamed(QStringLiteral("replication_list_source_target"),
+                            kReplicationListSourceTarget);
+    std::unique_ptr<CouchQuery> query =
+        trevok->queryViewNamed(QStringLiteral("replication_list_source_target"));
+    query->setDescending(false);
+    query->setStartKey(dbName);
+    query->setEndKey(dbName);
+    const QString userDB = userDatabaseName(memberName);
+    if (const auto rows = query->rows()) {
+        for (const CouchQueryRow& row : *rows) {
+            const QJsonArray value = row.value().toArray();
+            if (value.at(0).toString() != userDB)
+                continue;
+            const QString id = value.at(1).toString();
+            CouchDocument* replication = m_replicationDatabase->documentWithID(id);
+            QString readError;
+            std::optional<QJsonObject> body = freshBody(replication, &readError);
+            if (!body) {
+                failures.add(QStringLiteral("Reading the replication “%1”").arg(id), readError);
+                continue;
+            }
+            body->insert(QStringLiteral("_deleted"), true);
+            if (RESTOperationPtr op = replication->putProperties(*body); !op->wait())
+                failures.add(QStringLiteral("Deleting the replication “%1”").arg(id), op->error());
+        }
+    } else {
+        failures.add(QStringLiteral("Listing the replications of “%1”").arg(dbName),
+                     query->lastError());
+    }
+
+    const QString title = record->cachedProperties()
+                              .value_or(QJsonObject())
+                              .value(QStringLiteral("title"))
+                              .toString();
+    if (!failures.isEmpty()) {
+        const QString failed =
+            QStringLiteral("%1 was not removed from the project completely.").arg(memberName);
+        setProjectStatus(failed);
+        failures.tell(m_mainWindow, failed);
+        return;
+    }
+    // The members list keeps its content until it is listed again.
+    setProjectStatus(QStringLiteral("%1 was removed from “%2”.").arg(memberName, title));
+}

@@ -1,5 +1,10 @@
 target_sources(trevok_console PRIVATE
-  ${CMAKE_CURRENT_LIST_DIR}/ProjectModel.h
+  ${CMAKE_CURRENT_LIST_DIR}/LiveListTableModel.h ${CMAKE_CURRENT_LIST_DIR}/LiveListTableModel.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/MembershipFlows.cpp ${CMAKE_CURRENT_LIST_DIR}/MembershipHooks.h
+  ${CMAKE_CURRENT_LIST_DIR}/ProjectArrayController.h ${CMAKE_CURRENT_LIST_DIR}/ProjectArrayController.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ProjectFlows.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ProjectListFlows.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/MembershipFlows.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ProjectModel.h ${CMAKE_CURRENT_LIST_DIR}/ProjectModel.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ProjectNames.h ${CMAKE_CURRENT_LIST_DIR}/ProjectNames.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/ProjectsTableCellView.h ${CMAKE_CURRENT_LIST_DIR}/ProjectsTableCellView.cpp
 )

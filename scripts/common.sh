@@ -36,18 +36,18 @@ trevok_install_debs() {
   apt-get install -y -qq --no-install-recommends $missing
 }
 
-# The bundled server's packages, installed from the committed lock file. A stamp
+# npm packages of a folder, installed from its committed lock file. A stamp
 # holding the lock file's checksum tells whether they are current.
-trevok_install_server_packages() {
-  local core="$TREVOK_ROOT/resources/server-core"
-  [ -f "$core/package-lock.json" ] || return 0
-  local sum stamp="$core/node_modules/.trevok-lock-sum"
-  sum="$(sha256sum "$core/package-lock.json" | cut -d' ' -f1)"
+trevok_install_npm_folder() {
+  local dir="$1"
+  [ -f "$dir/package-lock.json" ] || return 0
+  local sum stamp="$dir/node_modules/.trevok-lock-sum"
+  sum="$(sha256sum "$dir/package-lock.json" | cut -d' ' -f1)"
   if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$sum" ]; then
     return 0
   fi
-  echo "Installing the bundled server's packages"
-  (cd "$core" && npm ci --no-audit --no-fund --loglevel=error)
+  echo "Installing the npm packages of ${dir#"$TREVOK_ROOT"/}"
+  (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error)
   echo "$sum" > "$stamp"
 }
 
@@ -65,5 +65,7 @@ trevok_build() {
 
 trevok_setup() {
   trevok_install_debs
-  trevok_install_server_packages
+  # The bundled server, and the sync client of the end-to-end suite.
+  trevok_install_npm_folder "$TREVOK_ROOT/resources/server-core"
+  trevok_install_npm_folder "$TREVOK_ROOT/tests/e2e"
 }

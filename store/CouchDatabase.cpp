@@ -6,6 +6,7 @@
 #include "store/CouchQuery.h"
 #include "store/CouchServer.h"
 
+#include <QRegularExpression>
 #include <QUuid>
 
 CouchDatabase::CouchDatabase(CouchServer* server, const QString& name)
@@ -18,11 +19,33 @@ CouchDatabase* CouchDatabase::databaseNamed(const QString& name, CouchServer* se
     return server ? server->databaseNamed(name) : nullptr;
 }
 
+bool CouchDatabase::isValidName(const QString& name) {
+    // CouchDB's rule. The server's own databases ("_users", "_replicator")
+    // are left to the server.
+    static const QRegularExpression rule(QStringLiteral("^[a-z][a-z0-9_$()+/-]*$"));
+    return name.startsWith(QLatin1Char('_')) || rule.match(name).hasMatch();
+}
+
+static RESTOperationPtr illegalName(const QString& name) {
+    return RESTOperation::failed(
+        QStringLiteral("illegal_database_name: Name: '%1'. Only lowercase characters (a-z), "
+                       "digits (0-9), and any of the characters _, $, (, ), +, -, and / are "
+                       "allowed. Must begin with a letter.")
+            .arg(name));
+}
+
 RESTOperationPtr CouchDatabase::create() {
+    // Checked here as well, so that a server that is lax about names (and may
+    // map such a name onto another database's files) never gets to create or
+    // delete a database that CouchDB would refuse.
+    if (!isValidName(m_name))
+        return illegalName(m_name);
     return request("PUT");
 }
 
 RESTOperationPtr CouchDatabase::DELETE() {
+    if (!isValidName(m_name))
+        return illegalName(m_name);
     RESTOperationPtr op = request("DELETE");
     op->whenSettled([db = QPointer<CouchDatabase>(this)](RESTOperation& done) {
         if (!db || !done.isSuccessful())

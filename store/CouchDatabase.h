@@ -27,7 +27,12 @@ public:
 
     QString name() const { return m_name; }
 
-    // PUT: creates the database (412 "file_exists" when it exists).
+    // A name CouchDB accepts for a database (a lower-case letter first, then
+    // a-z 0-9 _ $ ( ) + - /); names starting with "_" are left to the server.
+    static bool isValidName(const QString& name);
+
+    // PUT: creates the database (412 "file_exists" when it exists); a name
+    // that is not valid fails without a request ("illegal_database_name: …").
     RESTOperationPtr create();
     // DELETE: removes the database with all its documents.
     RESTOperationPtr DELETE() override;

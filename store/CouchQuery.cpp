@@ -8,10 +8,7 @@
 
 #include <QDebug>
 #include <QJsonArray>
-#include <QPointer>
-
 #include <QTimer>
-#include <algorithm>
 
 namespace {
 // Changes arriving together give one run.
@@ -145,13 +142,12 @@ CouchLiveQuery::~CouchLiveQuery() = default;
 
 RESTOperationPtr CouchLiveQuery::start() {
     if (!m_feed) {
-        const auto keyUsable = [](const QJsonValue& key) {
-            return key.isUndefined() || key.isString();
-        };
-        m_incremental = m_path == QLatin1String("_all_docs") && m_limit < 0 &&
-                        keyUsable(m_startKey) && keyUsable(m_endKey);
-        m_feed = new ChangeFeed(m_database->server(), m_database->url(), m_incremental, this);
-        connect(m_feed, &ChangeFeed::changes, this, &CouchLiveQuery::changesArrived);
+        m_feed = new ChangeFeed(m_database->server(), m_database->url(),
+                                isIncremental() && m_prefetch, this);
+        connect(m_feed, &ChangeFeed::changes, this, [this](const QJsonArray& results) {
+            if (!applyChanges(results))
+                changeArrived();
+        });
         connect(m_feed, &ChangeFeed::reconnected, this, &CouchLiveQuery::changeArrived);
     }
     m_feed->start();
@@ -181,97 +177,72 @@ std::optional<QList<CouchQueryRow>> CouchLiveQuery::rows() {
     return CouchQuery::rows();
 }
 
-void CouchLiveQuery::changesArrived(const QJsonArray& results) {
-    // While a full run is due or under way, it brings these changes as well.
-    if (!m_incremental || !m_hasRows || m_inFlight || m_dirty || m_coalesce->isActive()) {
-        changeArrived();
-        return;
-    }
+bool CouchLiveQuery::isIncremental() const {
+    return m_path == QStringLiteral("_all_docs") && m_limit < 0;
+}
+
+bool CouchLiveQuery::applyChanges(const QJsonArray& results) {
+    if (!isIncremental() || !m_hasRows || m_inFlight || m_coalesce->isActive() || m_dirty)
+        return false;
+    // Rows of _all_docs are ordered by ID; keys are IDs.
+    auto before = [this](const QString& a, const QString& b) {
+        return m_descending ? b < a : a < b;
+    };
+    auto inRange = [&](const QString& id) {
+        if (m_startKey.isString() && before(id, m_startKey.toString()))
+            return false;
+        if (m_endKey.isString() && before(m_endKey.toString(), id))
+            return false;
+        return true;
+    };
     bool changed = false;
-    if (!applyChanges(results, &changed)) {
-        changeArrived();
-        return;
-    }
-    if (changed) {
-        // Announced from the event loop, as after a run.
-        QTimer::singleShot(0, this, [self = QPointer<CouchLiveQuery>(this)] {
-            if (self)
-                Q_EMIT self->rowsChanged();
-        });
-    }
-}
-
-bool CouchLiveQuery::inRange(const QString& id) const {
-    const QJsonValue low = m_descending ? m_endKey : m_startKey;
-    const QJsonValue high = m_descending ? m_startKey : m_endKey;
-    if (low.isString() && id < low.toString())
-        return false;
-    if (high.isString() && id > high.toString())
-        return false;
-    return true;
-}
-
-bool CouchLiveQuery::applyChanges(const QJsonArray& results, bool* changed) {
-    QList<CouchQueryRow> rows = m_rows;
     for (const QJsonValue& value : results) {
-        const QJsonObject result = value.toObject();
-        const QString id = result.value(QStringLiteral("id")).toString();
-        if (id.isEmpty())
-            return false;
-        if (id.startsWith(QLatin1String("_local/")))
+        const QJsonObject change = value.toObject();
+        const QString id = change.value(QStringLiteral("id")).toString();
+        if (id.isEmpty() || !inRange(id))
             continue;
-        const bool deleted = result.value(QStringLiteral("deleted")).toBool();
-        const QJsonValue doc = result.value(QStringLiteral("doc"));
-        if (!deleted && !doc.isObject())
-            return false;
-        const QString rev = deleted ? result.value(QStringLiteral("changes"))
-                                          .toArray()
-                                          .first()
-                                          .toObject()
-                                          .value(QStringLiteral("rev"))
-                                          .toString()
-                                    : doc.toObject().value(QStringLiteral("_rev")).toString();
-
-        // The rows are ordered by document ID: find where `id` is or belongs.
-        const auto before = [this](const CouchQueryRow& row, const QString& key) {
-            return m_descending ? row.documentID() > key : row.documentID() < key;
-        };
-        auto at = std::lower_bound(rows.begin(), rows.end(), id, before);
-        const bool listed = at != rows.end() && at->documentID() == id;
-        if (listed) {
-            const QString known = at->value().toObject().value(QStringLiteral("rev")).toString();
-            if (couchRevisionGeneration(known) > couchRevisionGeneration(rev))
-                continue; // the row is newer than this report
-        }
+        const QString rev = change.value(QStringLiteral("changes"))
+                                .toArray()
+                                .at(0)
+                                .toObject()
+                                .value(QStringLiteral("rev"))
+                                .toString();
+        const bool deleted = change.value(QStringLiteral("deleted")).toBool();
+        auto it = std::lower_bound(m_rows.begin(), m_rows.end(), id,
+                                   [&](const CouchQueryRow& row, const QString& key) {
+                                       return before(row.documentID(), key);
+                                   });
+        const bool present = it != m_rows.end() && it->documentID() == id;
+        CouchDocument* doc = m_database->documentWithID(id);
         if (deleted) {
-            m_database->documentWithID(id)->markDeletedFromServer(rev);
-            if (listed) {
-                rows.erase(at);
-                *changed = true;
+            doc->markDeletedFromServer(rev);
+            if (present) {
+                m_rows.erase(it);
+                changed = true;
             }
             continue;
         }
-        if (!inRange(id))
-            continue;
         QJsonObject row{{QStringLiteral("id"), id},
                         {QStringLiteral("key"), id},
                         {QStringLiteral("value"), QJsonObject{{QStringLiteral("rev"), rev}}}};
         if (m_prefetch) {
-            row.insert(QStringLiteral("doc"), doc);
-            m_database->documentWithID(id)->updateFromServer(doc.toObject());
+            const QJsonObject body = change.value(QStringLiteral("doc")).toObject();
+            row.insert(QStringLiteral("doc"), body);
+            doc->updateFromServer(body);
         }
-        CouchQueryRow next(m_database, row);
-        if (listed) {
-            if (*at == next)
-                continue;
-            *at = next;
+        CouchQueryRow newRow(m_database, row);
+        if (present) {
+            if (!(*it == newRow)) {
+                *it = newRow;
+                changed = true;
+            }
         } else {
-            rows.insert(at, next);
+            m_rows.insert(it, newRow);
+            changed = true;
         }
-        *changed = true;
     }
-    if (*changed)
-        m_rows = std::move(rows);
+    if (changed)
+        Q_EMIT rowsChanged();
     return true;
 }
 

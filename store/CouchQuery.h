@@ -52,6 +52,7 @@ public:
 
     CouchDatabase* database() const { return m_database; }
 
+    // An undefined key (the default) sets no bound; null is a key of its own.
     void setStartKey(const QJsonValue& key) { m_startKey = key; }
     void setEndKey(const QJsonValue& key) { m_endKey = key; }
     void setDescending(bool descending) { m_descending = descending; }
@@ -103,10 +104,11 @@ protected:
 
 // A query that follows the database's change feed (outside the request queue)
 // and runs again after changes, replacing its rows and emitting rowsChanged()
-// only when they differ. Bursts of changes give one run; never more than one
-// run is in flight. It reconnects (with backoff) after the server restarts or
-// the connection drops, and runs again then. rowsChanged() may be emitted from
-// inside someone's wait(): connected code must not start a flow.
+// only when they differ (an all-documents query without limit applies the
+// feed's changes to its rows instead of running again). Bursts of changes give one run; never more
+// than one run is in flight. It reconnects (with backoff) after the server restarts or the
+// connection drops, and runs again then. rowsChanged() may be emitted from inside someone's wait():
+// connected code must not start a flow.
 class CouchLiveQuery : public CouchQuery {
     Q_OBJECT
 public:
@@ -123,17 +125,12 @@ public:
 
 private:
     void changeArrived();
-    void changesArrived(const QJsonArray& results);
-    // Applies change-feed results (with their documents) to the rows of an
-    // all-documents query; false when one of them cannot be applied.
-    bool applyChanges(const QJsonArray& results, bool* changed);
-    bool inRange(const QString& id) const;
     void reload();
-
-    // An all-documents query follows the feed's documents row by row instead
-    // of running again: at thousands of documents a full run per change
-    // costs more than the change itself.
-    bool m_incremental = false;
+    // All-documents queries take the feed's changes into their rows directly
+    // (a reload of thousands of documents per change is too slow); returns
+    // false when they cannot (a run in flight, a limit).
+    bool applyChanges(const QJsonArray& results);
+    bool isIncremental() const;
 
     ChangeFeed* m_feed = nullptr;
     QTimer* m_coalesce = nullptr;

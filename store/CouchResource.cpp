@@ -31,28 +31,8 @@ QUrl CouchResource::urlWith(const QString& subPath, const QUrlQuery& parameters)
     return url;
 }
 
-namespace {
-
-// "." and ".." cannot be sent as a path segment (every HTTP stack resolves
-// them), so a name that is exactly that must not address the parent.
-bool hasDotSegment(const QString& path) {
-    const QStringList segments = path.split(QLatin1Char('/'));
-    for (const QString& s : segments) {
-        const QString decoded = QUrl::fromPercentEncoding(s.toUtf8());
-        if (decoded == QStringLiteral(".") || decoded == QStringLiteral(".."))
-            return true;
-    }
-    return false;
-}
-
-} // namespace
-
 RESTOperationPtr CouchResource::request(const QByteArray& method, const QByteArray& body,
                                         const QUrlQuery& parameters, const QString& subPath) {
-    if (hasDotSegment(m_path) || hasDotSegment(subPath)) {
-        return RESTOperation::failed(
-            QStringLiteral("illegal_name: a name may not be \".\" or \"..\""));
-    }
     return m_server->enqueue(method, urlWith(subPath, parameters), body);
 }
 

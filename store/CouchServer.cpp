@@ -27,6 +27,19 @@ QString logUrl(const QUrl& url) {
     return url.toDisplayString(QUrl::RemoveUserInfo);
 }
 
+// "." and ".." cannot be sent as path segments, encoded or not: every HTTP
+// stack resolves them, so a name that is exactly that would address the
+// resource above it.
+bool hasDotSegment(const QUrl& url) {
+    const QStringList segments = url.path(QUrl::FullyEncoded).split(QLatin1Char('/'));
+    for (const QString& segment : segments) {
+        const QString decoded = QUrl::fromPercentEncoding(segment.toUtf8());
+        if (decoded == QStringLiteral(".") || decoded == QStringLiteral(".."))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 QString couchEncodedSegment(const QString& name) {
@@ -119,6 +132,9 @@ int CouchServer::pendingOperations() const {
 RESTOperationPtr CouchServer::enqueue(const QByteArray& method, const QUrl& url,
                                       const QByteArray& body, std::function<QByteArray()> prepare,
                                       const QByteArray& authorization) {
+    if (hasDotSegment(url))
+        return RESTOperation::failed(
+            QStringLiteral("illegal_name: a name may not be \".\" or \"..\""));
     RESTOperationPtr op(new RESTOperation(this, method, url, body));
     op->m_prepare = std::move(prepare);
     op->m_authorization = authorization;

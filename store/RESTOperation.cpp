@@ -31,8 +31,21 @@ RESTOperationPtr RESTOperation::failed(const QString& error) {
     return op;
 }
 
+namespace {
+std::function<void(bool)>& waitObserver() {
+    static std::function<void(bool)> observer;
+    return observer;
+}
+} // namespace
+
+void RESTOperation::setWaitObserver(std::function<void(bool)> observer) {
+    waitObserver() = std::move(observer);
+}
+
 bool RESTOperation::wait() {
     if (m_state != State::Finished) {
+        if (waitObserver())
+            waitObserver()(true);
         // Keeps this operation alive even if every other owner lets go of it.
         RESTOperationPtr self = shared_from_this();
         const int timeoutMs = m_server ? m_server->requestTimeout() : kRESTTimeoutMs;
@@ -49,6 +62,8 @@ bool RESTOperation::wait() {
                 this, QStringLiteral("timed out: no answer from the server within %1 s")
                           .arg(timeoutMs / 1000.0));
         }
+        if (waitObserver())
+            waitObserver()(false);
     }
     return isSuccessful();
 }

@@ -51,6 +51,10 @@ public:
     // may thus run inside a wait. Returns isSuccessful().
     bool wait();
 
+    // Told when a wait begins (true) and ends (false), so that the interface
+    // can show that it is busy. Waits may nest.
+    static void setWaitObserver(std::function<void(bool waiting)> observer);
+
     // 2xx reply received.
     bool isSuccessful() const;
     // HTTP status of the reply; 0 while there is none (transport failure, timeout).

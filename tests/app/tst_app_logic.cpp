@@ -43,23 +43,6 @@ private Q_SLOTS:
         QCOMPARE(normalFrame(frame), normal);
     }
 
-    void screenConversion_data() {
-        QTest::addColumn<QRect>("frame");
-        QTest::addColumn<QRect>("screen");
-        QTest::addColumn<QRect>("onScreen");
-        QTest::newRow("bottom-left origin")
-            << QRect(250, 250, 600, 470) << QRect(0, 0, 1600, 1000) << QRect(250, 280, 600, 470);
-        QTest::newRow("second screen")
-            << QRect(10, 0, 100, 100) << QRect(1600, 200, 800, 600) << QRect(1610, 700, 100, 100);
-    }
-    void screenConversion() {
-        QFETCH(QRect, frame);
-        QFETCH(QRect, screen);
-        QFETCH(QRect, onScreen);
-        QCOMPARE(toScreen(frame, screen), onScreen);
-        QCOMPARE(fromScreen(onScreen, screen), frame);
-    }
-
     void masterSaveRule_data() {
         QTest::addColumn<QJsonObject>("before");
         QTest::addColumn<QJsonObject>("after");

@@ -1,8 +1,11 @@
+#include "app/Alerts.h"
 #include "app/UserDefaults.h"
 #include "lists/ProjectQuery.h"
+#include "server/SyncListener.h"
 #include "tests/harness/ConsoleFixture.h"
 #include "tests/harness/TestServer.h"
 
+#include <QAbstractButton>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QLabel>
@@ -43,6 +46,30 @@ private Q_SLOTS:
                  QStringLiteral("The server is up and running."));
         QCOMPARE(app.projectListPredicate(), QStringLiteral("wasDeleted == NO"));
         QCOMPARE(app.lastFrame(), QRect(250, 250, 600, 470));
+
+        // The listener comes up after start-up and its port completes the TXT record.
+        QTRY_VERIFY(app.listener());
+        QVERIFY(app.listener()->port() > 0);
+        QCOMPARE(app.txtRecord().keys(),
+                 QStringList({QStringLiteral("Edition"), QStringLiteral("Machine ID"),
+                              QStringLiteral("Version"), QStringLiteral("port")}));
+        QCOMPARE(app.txtRecord().value(QStringLiteral("port")),
+                 QString::number(app.listener()->port()));
+        QCOMPARE(app.txtRecord().value(QStringLiteral("Machine ID")), app.macAddressString());
+        QVERIFY(app.serviceName().contains(QStringLiteral(" @ ")));
+        // A request through it reaches the server.
+        QCOMPARE(TestServer::request("GET", QString(), {}, QString(), QString()).status, 401);
+    }
+
+    void startUpCompletesWithoutAServer() {
+        m_server.stop();
+        ConsoleFixture console;
+        console.startUp();
+        QVERIFY(console.find<QLabel>("serverVersionTextField")->isHidden());
+        QVERIFY(console.find<QAbstractButton>("loginButton")->isEnabled());
+        QVERIFY(!console.logIn());
+        QVERIFY(!console.find<QLabel>("loginWarningTextField")->isHidden());
+        QVERIFY(m_server.start());
     }
 
     void hintFollowsCustomizedPassword_data() {
@@ -173,6 +200,36 @@ private Q_SLOTS:
         };
         QTRY_COMPARE(map(), QStringLiteral("function(doc){if (doc.type === 'ProjectInfoDoc') "
                                            "emit(doc.title,doc);};"));
+    }
+
+    void aMasterRecordTheServerRefusesIsTold() {
+        // The record is gone and the database refuses to take it back.
+        const QJsonObject record = masterRecord();
+        TestServer::request("DELETE", QStringLiteral("/trevok_master/trevokMasterID?rev=") +
+                                          record.value(QStringLiteral("_rev")).toString());
+        QCOMPARE(TestServer::request(
+                     "PUT", QStringLiteral("/trevok_master/_design/guard"),
+                     "{\"validate_doc_update\":\"function(n){if(n._id==='trevokMasterID')"
+                     "throw({forbidden:'closed for this test'});}\"}")
+                     .status,
+                 201);
+        trevok::alerts_for_testing::shownFailures().clear();
+        ConsoleFixture console;
+        console.startUp();
+        QVERIFY(console.logIn());
+        QTRY_COMPARE(trevok::alerts_for_testing::shownFailures().size(), 1);
+        const QString told = trevok::alerts_for_testing::shownFailures().first();
+        QVERIFY2(told.contains(QStringLiteral("master record")), qPrintable(told));
+        QVERIFY2(told.contains(QStringLiteral("closed for this test")), qPrintable(told));
+
+        const QJsonObject guard =
+            TestServer::getJson(QStringLiteral("/trevok_master/_design/guard")).object();
+        TestServer::request("DELETE", QStringLiteral("/trevok_master/_design/guard?rev=") +
+                                          guard.value(QStringLiteral("_rev")).toString());
+        ConsoleFixture again;
+        again.startUp();
+        QVERIFY(again.logIn());
+        QTRY_VERIFY(masterRecord().contains(QStringLiteral("masterID")));
     }
 
     void tabsShowTheirImagesAndTheInformationTab() {

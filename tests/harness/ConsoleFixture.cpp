@@ -10,6 +10,8 @@ namespace trevok::test {
 
 ConsoleFixture::ConsoleFixture()
     : m_app(std::make_unique<AppDelegate>()) {
+    // Sheets appear and frames change at once, so tests need not wait for animations.
+    PXAppStoreWindow::setAnimationsEnabled(false);
     m_app->setLaunchesServer(false);
     m_app->loadMainWindow();
     m_app->mainWindow()->show();

@@ -5,6 +5,7 @@
 const { describe, test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('fs');
+const http = require('http');
 const { makeInstance, Server, eventually, sleep, SERVER_CORE } = require('./harness');
 const ini = require(`${SERVER_CORE}/lib/ini.js`);
 
@@ -33,6 +34,67 @@ async function docIds(db) {
 async function restart() {
   await server.stop();
   await server.start();
+}
+
+function rawRequest(urlPath, headers) {
+  return http.request(`${server.base}${urlPath}`, {
+    headers: { Authorization: 'Basic ' + Buffer.from('admin:trevok').toString('base64'), ...headers },
+  });
+}
+
+// GET with exactly the headers given (fetch would add and undo its own
+// Accept-Encoding).
+function rawGet(urlPath, headers) {
+  return new Promise((resolve, reject) => {
+    const req = rawRequest(urlPath, headers);
+    req.on('response', (res) => {
+      let body = '';
+      res.setEncoding('latin1');
+      res.on('data', (d) => { body += d; });
+      res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body }));
+    });
+    req.on('error', reject);
+    req.end();
+  });
+}
+
+// A streaming response read line by line as it arrives.
+function openFeed(urlPath, headers) {
+  return new Promise((resolve, reject) => {
+    const req = rawRequest(urlPath, headers);
+    req.on('error', reject);
+    req.on('response', (res) => {
+      let buffered = '';
+      let waiter = null;
+      res.setEncoding('latin1');
+      const poke = () => { if (waiter) waiter(); };
+      res.on('data', (d) => { buffered += d; poke(); });
+      resolve({
+        res,
+        close: () => req.destroy(),
+        nextLine(timeoutMs) {
+          const end = Date.now() + timeoutMs;
+          return new Promise((done, fail) => {
+            const check = () => {
+              for (let i; (i = buffered.indexOf('\n')) !== -1;) {
+                const line = buffered.slice(0, i);
+                buffered = buffered.slice(i + 1);
+                if (line.trim()) { waiter = null; clearTimeout(timer); return done(line); }
+              }
+              return undefined;
+            };
+            const timer = setTimeout(() => {
+              waiter = null;
+              fail(new Error(`no line within ${timeoutMs} ms; got ${JSON.stringify(buffered)}`));
+            }, Math.max(0, end - Date.now()));
+            waiter = check;
+            check();
+          });
+        },
+      });
+    });
+    req.end();
+  });
 }
 
 before(async () => {
@@ -195,11 +257,174 @@ describe('documents, views and changes', () => {
     assert.equal(r.json.results[0].doc.type, 'Note');
   });
 
+  // Qt and many sync clients ask for gzip by default; a compressor holding
+  // the feed back starved them of every change.
+  test('a continuous _changes feed asked for with gzip streams each change at once, uncompressed', async () => {
+    const now = (await server.req('GET', '/projects/_changes')).json.last_seq;
+    const feed = await openFeed(`/projects/_changes?feed=continuous&since=${now}&heartbeat=10000`,
+      { 'Accept-Encoding': 'gzip, deflate' });
+    try {
+      assert.equal(feed.res.statusCode, 200);
+      assert.equal(feed.res.headers['content-encoding'], undefined);
+      await sleep(200);
+      await server.req('PUT', '/projects/streamed', { body: { type: 'Note' } });
+      const line = await feed.nextLine(1000);
+      assert.equal(JSON.parse(line).id, 'streamed');
+    } finally {
+      feed.close();
+    }
+    const plain = await rawGet('/projects/_all_docs', { 'Accept-Encoding': 'gzip' });
+    assert.equal(plain.headers['content-encoding'], undefined);
+    assert.ok(JSON.parse(plain.body).rows.length > 0);
+  });
+
   test('_uuids hands out distinct ids and databases live in database_dir', async () => {
     const r = await server.req('GET', '/_uuids?count=3');
     assert.equal(new Set(r.json.uuids).size, 3);
     const files = fs.readdirSync(instance.dataDir);
     for (const db of ['projects', '_users', '_replicator']) assert.ok(files.includes(db), db);
+  });
+});
+
+describe('database names', () => {
+  const illegal = (name) => ({
+    error: 'illegal_database_name',
+    reason: `Name: '${name}'. Only lowercase characters (a-z), digits (0-9), and any of the characters _, $, (, ), +, -, and / are allowed. Must begin with a letter.`,
+  });
+  const at = (name) => '/' + encodeURIComponent(name);
+
+  test('a "/" in a name makes a database of its own, in one escaped folder', async () => {
+    for (const name of ['a/b', 'ab', 'x/_security', 'x_security', 'x']) {
+      const r = await server.req('PUT', at(name));
+      assert.equal(r.status, 201, `${name}: ${r.text}`);
+    }
+    await server.req('PUT', '/a%2Fb/d', { body: { v: 'slash' } });
+    await server.req('PUT', '/ab/d', { body: { v: 'plain' } });
+    assert.equal((await server.req('GET', '/a%2Fb/d')).json.v, 'slash');
+    assert.equal((await server.req('GET', '/ab/d')).json.v, 'plain');
+    const info = (await server.req('GET', '/a%2Fb')).json;
+    assert.equal(info.db_name, 'a/b');
+    assert.equal(info.doc_count, 1);
+    assert.ok(info.disk_size > 0);
+    const dbs = (await server.req('GET', '/_all_dbs')).json;
+    for (const name of ['a/b', 'ab', 'x/_security', 'x_security']) assert.ok(dbs.includes(name), name);
+    const files = fs.readdirSync(instance.dataDir);
+    assert.ok(files.includes('a%2Fb') && files.includes('ab') && !files.includes('a'), files.join());
+
+    // The security object of `x/_security` is not the database `x/_security`
+    // seen from `x`, nor `x`'s own.
+    const sec = { admins: { names: [], roles: [] }, readers: { names: ['alice'], roles: [] } };
+    assert.equal((await server.req('PUT', '/x%2F_security/_security', { body: sec })).status, 200);
+    assert.deepEqual((await server.req('GET', '/x%2F_security/_security')).json, sec);
+    assert.deepEqual((await server.req('GET', '/x/_security')).json, {});
+    assert.equal((await server.req('GET', '/x%2F_security', { auth: bob })).status, 403);
+
+    await server.req('PUT', '/a%2Fb/_design/v', { body: { views: { all: { map: 'function(doc){ emit(doc.v); }' } } } });
+    assert.deepEqual((await server.req('GET', '/a%2Fb/_design/v/_view/all')).json.rows.map((r) => r.key), ['slash']);
+    assert.deepEqual((await server.req('GET', '/a%2Fb/_all_docs')).json.rows.map((r) => r.id), ['_design/v', 'd']);
+    assert.deepEqual((await server.req('GET', '/a%2Fb/_changes')).json.results.map((c) => c.id).sort(), ['_design/v', 'd']);
+
+    await server.req('PUT', '/_replicator/slashed', { body: { source: 'a/b', target: 'a/b/copy', create_target: true } });
+    await eventually(async () => (await replicationDoc('slashed'))._replication_state === 'completed', 10000, 'completed');
+    assert.equal((await server.req('GET', '/a%2Fb%2Fcopy/d')).json.v, 'slash');
+    assert.ok((await server.req('GET', '/_all_dbs')).json.includes('a/b/copy'));
+
+    assert.equal((await server.req('DELETE', '/x%2F_security')).status, 200);
+    assert.equal((await server.req('GET', '/x_security')).status, 200, 'its namesake without "/" stays');
+  });
+
+  test('Location headers escape "/" in database names and document ids', async () => {
+    const made = await server.req('PUT', at('loc/db'));
+    assert.equal(made.status, 201);
+    const base = `${server.base}/loc%2Fdb`;
+    assert.equal(made.headers.get('location'), base);
+    const put = await server.req('PUT', '/loc%2Fdb/d1', { body: {} });
+    assert.equal(put.headers.get('location'), `${base}/d1`);
+    const posted = await server.req('POST', '/loc%2Fdb', { body: { _id: 'x/y' } });
+    assert.equal(posted.status, 201);
+    assert.equal(posted.headers.get('location'), `${base}/x%2Fy`);
+    const ddoc = await server.req('PUT', '/loc%2Fdb/_design/v', { body: {} });
+    assert.equal(ddoc.headers.get('location'), `${base}/_design%2Fv`);
+    const att = await server.req('PUT', `/loc%2Fdb/d1/a%20b.txt?rev=${put.json.rev}`,
+      { body: 'text', raw: true });
+    assert.equal(att.status, 201, att.text);
+    assert.equal(att.headers.get('location'), `${base}/d1/a%20b.txt`);
+    // Each of them leads back to what was written.
+    for (const r of [put, posted, ddoc]) {
+      const url = r.headers.get('location').slice(server.base.length);
+      assert.equal((await server.req('GET', url)).json._id, r.json.id, url);
+    }
+    assert.equal((await server.req('GET', att.headers.get('location').slice(server.base.length))).text, 'text');
+  });
+
+  test('names CouchDB refuses are refused with its error, its own databases are not', async () => {
+    for (const name of ['A', 'aB', '1a', '_foo', 'a?b', 'a b', 'a.b', 'a%b', 'a\u00e9', 'é']) {
+      const r = await server.req('PUT', at(name));
+      assert.equal(r.status, 400, name);
+      assert.deepEqual(r.json, illegal(name), name);
+    }
+    // `ab` exists: a name that used to be cut down to it is still illegal.
+    assert.deepEqual((await server.req('PUT', '/a%3Fb')).json, illegal('a?b'));
+    assert.ok(!(await server.req('GET', '/_all_dbs')).json.some((n) => /[A-Z?. %]/.test(n)));
+    for (const name of ['_users', '_replicator']) {
+      assert.equal((await server.req('PUT', at(name))).json.error, 'file_exists', name);
+    }
+    const odd = 'z0_$()+-/q';
+    assert.equal((await server.req('PUT', at(odd))).status, 201);
+    assert.equal((await server.req('PUT', at(odd))).status, 412);
+    await server.req('PUT', '/_replicator/badtarget', { body: { source: 'ab', target: 'Bad', create_target: true } });
+    const doc = await eventually(async () => {
+      const d = await replicationDoc('badtarget');
+      return d._replication_state === 'error' && d;
+    }, 10000, 'error');
+    assert.match(doc._replication_state_reason, /illegal/);
+    assert.ok(!(await server.req('GET', '/_all_dbs')).json.includes('Bad'));
+  });
+
+  test('deleting a missing database is a 404, as is deleting it twice', async () => {
+    assert.deepEqual((await server.req('DELETE', '/nosuchdb')).json, { error: 'not_found', reason: 'missing' });
+    await server.req('PUT', '/short_lived');
+    assert.equal((await server.req('DELETE', '/short_lived')).status, 200);
+    const again = await server.req('DELETE', '/short_lived');
+    assert.equal(again.status, 404);
+    assert.deepEqual(again.json, { error: 'not_found', reason: 'missing' });
+    assert.equal((await server.req('DELETE', '/Bad')).status, 400);
+  });
+
+  test('a conflict gives CouchDB\'s reason, alone and in a bulk update', async () => {
+    const expected = { error: 'conflict', reason: 'Document update conflict.' };
+    await server.req('PUT', '/conflicts');
+    await server.req('PUT', '/conflicts/c', { body: {} });
+    const r = await server.req('PUT', '/conflicts/c', { body: {} });
+    assert.equal(r.status, 409);
+    assert.deepEqual(r.json, expected);
+    const bulk = await server.req('POST', '/conflicts/_bulk_docs', { body: { docs: [{ _id: 'c' }] } });
+    assert.equal(bulk.json[0].reason, expected.reason);
+  });
+
+  test('user databases with "/" and other allowed characters, end to end', async () => {
+    const from = 'trevok_user_db_a/b';
+    const into = 'trevok_user_db_x(1)+y$';
+    for (const name of [from, into]) assert.equal((await server.req('PUT', at(name))).status, 201, name);
+    assert.equal((await server.req('PUT', `${at(from)}/_security`, { body: {
+      admins: { names: [], roles: [] }, readers: { names: ['alice'], roles: [] } } })).status, 200);
+    await server.req('PUT', `${at(from)}/_design/sync`, { body: { filters: {
+      mine: 'function(doc, req){ return doc.owner === req.query.owner; }' } } });
+    await server.req('PUT', `${at(from)}/n1`, { body: { owner: 'alice' } });
+    await server.req('PUT', `${at(from)}/n2`, { body: { owner: 'bob' } });
+    assert.equal((await server.req('GET', `${at(from)}/n1`, { auth: alice })).json.owner, 'alice');
+    // The characters as a client may leave them in the path.
+    assert.equal((await server.req('GET', '/trevok_user_db_a%2Fb/n1', { auth: alice })).status, 200);
+    assert.equal((await server.req('GET', `${at(from)}/n1`, { auth: bob })).status, 403);
+    assert.equal((await server.req('GET', '/trevok_user_db_x(1)+y$')).json.db_name, into);
+
+    await server.req('PUT', '/_replicator/userdb', { body: {
+      source: from, target: into, filter: 'sync/mine', query_params: { owner: 'alice' }, continuous: true } });
+    await eventually(async () => (await docIds(encodeURIComponent(into))).includes('n1'), 10000, 'n1 replicated');
+    await server.req('PUT', `${at(from)}/n3`, { body: { owner: 'alice' } });
+    await eventually(async () => (await docIds(encodeURIComponent(into))).includes('n3'), 10000, 'n3 replicated');
+    assert.deepEqual((await docIds(encodeURIComponent(into))).sort(), ['n1', 'n3']);
+    assert.equal((await replicationDoc('userdb'))._replication_state, 'triggered');
   });
 });
 
@@ -384,6 +609,12 @@ describe('after a restart', () => {
     assert.equal(doc._rev, onceRev);
     assert.equal(doc._replication_state, 'completed');
     assert.equal((await server.req('GET', '/copy/k4')).status, 404);
+  });
+
+  test('databases with escaped folders are found again', async () => {
+    assert.equal((await server.req('GET', '/a%2Fb/d')).json.v, 'slash');
+    assert.equal((await server.req('GET', '/ab/d')).json.v, 'plain');
+    assert.ok((await server.req('GET', '/_all_dbs')).json.includes('a/b'));
   });
 
   test('a deleted replication stays stopped', async () => {

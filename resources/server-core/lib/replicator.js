@@ -36,8 +36,10 @@ function endpointName(endpoint) {
 }
 
 class Replicator {
-  constructor(PouchDB, dbName, log) {
+  // `isLegalName` judges the name of a target that is to be created.
+  constructor(PouchDB, dbName, log, isLegalName = () => true) {
     this.PouchDB = PouchDB;
+    this.isLegalName = isLegalName;
     this.dbName = dbName;
     this.log = log;
     this.active = new Map(); // doc id -> {sig, replication, timer, stats}
@@ -95,6 +97,9 @@ class Replicator {
     const dbs = await this.PouchDB.allDbs();
     if (dbs.indexOf(name) === -1 && !create) {
       throw Object.assign(new Error(`could not open ${name}`), { name: 'db_not_found' });
+    }
+    if (dbs.indexOf(name) === -1 && !this.isLegalName(name)) {
+      throw Object.assign(new Error(`illegal database name ${name}`), { name: 'illegal_database_name' });
     }
     return getOrCreateDB(this.PouchDB, name);
   }

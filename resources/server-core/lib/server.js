@@ -8,6 +8,7 @@ const express = require('express');
 const onFinished = require('on-finished');
 const { ConfigChain } = require('./config');
 const guards = require('./guards');
+const dbnames = require('./dbnames');
 const { Replicator } = require('./replicator');
 
 const NAME = 'server-core';
@@ -34,25 +35,35 @@ async function main(files) {
   const dbDir = path.resolve(String(config.get('couchdb', 'database_dir') || './data'));
   fs.mkdirSync(dbDir, { recursive: true });
 
+  // CouchDB 1.x ends this reason with a full stop, and clients compare it
+  // letter for letter. Every conflict the adapters raise copies this object.
+  require('pouchdb-errors').REV_CONFLICT.message = 'Document update conflict.';
+
+  const prefix = dbDir + path.sep;
+  const leveldown = dbnames.escapingLeveldown(require('leveldown'), prefix);
   const PouchDB = require('pouchdb-core')
     .plugin(require('pouchdb-adapter-http'))
     .plugin(require('pouchdb-adapter-leveldb'))
     .plugin(require('pouchdb-replication'))
     .plugin(require('pouchdb-mapreduce'))
-    .defaults({ prefix: dbDir + path.sep });
+    .defaults({ prefix, db: leveldown });
 
   const pouchApp = require('express-pouchdb')({
     inMemoryConfig: true,
     logPath: path.join(dbDir, `${NAME}.log`),
     overrideMode: {
       // Our own replicator replaces the package's; the bundled Fauxton UI
-      // is not part of what the console needs.
-      exclude: ['replicator', 'routes/fauxton'],
+      // is not part of what the console needs. CouchDB 1.x never compresses,
+      // and the package's gzip holds continuous and event-source _changes
+      // feeds in its buffer, so a client asking for gzip got no change at
+      // all; nothing is compressed.
+      exclude: ['replicator', 'routes/fauxton', 'compression'],
     },
   });
   config.installInto(pouchApp.couchConfig);
   const uuid = String(config.ensure('couchdb', 'uuid', () => require('crypto').randomBytes(16).toString('hex')));
   guards.install(pouchApp, pouchApp.couchConfig, uuid);
+  dbnames.install(pouchApp, pouchApp.couchConfig, leveldown);
   await pouchApp.setPouchDB(PouchDB);
 
   const app = express();
@@ -71,7 +82,7 @@ async function main(files) {
   });
 
   const replicator = new Replicator(PouchDB, String(config.get('replicator', 'db') || '_replicator'),
-    (msg) => log('info', msg));
+    (msg) => log('info', msg), (name) => dbnames.isLegalName(name, pouchApp.couchConfig));
   await replicator.start();
 
   const host = String(config.get('httpd', 'bind_address') || '127.0.0.1');

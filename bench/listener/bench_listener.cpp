@@ -1,0 +1,168 @@
+// The sync listener's cost: the same document reads through the listener and
+// straight from the server, and the latency of one change on a continuous
+// feed both ways. Prints its figures; not a test.
+#include "server/SyncListener.h"
+#include "tests/harness/TestServer.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+using namespace trevok;
+using trevok::test::TestServer;
+
+namespace {
+
+constexpr int kDocuments = 2000;
+constexpr int kWarmUpReads = 100;
+constexpr int kBlock = 100;
+constexpr int kFeedRounds = 5;
+const QString kDatabase = QStringLiteral("trevok_user_db_bench");
+const QByteArray kAuthorization = "Basic " + QByteArray("bench:pw").toBase64();
+
+bool waitFor(QNetworkReply* reply, int timeoutMs = 30000) {
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    if (!reply->isFinished())
+        loop.exec();
+    return reply->isFinished();
+}
+
+QNetworkRequest request(quint16 port, const QString& path) {
+    QNetworkRequest req(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path)));
+    req.setRawHeader("Authorization", kAuthorization);
+    return req;
+}
+
+// Reads the documents one after another, as a client replaying a database does.
+double readAll(QNetworkAccessManager& manager, quint16 port, int first, int count, int* failures) {
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < count; ++i) {
+        QNetworkReply* reply = manager.get(request(
+            port, QStringLiteral("/%1/doc%2").arg(kDatabase).arg((first + i) % kDocuments)));
+        if (!waitFor(reply) ||
+            reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200)
+            ++*failures;
+        reply->readAll();
+        reply->deleteLater();
+    }
+    return clock.nsecsElapsed() / 1e9;
+}
+
+// Milliseconds from a write on the server to its line on a continuous feed.
+double changeLatency(QNetworkAccessManager& manager, quint16 port, int round) {
+    QNetworkRequest req = request(
+        port,
+        QStringLiteral("/%1/_changes?feed=continuous&since=now&heartbeat=10000").arg(kDatabase));
+    req.setRawHeader("Accept-Encoding", "identity");
+    QNetworkReply* feed = manager.get(req);
+    QByteArray received;
+    QObject::connect(feed, &QNetworkReply::readyRead, feed, [&] { received += feed->readAll(); });
+    QEventLoop settle;
+    QTimer::singleShot(500, &settle, &QEventLoop::quit);
+    settle.exec();
+
+    const QString id = QStringLiteral("change-%1-%2").arg(port).arg(round);
+    QElapsedTimer clock;
+    clock.start();
+    TestServer::putDocument(kDatabase, id, "{}");
+    while (!received.contains(id.toUtf8()) && clock.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    const double ms = received.contains(id.toUtf8()) ? clock.nsecsElapsed() / 1e6 : -1;
+    feed->abort();
+    feed->deleteLater();
+    return ms;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? -1 : values[values.size() / 2];
+}
+
+bool prepare() {
+    const QByteArray user = R"({"name":"bench","password":"pw","roles":[],"type":"user"})";
+    if (!TestServer::putDocument(QStringLiteral("_users"), QStringLiteral("org.couchdb.user:bench"),
+                                 user) ||
+        !TestServer::createDatabase(kDatabase))
+        return false;
+    const QByteArray security =
+        R"({"admins":{"names":[],"roles":[]},"readers":{"names":["bench"],"roles":[]}})";
+    if (TestServer::request("PUT", QLatin1Char('/') + kDatabase + QStringLiteral("/_security"),
+                            security)
+            .status != 200)
+        return false;
+    QJsonArray docs;
+    for (int i = 0; i < kDocuments; ++i) {
+        docs.append(QJsonObject{{QStringLiteral("_id"), QStringLiteral("doc%1").arg(i)},
+                                {QStringLiteral("title"), QStringLiteral("Document %1").arg(i)},
+                                {QStringLiteral("body"), QString(200, QLatin1Char('x'))}});
+    }
+    const QByteArray bulk = QJsonDocument(QJsonObject{{QStringLiteral("docs"), docs}}).toJson();
+    return TestServer::request("POST", QLatin1Char('/') + kDatabase + QStringLiteral("/_bulk_docs"),
+                               bulk)
+               .status == 201;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    TestServer server;
+    if (!server.start()) {
+        std::fprintf(stderr, "bench_listener: the bundled server did not start\n");
+        return 1;
+    }
+    if (!prepare()) {
+        std::fprintf(stderr, "bench_listener: cannot prepare the bench database\n");
+        return 1;
+    }
+    SyncListener listener(nullptr, QStringLiteral("127.0.0.1"), quint16(TestServer::port()));
+    if (!listener.start())
+        return 1;
+    const quint16 direct = quint16(TestServer::port());
+    const quint16 relayed = listener.port();
+
+    QNetworkAccessManager manager;
+    int failures = 0;
+    readAll(manager, direct, 0, kWarmUpReads, &failures);
+    readAll(manager, relayed, 0, kWarmUpReads, &failures);
+    // The two ways alternate in blocks, so that a change of the machine's
+    // load during the run weighs on both alike.
+    double directTime = 0;
+    double relayedTime = 0;
+    for (int done = 0; done < kDocuments; done += kBlock) {
+        directTime += readAll(manager, direct, done, kBlock, &failures);
+        relayedTime += readAll(manager, relayed, done, kBlock, &failures);
+    }
+
+    std::vector<double> directLatency, relayedLatency;
+    for (int round = 0; round < kFeedRounds; ++round) {
+        directLatency.push_back(changeLatency(manager, direct, round));
+        relayedLatency.push_back(changeLatency(manager, relayed, round));
+    }
+
+    std::printf("document reads: %d, one at a time, Basic authentication\n", kDocuments);
+    std::printf("  direct   (port %u): %.3f s  (%.3f ms per read)\n", unsigned(direct), directTime,
+                directTime * 1000 / kDocuments);
+    std::printf("  listener (port %u): %.3f s  (%.3f ms per read)\n", unsigned(relayed),
+                relayedTime, relayedTime * 1000 / kDocuments);
+    std::printf("  ratio listener/direct: %.3f (goal: at most 1.2)\n", relayedTime / directTime);
+    std::printf(
+        "change latency on a continuous feed, median of %d: direct %.1f ms, listener %.1f ms\n",
+        kFeedRounds, median(directLatency), median(relayedLatency));
+    if (failures)
+        std::printf("failed reads: %d\n", failures);
+    return failures ? 1 : 0;
+}

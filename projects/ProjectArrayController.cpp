@@ -1,0 +1,149 @@
+#include "projects/ProjectArrayController.h"
+
+#include "app/UserDefaults.h"
+#include "lists/ProjectQuery.h"
+#include "projects/LiveListTableModel.h"
+#include "projects/ProjectNames.h"
+#include "projects/ProjectsTableCellView.h"
+#include "store/CouchDatabase.h"
+#include "store/CouchDocument.h"
+#include "store/CouchModel.h"
+
+#include <QHeaderView>
+#include <QTableView>
+
+using namespace trevok::projects;
+
+ProjectArrayController::ProjectArrayController(ProjectQuery* list, CouchDatabase* userDatabase,
+                                               QObject* parent)
+    : QSortFilterProxyModel(parent)
+    , m_source(
+          new LiveListTableModel(list, {{QStringLiteral("Title"), QStringLiteral("title")}}, this))
+    , m_userDatabase(userDatabase) {
+    setDynamicSortFilter(true);
+    setSourceModel(m_source);
+    // Reloads replace the list; the selected record keeps its selection.
+    connect(this, &QAbstractItemModel::modelAboutToBeReset, this,
+            &ProjectArrayController::rememberSelection);
+    connect(this, &QAbstractItemModel::modelReset, this, &ProjectArrayController::restoreSelection);
+    connect(this, &QAbstractItemModel::rowsInserted, this, &ProjectArrayController::openCells);
+    connect(this, &QAbstractItemModel::layoutChanged, this, &ProjectArrayController::openCells);
+}
+
+ProjectArrayController::~ProjectArrayController() = default;
+
+void ProjectArrayController::setFilterPredicate(const QString& predicate) {
+    m_predicate = predicate;
+    invalidateRowsFilter();
+}
+
+bool ProjectArrayController::filterAcceptsRow(int sourceRow, const QModelIndex&) const {
+    const CouchModel* model = m_source->modelAt(sourceRow);
+    return model && passesListPredicate(m_predicate, model->properties());
+}
+
+void ProjectArrayController::attachTo(QTableView* view) {
+    m_view = view;
+    view->setModel(this);
+    view->setItemDelegateForColumn(0, new ProjectsTableDelegate(view));
+    view->horizontalHeader()->setStretchLastSection(true);
+    view->verticalHeader()->hide();
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { selectionChanged(!m_restoring); });
+    openCells();
+}
+
+void ProjectArrayController::openCells() {
+    if (!m_view)
+        return;
+    for (int row = 0; row < rowCount(); ++row)
+        m_view->openPersistentEditor(index(row, 0));
+}
+
+CouchModel* ProjectArrayController::modelAtRow(int row) const {
+    if (row < 0 || row >= rowCount())
+        return nullptr;
+    return m_source->modelAt(mapToSource(index(row, 0)).row());
+}
+
+int ProjectArrayController::rowOfModel(const CouchModel* model) const {
+    for (int row = 0; row < rowCount(); ++row) {
+        if (modelAtRow(row) == model)
+            return row;
+    }
+    return -1;
+}
+
+CouchModel* ProjectArrayController::selectedModel() const {
+    if (!m_view || !m_view->selectionModel())
+        return nullptr;
+    const QModelIndexList rows = m_view->selectionModel()->selectedRows();
+    if (rows.isEmpty())
+        return nullptr;
+    int first = rows.first().row();
+    for (const QModelIndex& index : rows)
+        first = qMin(first, index.row());
+    return modelAtRow(first);
+}
+
+void ProjectArrayController::rememberSelection() {
+    m_remembered = selectedModel();
+}
+
+void ProjectArrayController::restoreSelection() {
+    openCells();
+    if (!m_view || !m_remembered)
+        return;
+    const int row = rowOfModel(m_remembered);
+    m_remembered = nullptr;
+    if (row < 0)
+        return;
+    // Reselecting runs during a reload, possibly inside a wait: no reads then.
+    m_restoring = true;
+    m_view->selectionModel()->select(index(row, 0), QItemSelectionModel::ClearAndSelect |
+                                                        QItemSelectionModel::Rows);
+    m_restoring = false;
+}
+
+void ProjectArrayController::tableViewSelectionDidChange() {
+    selectionChanged(true);
+}
+
+void ProjectArrayController::selectionChanged(bool mayRead) {
+    CouchModel* model = selectedModel();
+    if (!model || !model->document())
+        return;
+    m_selectedProjectID = model->document()->documentID();
+    const std::optional<QJsonObject> stored = model->document()->cachedProperties();
+    const QJsonObject record = stored.value_or(model->properties());
+    const QString stem = record.value(QStringLiteral("serverDBName")).toString();
+    auto defaults = trevok::userDefaults();
+    defaults.setValue(QStringLiteral("CurrentProjectID"), m_selectedProjectID);
+    defaults.setValue(QStringLiteral("CurrentProjectDBName"), stem);
+
+    QList<QVariantMap> names;
+    const QJsonArray members = record.value(QStringLiteral("members")).toArray();
+    for (const QJsonValue& member : members)
+        names.append(fullNameOf(member.toString(), mayRead));
+    m_projectMembersFullName = names;
+    Q_EMIT projectMembersFullNameChanged();
+}
+
+QVariantMap ProjectArrayController::fullNameOf(const QString& userName, bool mayRead) const {
+    if (!m_userDatabase)
+        return {};
+    CouchDocument* document = m_userDatabase->documentWithID(userDocumentID(userName));
+    // The users list's model, when it made one; else the stored user record.
+    std::optional<QJsonObject> body;
+    if (const CouchModel* model = document->modelObject())
+        body = model->properties();
+    else if (document->hasCachedProperties() || !mayRead)
+        body = document->cachedProperties();
+    else
+        body = document->properties();
+    if (!body)
+        return {};
+    return memberFullNameEntry(body->value(QStringLiteral("firstName")),
+                               body->value(QStringLiteral("lastName")));
+}

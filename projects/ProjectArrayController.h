@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QItemSelection>
+#include <QList>
+#include <QPointer>
+#include <QSortFilterProxyModel>
+#include <QString>
+#include <QTableView>
+#include <QVariantMap>
+
+class CouchDatabase;
+class CouchModel;
+class LiveListTableModel;
+class ProjectQuery;
+
+// The content of the projects table: the project live list's entries that
+// pass the list filter. It hands the selected project to the membership
+// actions through the user defaults and builds the members' full names.
+class ProjectArrayController : public QSortFilterProxyModel {
+    Q_OBJECT
+public:
+    // `userDatabase` is `_users`, where the members' names come from.
+    ProjectArrayController(ProjectQuery* list, CouchDatabase* userDatabase,
+                           QObject* parent = nullptr);
+    ~ProjectArrayController() override;
+
+    void setFilterPredicate(const QString& predicate);
+    QString filterPredicate() const { return m_predicate; }
+
+    // Shows the list in `view` and follows its selection.
+    void attachTo(QTableView* view);
+    QTableView* tableView() const { return m_view; }
+
+    CouchModel* modelAtRow(int row) const;
+    // The first selected record, or nullptr.
+    CouchModel* selectedModel() const;
+    int rowOfModel(const CouchModel* model) const;
+
+    QString selectedProjectID() const { return m_selectedProjectID; }
+    QList<QVariantMap> projectMembersFullName() const { return m_projectMembersFullName; }
+
+    // After each change of the table's selection.
+    void tableViewSelectionDidChange();
+
+Q_SIGNALS:
+    void projectMembersFullNameChanged();
+
+protected:
+    bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
+
+private:
+    void rememberSelection();
+    void restoreSelection();
+    void openCells();
+    QVariantMap fullNameOf(const QString& userName, bool mayRead) const;
+    void selectionChanged(bool mayRead);
+
+    LiveListTableModel* m_source;
+    QPointer<CouchDatabase> m_userDatabase;
+    QString m_predicate;
+    QPointer<QTableView> m_view;
+    QPointer<CouchModel> m_remembered;
+    bool m_restoring = false;
+    QString m_selectedProjectID;
+    QList<QVariantMap> m_projectMembersFullName;
+};

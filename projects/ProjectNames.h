@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <optional>
+
+// Names, function sources and small rules of projects that need neither a
+// window nor a server. The function sources are part of the data layout that
+// sync clients rely on: each is kept exactly as the clients expect it.
+namespace trevok::projects {
+
+// A title reduced to lower-case ASCII letters and digits: diacritics fold to
+// their base letter, everything else without an ASCII letter or digit form
+// goes. Computed once, when the project is created; may be empty.
+QString databaseStem(const QString& title);
+
+QString projectDatabaseName(const QString& stem);
+QString archiveDatabaseName(const QString& stem);
+QString userDatabaseName(const QString& userName);
+QString userDocumentID(const QString& userName);
+
+// Master-side design documents that are not a project's own: a stem equal to
+// one of them would make the project's design document one of these.
+bool isReservedStem(const QString& stem);
+
+// In the project database's design document "projectmeta".
+extern const QString kProjectToMasterFilter;
+extern const QString kProjectInfoMap;
+extern const QString kProjectToUserFilter;
+extern const QString kProjectAllProjectsMap;
+// In the master database's design document named by the stem.
+QString masterToProjectFilter(const QString& projectID);
+// In the master database's design document "meta".
+QString allMembersMap(const QString& projectID);
+// In `_replicator`'s design document "trevok".
+extern const QString kReplicationListSources;
+extern const QString kReplicationListTargets;
+extern const QString kReplicationListSourceTarget;
+
+// The project record's save rule: fills in what is missing, marks the change
+// time when the record has changes to save (counting the ones made here).
+QJsonObject projectPropertiesToSave(QJsonObject body, bool hasChanges, const QDateTime& now,
+                                    const QString& serverID, const QString& documentID);
+
+// `members` with `userName` appended, unless it is in there already
+// (exact comparison); std::nullopt then.
+std::optional<QStringList> membersAdding(const QStringList& members, const QString& userName);
+// `members` without any entry equal to `userName`, in their order.
+QStringList membersRemoving(const QStringList& members, const QString& userName);
+
+// A member entry of the full-name list: "FirstName" and "LastName" keys as
+// present (no key at all without a first name).
+QVariantMap memberFullNameEntry(const QJsonValue& firstName, const QJsonValue& lastName);
+
+// The project list filter "key == NO" (or YES): a record passes when the
+// field is absent or false (resp. true). Other predicates pass everything.
+bool passesListPredicate(const QString& predicate, const QJsonObject& record);
+
+} // namespace trevok::projects
