@@ -390,6 +390,22 @@ private Q_SLOTS:
             QCOMPARE(after.value(QLatin1String(kept)), before.value(QLatin1String(kept)));
     }
 
+    void theAddProjectSheetHoldsBackPasswordAndDeletion() {
+        ConsoleFixture console;
+        console.startUp();
+        QVERIFY(console.logIn());
+        QVERIFY(addUser(console, QStringLiteral("hal"), QStringLiteral("pw")));
+        QVERIFY(select(console, QStringLiteral("hal")));
+        console.app().activateProjectSheet();
+        QVERIFY(console.app().projectSheet());
+        console.app().activateChangeUserPasswordSheet();
+        QVERIFY(!console.app().userPasswordSheet());
+        trevok::alerts_for_testing::answerNextAlerts(1);
+        console.app().deleteUser();
+        QVERIFY(trevok::alerts_for_testing::shownConfirmations().isEmpty());
+        QCOMPARE(status(userDoc(QStringLiteral("hal"))), 200);
+    }
+
     void deletionRemovesExactlyTheUsersThings() {
         ConsoleFixture console;
         console.startUp();
