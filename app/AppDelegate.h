@@ -288,5 +288,4 @@ private:
     QLabel* m_projectSheetWarningField = nullptr;
     QPointer<QWidget> m_userPanel;
     class QTableView* m_userSelectionTableView = nullptr;
-    class LiveListTableModel* m_userPanelModel = nullptr;
 };

@@ -4,7 +4,6 @@
 #include "app/UserDefaults.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "lists/UserQuery.h"
-#include "projects/LiveListTableModel.h"
 #include "projects/MembershipHooks.h"
 #include "projects/ProjectModel.h"
 #include "projects/ProjectNames.h"
@@ -14,6 +13,9 @@
 #include "store/CouchPersistentReplication.h"
 #include "store/CouchQuery.h"
 #include "store/CouchServer.h"
+#include "users/UserArrayController.h"
+#include "users/UserModel.h"
+#include "users/UserSelectionTableView.h"
 
 #include <QDialog>
 #include <QHeaderView>
@@ -119,15 +121,10 @@ void AppDelegate::setProjectStatus(const QString& text) {
 }
 
 QString AppDelegate::pickedUserName() const {
-    if (!m_userSelectionTableView || !m_userPanelModel || !m_userPanel || !m_userPanel->isVisible())
-        return {};
-    const QModelIndexList rows = m_userSelectionTableView->selectionModel()->selectedRows();
-    if (rows.isEmpty())
-        return {};
-    int first = rows.first().row();
-    for (const QModelIndex& index : rows)
-        first = qMin(first, index.row());
-    const CouchModel* user = m_userPanelModel->modelAt(first);
+    // The users list's one controller: its selection is shared by the users
+    // table and the picking table.
+    const UserModel* user =
+        m_userTableController ? m_userTableController->firstSelectedObject() : nullptr;
     if (!user)
         return {};
     // The stored name, not a change not saved yet.
@@ -185,27 +182,15 @@ void AppDelegate::openUserPanel() {
         hint->setObjectName(QStringLiteral("userPanelHint"));
         hint->setAccessibleDescription(QStringLiteral("userPanelHint"));
         hint->setWordWrap(true);
-        // The users list's own table joins here once it exists; until then a
-        // plain table over the same live list.
-        auto* table = new QTableView(panel);
+        auto* table = new UserSelectionTableView(panel);
         table->setObjectName(QStringLiteral("userSelectionTableView"));
         table->setAccessibleName(QStringLiteral("Users"));
         table->setAccessibleDescription(QStringLiteral("userSelectionTableView"));
-        table->setSelectionBehavior(QAbstractItemView::SelectRows);
-        table->setSelectionMode(QAbstractItemView::SingleSelection);
         table->setEditTriggers(QAbstractItemView::NoEditTriggers);
         table->verticalHeader()->hide();
         table->horizontalHeader()->setStretchLastSection(true);
-        m_userPanelModel =
-            new LiveListTableModel(m_query.get(),
-                                   {{QStringLiteral("User name"), QStringLiteral("name")},
-                                    {QStringLiteral("First name"), QStringLiteral("firstName")},
-                                    {QStringLiteral("Last name"), QStringLiteral("lastName")}},
-                                   panel);
-        table->setModel(m_userPanelModel);
-        connect(table, &QAbstractItemView::doubleClicked, this, [] {
-            trevok::NotificationCenter::defaultCenter().post(QStringLiteral("AddUserToProject"));
-        });
+        // A double click in it posts "AddUserToProject" by itself.
+        userTableController()->showIn(table);
         auto* layout = new QVBoxLayout(panel);
         layout->addWidget(hint);
         layout->addWidget(table);
