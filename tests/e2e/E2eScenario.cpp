@@ -1,0 +1,177 @@
+#include "tests/e2e/E2eScenario.h"
+
+#include "app/NotificationCenter.h"
+#include "lists/UserQuery.h"
+#include "projects/ProjectArrayController.h"
+#include "projects/ProjectModel.h"
+#include "server/SyncListener.h"
+#include "store/CouchDocument.h"
+#include "users/UserArrayController.h"
+#include "users/UserModel.h"
+
+#include <QElapsedTimer>
+#include <QItemSelectionModel>
+#include <QLineEdit>
+#include <QListView>
+#include <QStringListModel>
+#include <QTableView>
+#include <QTest>
+
+namespace trevok::test {
+
+namespace {
+constexpr int kListTimeoutMs = 20000;
+const QString kServiceType = QStringLiteral("_trevok-sync._tcp.");
+
+template <class F> bool eventually(F ok, int timeoutMs) {
+    return QTest::qWaitFor(ok, timeoutMs);
+}
+} // namespace
+
+bool documentIn(const QString& database, const QString& id) {
+    return TestServer::request("GET", QLatin1Char('/') + segment(database) + QLatin1Char('/') +
+                                          segment(id))
+               .status == 200;
+}
+
+bool waitForDocument(const QString& database, const QString& id, bool present, int timeoutMs) {
+    return eventually([&] { return documentIn(database, id) == present; }, timeoutMs);
+}
+
+E2eConsole::E2eConsole() = default;
+
+bool E2eConsole::startAndLogIn() {
+    // The sandbox must stand before the console announces its listener.
+    m_sandboxProblem = m_sandbox.setUp();
+    if (!m_sandboxProblem.isEmpty())
+        m_sandbox.tearDown();
+    ConsoleFixture::clearUserDefaults();
+    m_console = std::make_unique<ConsoleFixture>();
+    m_console->startUp();
+    return m_console->logIn() && eventually([this] { return app().listener() != nullptr; }, 5000);
+}
+
+QString E2eConsole::listenerUrl() {
+    quint16 port = 0;
+    if (m_sandboxProblem.isEmpty()) {
+        const auto found = AvahiSandbox::browseUntil(kServiceType, app().serviceName(),
+                                                     [](const Resolved& r) { return r.port != 0; });
+        if (found) {
+            port = found->port;
+            m_fromDnsSd = true;
+        }
+    }
+    if (!port)
+        port = app().listener()->port();
+    return QStringLiteral("http://127.0.0.1:%1").arg(port);
+}
+
+bool E2eConsole::addUser(const QString& name, const QString& password) {
+    app().activateUserSheet();
+    QDialog* sheet = app().userSheet();
+    if (!sheet)
+        return false;
+    const auto type = [sheet](const char* field, const QString& text) {
+        sheet->findChild<QLineEdit*>(QString::fromLatin1(field))->setText(text);
+    };
+    type("tmpUserName", name);
+    type("tmpFirstName", name.at(0).toUpper() + name.mid(1));
+    type("tmpLastName", QStringLiteral("Example"));
+    type("tmpPassword", password);
+    type("tmpRepeatPassword", password);
+    app().checkUser();
+    return !app().userSheet();
+}
+
+QString E2eConsole::addProject(const QString& title) {
+    app().activateProjectSheet();
+    if (!app().projectSheet())
+        return {};
+    app()
+        .projectSheet()
+        ->findChild<QLineEdit*>(QStringLiteral("tmpProjectNameField"))
+        ->setText(title);
+    app().createProject();
+    if (app().projectSheet())
+        return {};
+    const QString id = app().newProject()->document()->documentID();
+    ProjectArrayController* list = app().projectTableController();
+    const bool listed = eventually(
+        [&] {
+            for (int row = 0; row < list->rowCount(); ++row)
+                if (list->modelAtRow(row)->document()->documentID() == id)
+                    return true;
+            return false;
+        },
+        kListTimeoutMs);
+    return listed ? id : QString();
+}
+
+bool E2eConsole::selectProject(const QString& projectID) {
+    ProjectArrayController* list = app().projectTableController();
+    for (int row = 0; row < list->rowCount(); ++row) {
+        if (list->modelAtRow(row)->document()->documentID() == projectID) {
+            list->tableView()->selectionModel()->select(list->index(row, 0),
+                                                        QItemSelectionModel::ClearAndSelect |
+                                                            QItemSelectionModel::Rows);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool E2eConsole::addMember(const QString& projectID, const QString& user) {
+    if (!selectProject(projectID))
+        return false;
+    app().openUserPanel();
+    QTableView* table = app().userSelectionTableView();
+    int row = -1;
+    eventually(
+        [&] {
+            for (int r = 0; r < table->model()->rowCount(); ++r)
+                if (table->model()->index(r, 0).data().toString() == user)
+                    row = r;
+            return row >= 0;
+        },
+        kListTimeoutMs);
+    if (row < 0)
+        return false;
+    table->selectRow(row);
+    trevok::NotificationCenter::defaultCenter().post(QStringLiteral("AddUserToProject"));
+    app().closeUserPicker();
+    return true;
+}
+
+bool E2eConsole::removeMember(const QString& projectID, const QString& user) {
+    if (!selectProject(projectID))
+        return false;
+    app().listProjectUsers();
+    QStringListModel* members = app().membersArrayController();
+    const int row = int(members->stringList().indexOf(user));
+    if (row < 0)
+        return false;
+    auto* view = m_console->find<QListView>("membersTableView");
+    view->selectionModel()->select(members->index(row), QItemSelectionModel::ClearAndSelect);
+    app().removeUserFromProject();
+    return app().selectedMemberName() == user;
+}
+
+bool E2eConsole::selectUser(const QString& name) {
+    UserArrayController* users = app().userTableController();
+    int row = -1;
+    eventually(
+        [&] {
+            for (int i = 0; i < users->rowCount(); ++i)
+                if (users->objectAtRow(i)->stringValue(QStringLiteral("name")) == name)
+                    row = i;
+            return row >= 0;
+        },
+        kListTimeoutMs);
+    if (row < 0)
+        return false;
+    users->selectionModel()->select(users->index(row, 0), QItemSelectionModel::ClearAndSelect |
+                                                              QItemSelectionModel::Rows);
+    return true;
+}
+
+} // namespace trevok::test
