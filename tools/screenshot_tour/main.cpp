@@ -9,31 +9,29 @@
 #include <QEventLoop>
 #include <QPixmap>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QTimer>
 
 using trevok::test::ConsoleFixture;
 using trevok::test::TestServer;
 
 namespace {
-void settle(int ms)
-{
+void settle(int ms) {
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
 }
 
-void shoot(AppDelegate& app, const QString& name)
-{
+void shoot(AppDelegate& app, const QString& name) {
     settle(600);
     const QString dir = qEnvironmentVariable("TREVOK_SCREENSHOT_DIR", QDir::currentPath());
     const QRect frame = app.mainWindow()->frameGeometry().adjusted(-20, -20, 20, 20);
     QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, frame.x(), frame.y(),
-                                                                 frame.width(), frame.height());
+                                                                frame.width(), frame.height());
     shot.save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
 }
 
-void seed()
-{
+void seed() {
     for (const char* user : {"ann", "anna", "ben"}) {
         const QString name = QString::fromLatin1(user);
         TestServer::putDocument(
@@ -46,8 +44,11 @@ void seed()
 }
 } // namespace
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
+    // Settings and data of its own: the tour must not touch a person's.
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/config")).toUtf8());
+    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/data")).toUtf8());
     QApplication qapp(argc, argv);
     ConsoleFixture::clearUserDefaults();
     TestServer server;
