@@ -14,31 +14,21 @@ using trevok::outlet;
 void AppDelegate::activateChangeAdminPasswordSheet() {
     if (m_adminPasswordSheet || m_logedIn != 1)
         return;
-    auto* sheet =
-        qobject_cast<QDialog*>(trevok::loadInterface(QStringLiteral("AdminPasswordChangeSheet")));
+    QDialog* sheet =
+        loadSheet(QStringLiteral("AdminPasswordChangeSheet"), m_adminPasswordSheet,
+                  &AppDelegate::changeAdminPassword, &AppDelegate::closeChangeAdminPasswordSheet);
     if (!sheet)
         return;
-    m_adminPasswordSheet = sheet;
     m_tmpNewAdminPassword = outlet<QLineEdit>(sheet, "tmpNewAdminPassword");
     m_tmpRepeatNewAdminPassword = outlet<QLineEdit>(sheet, "tmpRepeatNewAdminPassword");
     m_adminPasswordSheetWarningField = outlet<QLabel>(sheet, "adminPasswordSheetWarningField");
     m_adminPasswordSheetWarningField->hide();
-    connect(outlet<QPushButton>(sheet, "adminPasswordSheetConfirm"), &QPushButton::clicked, this,
-            &AppDelegate::changeAdminPassword);
-    connect(outlet<QPushButton>(sheet, "adminPasswordSheetCancel"), &QPushButton::clicked, this,
-            &AppDelegate::closeChangeAdminPasswordSheet);
-    connect(sheet, &QDialog::rejected, this, &AppDelegate::closeChangeAdminPasswordSheet);
     showSheet(sheet);
     m_tmpNewAdminPassword->setFocus();
 }
 
 void AppDelegate::closeChangeAdminPasswordSheet() {
-    QDialog* sheet = m_adminPasswordSheet;
-    m_adminPasswordSheet = nullptr;
-    if (sheet) {
-        sheet->disconnect(this);
-        endSheet(sheet);
-    }
+    closeSheet(m_adminPasswordSheet);
 }
 
 void AppDelegate::changeAdminPassword() {

@@ -87,9 +87,10 @@ void AppDelegate::loadMainWindow() {
 void AppDelegate::showSheet(QDialog* sheet) {
     // A sheet hangs from the title bar: a lighter panel with an edge of its
     // own, so that it reads as lying on top of the window.
-    sheet->setStyleSheet(QStringLiteral("QDialog#%1 { background: #f6f6f6; border: 1px solid #a8a8a8;"
-                                        " border-top: none; }")
-                             .arg(sheet->objectName()));
+    sheet->setStyleSheet(
+        QStringLiteral("QDialog#%1 { background: #f6f6f6; border: 1px solid #a8a8a8;"
+                       " border-top: none; }")
+            .arg(sheet->objectName()));
     m_mainWindow->beginSheet(sheet);
 }
 
@@ -99,4 +100,28 @@ void AppDelegate::endSheet(QDialog* sheet) {
     m_mainWindow->endSheet(sheet);
     sheet->close();
     sheet->deleteLater();
+}
+
+QDialog* AppDelegate::loadSheet(const QString& file, QPointer<QDialog>& holder,
+                                void (AppDelegate::*confirm)(), void (AppDelegate::*close)()) {
+    auto* sheet = qobject_cast<QDialog*>(trevok::loadInterface(file));
+    if (!sheet)
+        return nullptr;
+    holder = sheet;
+    const QString name = sheet->objectName();
+    connect(sheet->findChild<QPushButton*>(name + QStringLiteral("Confirm")), &QPushButton::clicked,
+            this, confirm);
+    connect(sheet->findChild<QPushButton*>(name + QStringLiteral("Cancel")), &QPushButton::clicked,
+            this, close);
+    connect(sheet, &QDialog::rejected, this, close);
+    return sheet;
+}
+
+void AppDelegate::closeSheet(QPointer<QDialog>& holder) {
+    QDialog* sheet = holder;
+    holder = nullptr;
+    if (sheet) {
+        sheet->disconnect(this);
+        endSheet(sheet);
+    }
 }

@@ -177,6 +177,13 @@ private:
     void fillInformationTab();
     void showSheet(QDialog* sheet);
     void endSheet(QDialog* sheet);
+    // Loads a sheet's interface file anew into `holder` and wires its buttons
+    // (<sheet>Confirm, <sheet>Cancel) and Escape; the caller takes its
+    // outlets, then shows it. nullptr when the file cannot be loaded.
+    QDialog* loadSheet(const QString& file, QPointer<QDialog>& holder,
+                       void (AppDelegate::*confirm)(), void (AppDelegate::*close)());
+    // Ends the sheet in `holder` and drops it, so the next opening loads it anew.
+    void closeSheet(QPointer<QDialog>& holder);
 
     std::unique_ptr<trevok::ServerProcess> m_task;
     bool m_launchesServer = true;

@@ -26,29 +26,18 @@ void AppDelegate::activateLoginPasswordSheet() {
         QLatin1String("1");
     m_loginPasswordTextField->setVisible(!customized);
 
-    auto* sheet = qobject_cast<QDialog*>(trevok::loadInterface(QStringLiteral("LoginSheet")));
+    QDialog* sheet = loadSheet(QStringLiteral("LoginSheet"), m_loginSheet, &AppDelegate::login,
+                               &AppDelegate::closeLoginPasswordSheet);
     if (!sheet)
         return;
-    m_loginSheet = sheet;
     m_loginPassWordTextField = outlet<QLineEdit>(sheet, "loginPassWordTextField");
-    connect(outlet<QPushButton>(sheet, "loginSheetConfirm"), &QPushButton::clicked, this,
-            &AppDelegate::login);
-    connect(outlet<QPushButton>(sheet, "loginSheetCancel"), &QPushButton::clicked, this,
-            &AppDelegate::closeLoginPasswordSheet);
-    // Escape closes the sheet the same way as its cancel button.
-    connect(sheet, &QDialog::rejected, this, &AppDelegate::closeLoginPasswordSheet);
     showSheet(sheet);
     m_loginPassWordTextField->setFocus();
 }
 
 void AppDelegate::closeLoginPasswordSheet() {
-    QDialog* sheet = m_loginSheet;
-    m_loginSheet = nullptr;
     m_loginPassWordTextField = nullptr;
-    if (sheet) {
-        sheet->disconnect(this);
-        endSheet(sheet);
-    }
+    closeSheet(m_loginSheet);
 }
 
 void AppDelegate::login() {

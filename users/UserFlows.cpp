@@ -130,10 +130,10 @@ void AppDelegate::activateUserSheet() {
     if (m_userSheet || m_logedIn != 1)
         return;
     switchToUsers();
-    auto* sheet = qobject_cast<QDialog*>(trevok::loadInterface(QStringLiteral("AddUserSheet")));
+    QDialog* sheet = loadSheet(QStringLiteral("AddUserSheet"), m_userSheet, &AppDelegate::checkUser,
+                               &AppDelegate::closeUserSheet);
     if (!sheet)
         return;
-    m_userSheet = sheet;
     m_tmpUserName = outlet<QLineEdit>(sheet, "tmpUserName");
     m_tmpFirstName = outlet<QLineEdit>(sheet, "tmpFirstName");
     m_tmpLastName = outlet<QLineEdit>(sheet, "tmpLastName");
@@ -141,22 +141,12 @@ void AppDelegate::activateUserSheet() {
     m_tmpRepeatPassword = outlet<QLineEdit>(sheet, "tmpRepeatPassword");
     m_userSheetWarningTextField = outlet<QLabel>(sheet, "userSheetWarningTextField");
     m_userSheetWarningTextField->hide();
-    connect(outlet<QPushButton>(sheet, "userSheetConfirm"), &QPushButton::clicked, this,
-            &AppDelegate::checkUser);
-    connect(outlet<QPushButton>(sheet, "userSheetCancel"), &QPushButton::clicked, this,
-            &AppDelegate::closeUserSheet);
-    connect(sheet, &QDialog::rejected, this, &AppDelegate::closeUserSheet);
     showSheet(sheet);
     m_tmpUserName->setFocus();
 }
 
 void AppDelegate::closeUserSheet() {
-    QDialog* sheet = m_userSheet;
-    m_userSheet = nullptr;
-    if (sheet) {
-        sheet->disconnect(this);
-        endSheet(sheet);
-    }
+    closeSheet(m_userSheet);
 }
 
 void AppDelegate::checkUser() {
@@ -279,31 +269,21 @@ void AppDelegate::activateChangeUserPasswordSheet() {
         return;
     if (!userTableController()->hasSelection())
         return;
-    auto* sheet =
-        qobject_cast<QDialog*>(trevok::loadInterface(QStringLiteral("UserPasswordChangeSheet")));
+    QDialog* sheet =
+        loadSheet(QStringLiteral("UserPasswordChangeSheet"), m_userPasswordSheet,
+                  &AppDelegate::changeUserPassword, &AppDelegate::closeChangeUserPasswordSheet);
     if (!sheet)
         return;
-    m_userPasswordSheet = sheet;
     m_tmpNewPassword = outlet<QLineEdit>(sheet, "tmpNewPassword");
     m_tmpRepeatNewPassword = outlet<QLineEdit>(sheet, "tmpRepeatNewPassword");
     m_userPasswordSheetWarningField = outlet<QLabel>(sheet, "userPasswordSheetWarningField");
     m_userPasswordSheetWarningField->hide();
-    connect(outlet<QPushButton>(sheet, "userPasswordSheetConfirm"), &QPushButton::clicked, this,
-            &AppDelegate::changeUserPassword);
-    connect(outlet<QPushButton>(sheet, "userPasswordSheetCancel"), &QPushButton::clicked, this,
-            &AppDelegate::closeChangeUserPasswordSheet);
-    connect(sheet, &QDialog::rejected, this, &AppDelegate::closeChangeUserPasswordSheet);
     showSheet(sheet);
     m_tmpNewPassword->setFocus();
 }
 
 void AppDelegate::closeChangeUserPasswordSheet() {
-    QDialog* sheet = m_userPasswordSheet;
-    m_userPasswordSheet = nullptr;
-    if (sheet) {
-        sheet->disconnect(this);
-        endSheet(sheet);
-    }
+    closeSheet(m_userPasswordSheet);
 }
 
 void AppDelegate::changeUserPassword() {
