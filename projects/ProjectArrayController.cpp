@@ -25,7 +25,11 @@ ProjectArrayController::ProjectArrayController(ProjectQuery* list, CouchDatabase
     // Reloads replace the list; the selected record keeps its selection.
     connect(this, &QAbstractItemModel::modelAboutToBeReset, this,
             &ProjectArrayController::rememberSelection);
-    connect(this, &QAbstractItemModel::modelReset, this, &ProjectArrayController::restoreSelection);
+    // Queued: the table and its selection model take the reset after this
+    // controller (they connect later) and would close the cells and drop the
+    // selection restored here.
+    connect(this, &QAbstractItemModel::modelReset, this, &ProjectArrayController::restoreSelection,
+            Qt::QueuedConnection);
     connect(this, &QAbstractItemModel::rowsInserted, this, &ProjectArrayController::openCells);
     connect(this, &QAbstractItemModel::layoutChanged, this, &ProjectArrayController::openCells);
 }
@@ -88,10 +92,14 @@ CouchModel* ProjectArrayController::selectedModel() const {
 }
 
 void ProjectArrayController::rememberSelection() {
-    m_remembered = selectedModel();
+    // Two resets before the queued restore: the first one's selection counts.
+    if (!m_restorePending)
+        m_remembered = selectedModel();
+    m_restorePending = true;
 }
 
 void ProjectArrayController::restoreSelection() {
+    m_restorePending = false;
     openCells();
     if (!m_view || !m_remembered)
         return;

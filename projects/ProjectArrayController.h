@@ -60,6 +60,7 @@ private:
     QString m_predicate;
     QPointer<QTableView> m_view;
     QPointer<CouchModel> m_remembered;
+    bool m_restorePending = false;
     bool m_restoring = false;
     QString m_selectedProjectID;
     QList<QVariantMap> m_projectMembersFullName;

@@ -1,6 +1,7 @@
 // Walks the console through its main states under a display and saves a
 // picture of each, for a person to look at (scripts/screenshot.sh).
 #include "chrome/PXAppStoreWindow.h"
+#include "tests/e2e/E2eScenario.h"
 #include "tests/harness/ConsoleFixture.h"
 #include "tests/harness/TestServer.h"
 
@@ -13,6 +14,7 @@
 #include <QTimer>
 
 using trevok::test::ConsoleFixture;
+using trevok::test::E2eConsole;
 using trevok::test::TestServer;
 
 namespace {
@@ -31,17 +33,6 @@ void shoot(AppDelegate& app, const QString& name) {
     shot.save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
 }
 
-void seed() {
-    for (const char* user : {"ann", "anna", "ben"}) {
-        const QString name = QString::fromLatin1(user);
-        TestServer::putDocument(
-            QStringLiteral("_users"), QStringLiteral("org.couchdb.user:") + name,
-            QStringLiteral("{\"name\":\"%1\",\"password\":\"pw\",\"roles\":[],\"type\":\"user\","
-                           "\"firstName\":\"%2\",\"lastName\":\"Example\"}")
-                .arg(name, name.at(0).toUpper() + name.mid(1))
-                .toUtf8());
-    }
-}
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -54,17 +45,29 @@ int main(int argc, char* argv[]) {
     TestServer server;
     if (!server.start())
         return 1;
-    seed();
 
-    ConsoleFixture console;
-    AppDelegate& app = console.app();
-    console.startUp();
-    shoot(app, QStringLiteral("1-logged-out"));
-    app.activateLoginPasswordSheet();
-    shoot(app, QStringLiteral("2-login-sheet"));
-    app.closeLoginPasswordSheet();
-    if (!console.logIn())
+    E2eConsole web;
+    // The logged-out window, with and without the login sheet, before logging in.
+    ConsoleFixture::clearUserDefaults();
+    {
+        ConsoleFixture console;
+        console.startUp();
+        shoot(console.app(), QStringLiteral("1-logged-out"));
+        console.app().activateLoginPasswordSheet();
+        shoot(console.app(), QStringLiteral("2-login-sheet"));
+    }
+    if (!web.startAndLogIn())
         return 2;
+    AppDelegate& app = web.app();
+    for (const char* user : {"ann", "anna", "ben"})
+        web.addUser(QString::fromLatin1(user), QStringLiteral("pw"));
+    const QString fair = web.addProject(QStringLiteral("Summer Fair 2015!"));
+    web.addProject(QStringLiteral("Café Zürich"));
+    web.addMember(fair, QStringLiteral("ann"));
+    web.addMember(fair, QStringLiteral("ben"));
+    app.switchToProjects();
+    web.selectProject(fair);
+    app.listProjectUsers();
     shoot(app, QStringLiteral("3-logged-in-projects"));
     app.switchToUsers();
     shoot(app, QStringLiteral("4-users"));
