@@ -18,8 +18,15 @@ QJsonObject emptiedBody(QJsonObject body) {
     if (body.value(QStringLiteral("type")).toString() == QLatin1String("ProjectInfoDoc"))
         body.insert(QStringLiteral("wasDeleted"), !body.contains(QStringLiteral("archived")));
     else
-        body.insert(QStringLiteral("_deleted"), true);
+        body = deletionBody(body);
     return body;
+}
+
+QJsonObject deletionBody(const QJsonObject& body) {
+    QJsonObject deletion{{QStringLiteral("_deleted"), true}};
+    if (body.contains(QStringLiteral("projectID")))
+        deletion.insert(QStringLiteral("projectID"), body.value(QStringLiteral("projectID")));
+    return deletion;
 }
 
 bool isUsableStem(const QString& stem) {

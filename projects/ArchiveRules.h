@@ -15,8 +15,14 @@ QJsonObject deletionNoticeBody(const QString& title, const QString& serverID);
 // What emptying makes of one of the project's documents in the master
 // database: a project record gets `wasDeleted`, true when it has no
 // `archived` field at all and false when it has one (its presence decides,
-// not its value); any other document is deleted.
+// not its value); any other document is deleted (deletionBody()).
 QJsonObject emptiedBody(QJsonObject body);
+
+// What a deleting write sends: `_deleted` and the `projectID` alone. Every
+// project's "master_to_project_filter" passes every deletion, so a deletion
+// that carried the whole body would hand the document's content to every
+// project database and to the members of every project.
+QJsonObject deletionBody(const QJsonObject& body);
 
 // A stem the console could have made (a-z and 0-9 only, not empty) and that
 // does not name one of the master database's own design documents. A record

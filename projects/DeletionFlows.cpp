@@ -189,9 +189,11 @@ void AppDelegate::deleteProjectPermanently() {
     }
     trevok::FailureReport failures;
 
-    // The replications go before the documents: a deletion in the master
-    // database would otherwise still travel through the project database
-    // into the members' databases, which keep what they received.
+    // The replications and the project database go before the documents: a
+    // deletion in the master database would otherwise still travel through
+    // the project database into the members' databases, which keep what they
+    // received. The server stops a replication some time after its document
+    // is gone; a database that is gone passes nothing on at once.
     CouchDesignDocument* trevok =
         m_replicationDatabase->designDocumentWithName(QStringLiteral("trevok"));
     trevok->defineViewNamed(QStringLiteral("replication_list_sources"), kReplicationListSources);
@@ -211,6 +213,10 @@ void AppDelegate::deleteProjectPermanently() {
     deleteEveryRow(*targets, m_replicationDatabase, true,
                    QStringLiteral("Listing the replications into “%1”").arg(dbName), failures);
 
+    RESTOperationPtr removed = m_server->databaseNamed(dbName)->DELETE();
+    if (!removed->wait() && removed->httpStatus() != 404)
+        failures.add(QStringLiteral("Removing the database “%1”").arg(dbName), removed->error());
+
     CouchDesignDocument* meta = m_trevokMasterDB->designDocumentWithName(QStringLiteral("meta"));
     meta->defineViewNamed(QStringLiteral("all_members"), allMembersMap(project.projectID));
     std::unique_ptr<CouchQuery> members = meta->queryViewNamed(QStringLiteral("all_members"));
@@ -219,10 +225,6 @@ void AppDelegate::deleteProjectPermanently() {
         *members, m_trevokMasterDB, false,
         QStringLiteral("Listing the documents of “%1” in “trevok_master”").arg(project.title),
         failures);
-
-    RESTOperationPtr removed = m_server->databaseNamed(dbName)->DELETE();
-    if (!removed->wait() && removed->httpStatus() != 404)
-        failures.add(QStringLiteral("Removing the database “%1”").arg(dbName), removed->error());
 
     QString error;
     if (deleteByRewrite(m_trevokMasterDB->designDocumentWithName(project.stem), &error) ==

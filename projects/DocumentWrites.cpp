@@ -1,5 +1,6 @@
 #include "projects/DocumentWrites.h"
 
+#include "projects/ArchiveRules.h"
 #include "store/CouchDocument.h"
 
 namespace trevok::projects {
@@ -35,7 +36,7 @@ Rewrite deleteByRewrite(CouchDocument* document, QString* error) {
     return rewriteDocument(
         document,
         [](QJsonObject& body) {
-            body.insert(QStringLiteral("_deleted"), true);
+            body = deletionBody(body);
             return true;
         },
         error);

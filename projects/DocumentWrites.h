@@ -27,8 +27,7 @@ enum class Rewrite {
 Rewrite rewriteDocument(CouchDocument* document, const std::function<bool(QJsonObject&)>& change,
                         QString* error);
 
-// Deletes by writing back the current body with `_deleted` set, so that the
-// deletion carries the body through the filters of the replications.
+// Deletes the document as the server holds it now (see deletionBody()).
 Rewrite deleteByRewrite(CouchDocument* document, QString* error);
 
 } // namespace trevok::projects

@@ -548,9 +548,12 @@ private Q_SLOTS:
         const QString id = createListedProject(QStringLiteral("Zeta"));
         QVERIFY(!id.isEmpty());
         const QString db = QStringLiteral("trevok_project_zeta");
-        const QString annaDB = QStringLiteral("trevok_user_db_anna");
+        // A member of this project alone: every deletion in the master
+        // database reaches the members of every project.
+        putUser(QStringLiteral("zoe"));
+        const QString annaDB = QStringLiteral("trevok_user_db_zoe");
         selectProject(id);
-        addMember(QStringLiteral("anna"));
+        addMember(QStringLiteral("zoe"));
         selectProject(id);
         archiveSelected();
         QTRY_VERIFY_WITH_TIMEOUT(app().archivesInProgress().isEmpty(), 30000);

@@ -50,12 +50,14 @@ private Q_SLOTS:
         const QJsonObject note{{QStringLiteral("type"), QStringLiteral("Note")},
                                {QStringLiteral("projectID"), QStringLiteral("P")},
                                {QStringLiteral("text"), QStringLiteral("kept in the deletion")}};
-        QTest::newRow("other documents are deleted, body kept")
-            << note << with(note, "_deleted", true);
-        QTest::newRow("document without type is deleted")
-            << QJsonObject{{QStringLiteral("projectID"), QStringLiteral("P")}}
+        // The content stays behind: the deletion reaches every project.
+        QTest::newRow("other documents are deleted, content left behind")
+            << note
             << QJsonObject{{QStringLiteral("projectID"), QStringLiteral("P")},
                            {QStringLiteral("_deleted"), true}};
+        QTest::newRow("document without type is deleted")
+            << QJsonObject{{QStringLiteral("text"), QStringLiteral("t")}}
+            << QJsonObject{{QStringLiteral("_deleted"), true}};
     }
     void emptying() {
         QFETCH(QJsonObject, body);
