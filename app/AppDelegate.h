@@ -136,6 +136,31 @@ public:
         return m_membersArrayController;
     }
 
+    // Archiving, emptying and deletion (projects/ArchiveFlows.cpp,
+    // projects/DeletionFlows.cpp).
+    void archiveProject();
+    void archiveProjectModalEnded(int returnCode);
+    void deleteProject();
+    void deleteProjectModalEnded(int returnCode);
+    void emptyProjectAndMarkAsDeleted();
+    // Writes a deletion notice into the project database and waits; the
+    // notice holds no ID, so `projectID` is not used.
+    std::shared_ptr<class RESTOperation> createDelProjectModelWithID(const QString& projectID,
+                                                                     const QString& stem,
+                                                                     const QString& title);
+    void deleteProjectPermanently();
+    // The archive started last.
+    CouchPersistentReplication* archive() const;
+    // Every archive whose copy has not been finished yet, oldest first.
+    QList<CouchPersistentReplication*> archivesInProgress() const;
+
+    // Replication observation (projects/ReplicationObserver.cpp).
+    void observeReplication(CouchPersistentReplication* replication);
+    void stopObservingReplication(CouchPersistentReplication* replication);
+    // Told of every change of an observed replication's completed, total,
+    // error or mode; acts only on archives in progress.
+    void observeValueForKeyPath(const QString& keyPath, QObject* object);
+
     // Selections, shared by the flows of users and projects.
     QString selectedUserName() const { return m_selectedUserName; }
     QString selectedProjectID() const { return m_selectedProjectID; }
@@ -295,4 +320,43 @@ private:
     QLabel* m_projectSheetWarningField = nullptr;
     QPointer<QWidget> m_userPanel;
     class QTableView* m_userSelectionTableView = nullptr;
+    // A project as the archiving and deletion flows act on it.
+    struct ProjectRef {
+        QString projectID;
+        QString stem;
+        QString title;
+    };
+    // The first selected entry of the projects table, also stored in the
+    // selection members; false (and told) when there is none to act on.
+    bool takeSelectedProject(ProjectRef* project);
+    void rememberSelectedProject(const ProjectRef& project);
+    // The emptying step for one project, whatever is selected now; failures
+    // are told in one alert under `failedMessage`. Returns whether all went.
+    bool emptyProject(const ProjectRef& project, const QString& failedMessage);
+
+    // An archive copy in progress, with the project it belongs to, so that its
+    // completion empties that project and no other.
+    struct ArchiveInProgress {
+        // The archive replication (a QObject pointer, so that this header
+        // needs no store header).
+        QPointer<QObject> replication;
+        CouchPersistentReplication* handle() const;
+        ProjectRef project;
+        // Project records marked archived, by document ID.
+        QStringList markedRecords;
+        // When the copy was first seen completed (ms since epoch; 0: not yet).
+        qint64 completedSinceMs = 0;
+        // The error last told to the administrator.
+        QString toldError;
+    };
+    void scheduleArchiveCheck(int delayMs);
+    void checkArchives();
+    // Finishes a completed archive; false when it must be tried again later.
+    bool finishArchive(ArchiveInProgress& archive);
+    ArchiveInProgress* archiveOfProject(const QString& projectID);
+
+    QPointer<QObject> m_archive;
+    QList<ArchiveInProgress> m_archives;
+    bool m_checkingArchives = false;
+    bool m_archiveCheckScheduled = false;
 };

@@ -58,4 +58,8 @@ bool busyCursorShown() {
     return state().shown;
 }
 
+bool waitInProgress() {
+    return state().depth > 0;
+}
+
 } // namespace trevok

@@ -12,4 +12,8 @@ void installBusyCursor();
 // Whether the busy cursor is shown now (for tests).
 bool busyCursorShown();
 
+// Whether a flow is waiting for a store request right now: work that arrives
+// meanwhile (a replication's report) must not start a flow of its own.
+bool waitInProgress();
+
 } // namespace trevok

@@ -32,6 +32,9 @@ void AppDelegate::connectProjectOutlets() {
     wire("listMembersButton", &AppDelegate::listProjectUsers);
     wire("addMemberButton", &AppDelegate::openUserPanel);
     wire("removeMemberButton", &AppDelegate::removeUserFromProject);
+    wire("archiveProjectButton", &AppDelegate::archiveProject);
+    wire("deleteProjectButton", &AppDelegate::deleteProject);
+    wire("deleteProjectPermanentlyButton", &AppDelegate::deleteProjectPermanently);
 }
 
 void AppDelegate::setProjectListFilter(const QString& predicate) {

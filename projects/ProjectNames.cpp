@@ -49,9 +49,12 @@ const QString kProjectToMasterFilter = QStringLiteral(
     "{ return true; }}}");
 const QString kProjectInfoMap =
     QStringLiteral("function(doc){if (doc.type ===\"ProjectInfoDoc\") emit(doc.title, doc);};");
-const QString kProjectToUserFilter =
-    QStringLiteral("function(doc, req) {{if (doc._deleted) { return true }}; {if (doc.type == "
-                   "'SecretProjectInfoDoc') { return false; } else { return true; }}}");
+// Design documents stay home for the same reason: a member's database would
+// take the project's "projectmeta" and hand it on to the master database.
+const QString kProjectToUserFilter = QStringLiteral(
+    "function(doc, req) {if (doc._id.indexOf('_design/') === 0) { return false; }{if "
+    "(doc._deleted) { return true }}; {if (doc.type == 'SecretProjectInfoDoc') { return false; } "
+    "else { return true; }}}");
 const QString kProjectAllProjectsMap =
     QStringLiteral("function(doc){if (doc.type === 'ProjectInfoDoc') emit(doc.projectID, doc);};");
 
