@@ -76,6 +76,11 @@ async function handle(cmd) {
       const all = await local.allDocs();
       return { ok: true, ids: all.rows.map((r) => r.id) };
     }
+    case 'find': {
+      // The local documents whose field holds the value.
+      const all = await local.allDocs({ include_docs: true });
+      return { ok: true, docs: all.rows.map((r) => r.doc).filter((d) => d && d[cmd.field] === cmd.value) };
+    }
     case 'remoteGet': {
       // A direct read of the user's database through the listener.
       try { return { ok: true, doc: await remote.get(cmd.id) }; } catch (e) { return { ok: true, doc: null, status: e.status }; }

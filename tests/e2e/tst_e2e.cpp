@@ -120,6 +120,95 @@ private Q_SLOTS:
         QVERIFY(m_ben->get(QStringLiteral("after-ben")).isEmpty());
     }
 
+    void emptyingTellsTheRemainingMembers() {
+        QVERIFY(m_web.selectProject(m_project));
+        trevok::alerts_for_testing::answerNextAlerts(1);
+        m_web.app().deleteProject();
+        trevok::alerts_for_testing::answerNextAlerts(std::nullopt);
+        const QString notice = QStringLiteral("Summer Fair 2015! DeletionNotice");
+        QVERIFY(QTest::qWaitFor(
+            [&] { return !m_ann->find(QStringLiteral("title"), notice).isEmpty(); }, 20000));
+        QCOMPARE(m_ann->find(QStringLiteral("title"), notice)
+                     .first()
+                     .value(QStringLiteral("wasDeleted"))
+                     .toInt(),
+                 1);
+        QVERIFY(waitForDocument(kMaster, QStringLiteral("after-ben"), false, 20000));
+        QVERIFY(m_ann->waitFor(QStringLiteral("after-ben"), true, 20000));
+        QVERIFY(trevok::alerts_for_testing::shownFailures().isEmpty());
+    }
+
+    void archivingWhileClientsSync() {
+        const QString winter = m_web.addProject(QStringLiteral("Winter Market"));
+        QVERIFY(!winter.isEmpty());
+        QVERIFY(m_web.addMember(winter, QStringLiteral("ann")));
+        QVERIFY(m_web.addMember(winter, QStringLiteral("anna")));
+        const auto doc = [&](const QString& id) {
+            return QJsonObject{{QStringLiteral("_id"), id}, {QStringLiteral("projectID"), winter}};
+        };
+        QVERIFY(m_ann->put(doc(QStringLiteral("w1"))).value(QStringLiteral("ok")).toBool());
+        QVERIFY(m_anna->waitFor(QStringLiteral("w1"), false, 20000));
+
+        QVERIFY(m_web.selectProject(winter));
+        trevok::alerts_for_testing::answerNextAlerts(1);
+        m_web.app().archiveProject();
+        trevok::alerts_for_testing::answerNextAlerts(std::nullopt);
+        // The clients go on writing while the copy runs.
+        QVERIFY(m_anna->put(doc(QStringLiteral("w2"))).value(QStringLiteral("ok")).toBool());
+
+        const QString archive = QStringLiteral("archived_trevok_project_wintermarket");
+        QVERIFY(waitForDocument(archive, winter, true, 30000));
+        QVERIFY(m_anna->waitFor(QStringLiteral("w1"), true, 30000));
+        QVERIFY(m_ann->waitFor(QStringLiteral("w1"), true, 30000));
+        QVERIFY(documentIn(archive, QStringLiteral("w1")));
+        const QJsonObject record =
+            TestServer::getJson(QLatin1Char('/') + archive + QLatin1Char('/') + winter).object();
+        QVERIFY(record.value(QStringLiteral("archived")).toBool());
+        QVERIFY(trevok::alerts_for_testing::shownFailures().isEmpty());
+    }
+
+    void deletingAProjectAndAUserLeavesTheOthersSyncing() {
+        const QString spring = m_web.addProject(QStringLiteral("Spring Walk"));
+        QVERIFY(!spring.isEmpty());
+        QVERIFY(m_web.addMember(spring, QStringLiteral("ann")));
+        QVERIFY(m_web.addMember(spring, QStringLiteral("anna")));
+        QVERIFY(m_web.addMember(spring, QStringLiteral("ben")));
+
+        QVERIFY(m_web.selectProject(m_project));
+        m_web.app().deleteProjectPermanently();
+        QVERIFY(m_web.selectUser(QStringLiteral("ann")));
+        trevok::alerts_for_testing::answerNextAlerts(1);
+        m_web.app().deleteUser();
+        trevok::alerts_for_testing::answerNextAlerts(std::nullopt);
+        m_ann.reset();
+
+        const QJsonArray rows =
+            TestServer::getJson(QStringLiteral("/_replicator/_all_docs?include_docs=true"))
+                .object()
+                .value(QStringLiteral("rows"))
+                .toArray();
+        for (const QJsonValue& row : rows) {
+            const QJsonObject doc = row.toObject().value(QStringLiteral("doc")).toObject();
+            for (const char* end : {"source", "target"}) {
+                const QString name = doc.value(QString::fromLatin1(end)).toString();
+                QVERIFY2(name != kProjectDB && name != userDB(QStringLiteral("ann")),
+                         qPrintable(name));
+            }
+        }
+        QVERIFY(TestServer::request("GET", QLatin1Char('/') + kProjectDB).status == 404);
+        QVERIFY(
+            TestServer::request("GET", QLatin1Char('/') + userDB(QStringLiteral("ann"))).status ==
+            404);
+
+        QVERIFY(m_anna
+                    ->put({{QStringLiteral("_id"), QStringLiteral("s1")},
+                           {QStringLiteral("projectID"), spring}})
+                    .value(QStringLiteral("ok"))
+                    .toBool());
+        QVERIFY(m_ben->waitFor(QStringLiteral("s1"), false, 20000));
+        QVERIFY(trevok::alerts_for_testing::shownFailures().isEmpty());
+    }
+
     void noUserReadsAnotherUsersDatabase_data() {
         QTest::addColumn<QString>("user");
         QTest::addColumn<QString>("database");

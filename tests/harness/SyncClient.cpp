@@ -96,6 +96,18 @@ QJsonObject SyncClient::get(const QString& id) {
         .toObject();
 }
 
+QList<QJsonObject> SyncClient::find(const QString& field, const QJsonValue& value) {
+    QList<QJsonObject> found;
+    const QJsonArray docs = call({{QStringLiteral("op"), QStringLiteral("find")},
+                                  {QStringLiteral("field"), field},
+                                  {QStringLiteral("value"), value}})
+                                .value(QStringLiteral("docs"))
+                                .toArray();
+    for (const QJsonValue& doc : docs)
+        found.append(doc.toObject());
+    return found;
+}
+
 bool SyncClient::waitFor(const QString& id, bool deleted, int timeoutMs) {
     return call({{QStringLiteral("op"), QStringLiteral("wait")},
                  {QStringLiteral("id"), id},

@@ -32,6 +32,8 @@ public:
     }
     // The local copy of a document; an empty object when the client has none.
     QJsonObject get(const QString& id);
+    // The local documents whose field holds the value.
+    QList<QJsonObject> find(const QString& field, const QJsonValue& value);
     // Waits until the local copy holds (or, with deleted, no longer holds) the document.
     bool waitFor(const QString& id, bool deleted = false, int timeoutMs = 15000);
     // Milliseconds since the epoch at which the client saw the document arrive.
