@@ -55,6 +55,18 @@ void ProjectArrayController::attachTo(QTableView* view) {
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { selectionChanged(!m_restoring); });
+    // The selected record changed (a member added, a replication): its full
+    // names follow, from what is at hand, since this may run inside a wait.
+    connect(this, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
+                const CouchModel* selected = selectedModel();
+                for (int row = topLeft.row(); selected && row <= bottomRight.row(); ++row) {
+                    if (modelAtRow(row) == selected) {
+                        selectionChanged(false);
+                        return;
+                    }
+                }
+            });
     openCells();
 }
 
