@@ -1,6 +1,7 @@
 #include "tests/e2e/E2eScenario.h"
 
-#include "app/NotificationCenter.h"
+#include "tests/harness/ProjectActions.h"
+
 #include "lists/UserQuery.h"
 #include "projects/ProjectArrayController.h"
 #include "projects/ProjectModel.h"
@@ -14,7 +15,6 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QStringListModel>
-#include <QTableView>
 #include <QTest>
 
 namespace trevok::test {
@@ -84,60 +84,16 @@ bool E2eConsole::addUser(const QString& name, const QString& password) {
 }
 
 QString E2eConsole::addProject(const QString& title) {
-    app().activateProjectSheet();
-    if (!app().projectSheet())
-        return {};
-    app()
-        .projectSheet()
-        ->findChild<QLineEdit*>(QStringLiteral("tmpProjectNameField"))
-        ->setText(title);
-    app().createProject();
-    if (app().projectSheet())
-        return {};
-    const QString id = app().newProject()->document()->documentID();
-    ProjectArrayController* list = app().projectTableController();
-    const bool listed = eventually(
-        [&] {
-            for (int row = 0; row < list->rowCount(); ++row)
-                if (list->modelAtRow(row)->document()->documentID() == id)
-                    return true;
-            return false;
-        },
-        kListTimeoutMs);
-    return listed ? id : QString();
+    return createListedProject(app(), title, kListTimeoutMs);
 }
 
 bool E2eConsole::selectProject(const QString& projectID) {
-    ProjectArrayController* list = app().projectTableController();
-    for (int row = 0; row < list->rowCount(); ++row) {
-        if (list->modelAtRow(row)->document()->documentID() == projectID) {
-            list->tableView()->selectionModel()->select(list->index(row, 0),
-                                                        QItemSelectionModel::ClearAndSelect |
-                                                            QItemSelectionModel::Rows);
-            return true;
-        }
-    }
-    return false;
+    return trevok::test::selectProject(app(), projectID);
 }
 
 bool E2eConsole::addMember(const QString& projectID, const QString& user) {
-    if (!selectProject(projectID))
+    if (!selectProject(projectID) || !trevok::test::addMember(app(), user))
         return false;
-    app().openUserPanel();
-    QTableView* table = app().userSelectionTableView();
-    int row = -1;
-    eventually(
-        [&] {
-            for (int r = 0; r < table->model()->rowCount(); ++r)
-                if (table->model()->index(r, 0).data().toString() == user)
-                    row = r;
-            return row >= 0;
-        },
-        kListTimeoutMs);
-    if (row < 0)
-        return false;
-    table->selectRow(row);
-    trevok::NotificationCenter::defaultCenter().post(QStringLiteral("AddUserToProject"));
     app().closeUserPicker();
     return true;
 }

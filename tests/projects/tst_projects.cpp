@@ -10,6 +10,7 @@
 #include "store/CouchPersistentReplication.h"
 #include "store/CouchQuery.h"
 #include "tests/harness/ConsoleFixture.h"
+#include "tests/harness/ProjectActions.h"
 #include "tests/harness/TestServer.h"
 
 #include <QDialog>
@@ -114,51 +115,19 @@ class TestProjects : public QObject {
 
     // Creates a project and waits until the projects table lists it; returns its ID.
     QString createListedProject(const QString& title) {
-        typeProject(title);
-        if (app().projectSheet())
-            return {};
-        const QString id = app().newProject()->document()->documentID();
-        [&] { QTRY_VERIFY_WITH_TIMEOUT(rowOf(id) >= 0, 20000); }();
-        return id;
+        return trevok::test::createListedProject(app(), title);
     }
 
-    int rowOf(const QString& projectID) {
-        ProjectArrayController* list = app().projectTableController();
-        for (int row = 0; list && row < list->rowCount(); ++row) {
-            if (list->modelAtRow(row)->document()->documentID() == projectID)
-                return row;
-        }
-        return -1;
-    }
+    int rowOf(const QString& projectID) { return projectRow(app(), projectID); }
 
     void selectProject(const QString& projectID) {
-        ProjectArrayController* list = app().projectTableController();
-        const int row = rowOf(projectID);
-        QVERIFY(row >= 0);
-        list->tableView()->selectionModel()->select(
-            list->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        QVERIFY(trevok::test::selectProject(app(), projectID));
     }
 
     // Opens the user-picking panel and selects the user there.
-    void pickUser(const QString& name) {
-        app().openUserPanel();
-        QTableView* table = app().userSelectionTableView();
-        QVERIFY(table);
-        const auto row = [table, &name] {
-            for (int r = 0; r < table->model()->rowCount(); ++r) {
-                if (table->model()->index(r, 0).data().toString() == name)
-                    return r;
-            }
-            return -1;
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(row() >= 0, 10000);
-        table->selectRow(row());
-    }
+    void pickUser(const QString& name) { QVERIFY(trevok::test::pickUser(app(), name)); }
 
-    void addMember(const QString& name) {
-        pickUser(name);
-        trevok::NotificationCenter::defaultCenter().post(QStringLiteral("AddUserToProject"));
-    }
+    void addMember(const QString& name) { QVERIFY(trevok::test::addMember(app(), name)); }
 
     QStringList storedMembers(const QString& stem, const QString& id) {
         QStringList members;
