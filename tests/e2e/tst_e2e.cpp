@@ -182,13 +182,7 @@ private Q_SLOTS:
         trevok::alerts_for_testing::answerNextAlerts(std::nullopt);
         m_ann.reset();
 
-        const QJsonArray rows =
-            TestServer::getJson(QStringLiteral("/_replicator/_all_docs?include_docs=true"))
-                .object()
-                .value(QStringLiteral("rows"))
-                .toArray();
-        for (const QJsonValue& row : rows) {
-            const QJsonObject doc = row.toObject().value(QStringLiteral("doc")).toObject();
+        for (const QJsonObject& doc : TestServer::documents(QStringLiteral("_replicator"))) {
             for (const char* end : {"source", "target"}) {
                 const QString name = doc.value(QString::fromLatin1(end)).toString();
                 QVERIFY2(name != kProjectDB && name != userDB(QStringLiteral("ann")),

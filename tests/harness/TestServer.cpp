@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QJsonArray>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -158,6 +159,21 @@ bool TestServer::putDocument(const QString& db, const QString& id, const QByteAr
         request("PUT", QLatin1Char('/') + segment(db) + QLatin1Char('/') + segment(id), json)
             .status;
     return status == 201 || status == 202;
+}
+
+QList<QJsonObject> TestServer::documents(const QString& database) {
+    QList<QJsonObject> docs;
+    const QJsonArray rows = getJson(QLatin1Char('/') + segment(database) +
+                                    QStringLiteral("/_all_docs?include_docs=true"))
+                                .object()
+                                .value(QStringLiteral("rows"))
+                                .toArray();
+    for (const QJsonValue& row : rows) {
+        const QJsonObject doc = row.toObject().value(QStringLiteral("doc")).toObject();
+        if (!doc.value(QStringLiteral("_id")).toString().startsWith(QStringLiteral("_design/")))
+            docs.append(doc);
+    }
+    return docs;
 }
 
 QJsonDocument TestServer::getJson(const QString& path) {

@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QJsonDocument>
+#include <QJsonObject>
+#include <QList>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
@@ -53,6 +55,8 @@ public:
     static bool createDatabase(const QString& name);
     static bool putDocument(const QString& db, const QString& id, const QByteArray& json);
     static QJsonDocument getJson(const QString& path);
+    // Every document of a database, design documents left out.
+    static QList<QJsonObject> documents(const QString& database);
 
 private:
     static QString serverHome();

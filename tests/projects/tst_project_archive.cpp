@@ -40,16 +40,7 @@ QByteArray json(const QJsonObject& object) {
 
 // Replication documents of `_replicator`, design documents left out.
 QList<QJsonObject> replications() {
-    QList<QJsonObject> docs;
-    const QJsonArray rows = getObject(QStringLiteral("/_replicator/_all_docs?include_docs=true"))
-                                .value(QStringLiteral("rows"))
-                                .toArray();
-    for (const QJsonValue& row : rows) {
-        const QJsonObject doc = row.toObject().value(QStringLiteral("doc")).toObject();
-        if (!doc.value(QStringLiteral("_id")).toString().startsWith(QStringLiteral("_design/")))
-            docs.append(doc);
-    }
-    return docs;
+    return TestServer::documents(QStringLiteral("_replicator"));
 }
 
 int replicationsTouching(const QString& db) {
@@ -74,16 +65,7 @@ int replicationsBetween(const QString& source, const QString& target) {
 
 // The documents of a database, design documents left out.
 QList<QJsonObject> documents(const QString& db) {
-    QList<QJsonObject> docs;
-    const QJsonArray rows = getObject(QStringLiteral("/%1/_all_docs?include_docs=true").arg(db))
-                                .value(QStringLiteral("rows"))
-                                .toArray();
-    for (const QJsonValue& row : rows) {
-        const QJsonObject doc = row.toObject().value(QStringLiteral("doc")).toObject();
-        if (!doc.value(QStringLiteral("_id")).toString().startsWith(QStringLiteral("_design/")))
-            docs.append(doc);
-    }
-    return docs;
+    return TestServer::documents(db);
 }
 
 QList<QJsonObject> deletionNotices(const QString& db) {

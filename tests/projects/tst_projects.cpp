@@ -42,16 +42,7 @@ QJsonArray allDbs() {
 
 // Replication documents of `_replicator`, design documents left out.
 QList<QJsonObject> replications() {
-    QList<QJsonObject> docs;
-    const QJsonArray rows = getObject(QStringLiteral("/_replicator/_all_docs?include_docs=true"))
-                                .value(QStringLiteral("rows"))
-                                .toArray();
-    for (const QJsonValue& row : rows) {
-        const QJsonObject doc = row.toObject().value(QStringLiteral("doc")).toObject();
-        if (!doc.value(QStringLiteral("_id")).toString().startsWith(QStringLiteral("_design/")))
-            docs.append(doc);
-    }
-    return docs;
+    return TestServer::documents(QStringLiteral("_replicator"));
 }
 
 QList<QJsonObject> replicationsBetween(const QString& source, const QString& target) {
