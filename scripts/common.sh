@@ -6,7 +6,7 @@ TREVOK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 TREVOK_DEB_PACKAGES=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-tools-dev qt6-tools-dev-tools libqt6uitools6 libgl-dev
+  qt6-base-dev qt6-tools-dev qt6-tools-dev-tools libqt6uitools6 libqt6opengl6-dev libgl-dev
   libboost-dev libavahi-client-dev avahi-daemon avahi-utils dbus
   xvfb xauth iproute2 curl
 )
