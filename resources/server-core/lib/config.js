@@ -7,6 +7,7 @@
 const fs = require('fs');
 const Auth = require('pouchdb-auth');
 const ini = require('./ini');
+const passwords = require('./passwords');
 
 // sysexits' EX_CONFIG: the supervisor does not retry a start that cannot
 // succeed until someone edits the configuration.
@@ -53,13 +54,20 @@ class ConfigChain {
     return (this.values[section] || {})[key];
   }
 
+  // Fewer iterations than CouchDB 2's default would make the stored hashes
+  // cheap to attack; the setting can raise the count, never lower it.
+  enforceIterations() {
+    this.values.couch_httpd_auth = this.values.couch_httpd_auth || {};
+    this.values.couch_httpd_auth.iterations = passwords.iterationsFrom(this);
+  }
+
   // Plain-text admin passwords are replaced by salted PBKDF2 hashes, in
   // memory and in the last file, before the server answers anything.
   async hashAdminPasswords() {
     const admins = this.values.admins || {};
     for (const name of Object.keys(admins)) {
       if (HASH_RE.test(admins[name])) continue;
-      admins[name] = await hashPassword(admins[name]);
+      admins[name] = await hashPassword(admins[name], passwords.iterationsFrom(this));
       ini.setKeyInFile(this.writeFile, 'admins', name, admins[name]);
     }
   }
@@ -84,7 +92,13 @@ class ConfigChain {
     couchConfig.set = function (section, key, value, callback) {
       const prev = (this._config[section] || {})[key];
       Promise.resolve()
-        .then(() => (section === 'admins' ? hashPassword(String(value)) : value))
+        .then(() => {
+          if (section === 'admins') return hashPassword(String(value), passwords.iterationsFrom(chain));
+          if (section === 'couch_httpd_auth' && key === 'iterations') {
+            return Math.max(passwords.MIN_ITERATIONS, Math.floor(Number(value)) || 0);
+          }
+          return value;
+        })
         .then((stored) => {
           if (/[\r\n]/.test(asText(stored))) throw badValue();
           ini.setKeyInFile(chain.writeFile, section, key, asText(stored));
@@ -120,9 +134,9 @@ function badValue() {
   return err;
 }
 
-function hashPassword(password) {
+function hashPassword(password, iterations) {
   if (HASH_RE.test(password)) return Promise.resolve(password);
-  return Auth.hashAdminPasswords({ x: password }).then((r) => r.x);
+  return Auth.hashAdminPasswords({ x: password }, { iterations }).then((r) => r.x);
 }
 
 module.exports = { ConfigChain, EX_CONFIG };

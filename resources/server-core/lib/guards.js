@@ -4,6 +4,8 @@
 // carries its session (req.couchSession) or its database's security object.
 
 const AUTH_REQUIRED = { error: 'unauthorized', reason: 'Authentication required.' };
+const REPLICATION_FORBIDDEN = { error: 'forbidden', reason: 'Only server administrators may replicate or see replications.' };
+const ADMIN_ONLY_PATHS = ['/_active_tasks', '/_db_updates', '/_log'];
 
 function sendJSON(res, status, body) {
   res.status(status);
@@ -42,6 +44,17 @@ function sessionGuard(config) {
       const challenge = config.get('httpd', 'WWW-Authenticate');
       if (challenge) res.setHeader('WWW-Authenticate', String(challenge));
       return sendJSON(res, 401, AUTH_REQUIRED);
+    }
+    if (!isServerAdmin(req)) {
+      // Replicating runs with the server's own rights, whatever the
+      // endpoints: it copies any database into any other.
+      if (req.path === '/_replicate' || req.path.startsWith('/_replicate/')) {
+        return sendJSON(res, 403, REPLICATION_FORBIDDEN);
+      }
+      // Server-wide views that CouchDB keeps for administrators.
+      if (ADMIN_ONLY_PATHS.indexOf(req.path.replace(/\/+$/, '')) !== -1) {
+        return sendJSON(res, 401, { error: 'unauthorized', reason: 'You are not a server admin.' });
+      }
     }
     // DELETE /_session is a logout, open to everyone.
     const dbOnly = /^\/[^/]+\/?$/.test(req.path) && req.path !== '/_session';
@@ -91,6 +104,16 @@ function securityGuard(config) {
         roles: [...new Set([...members.roles, ...readers.roles])],
       };
       const userCtx = req.couchSession.userCtx;
+      const replicatorDb = String(config.get('replicator', 'db') || '_replicator');
+      if (req.db.name === replicatorDb && !isServerAdmin(req)) {
+        return sendJSON(res, 403, REPLICATION_FORBIDDEN);
+      }
+      // Temporary views run code sent with the request: CouchDB keeps them
+      // for database administrators.
+      const tempView = /^\/[^/]+\/_temp_view\/?$/.test(req.path);
+      if (tempView && !isServerAdmin(req) && !isIn(userCtx, section(secObj.admins))) {
+        return sendJSON(res, 401, { error: 'unauthorized', reason: 'You are not a db or server admin.' });
+      }
       const restricted = effective.names.length || effective.roles.length;
       if (isServerAdmin(req) || isIn(userCtx, section(secObj.admins))) return next();
       if (!restricted || isIn(userCtx, effective)) {

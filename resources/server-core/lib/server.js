@@ -10,6 +10,11 @@ const { ConfigChain } = require('./config');
 const guards = require('./guards');
 const dbnames = require('./dbnames');
 const { Replicator } = require('./replicator');
+const passwords = require('./passwords');
+const sandbox = require('./sandbox');
+const designfns = require('./designfns');
+const users = require('./users');
+const input = require('./input');
 
 const NAME = 'server-core';
 
@@ -28,9 +33,41 @@ process.on('uncaughtException', (err) => {
   if (!httpServer || !httpServer.listening) process.exit(70);
 });
 
+// A request that has not been answered in time gets an error rather than
+// an open connection for ever; feeds that wait by design are left alone.
+const DEFAULT_REQUEST_TIMEOUT_MS = 60000;
+
+function waitsByDesign(req) {
+  const feed = String((req.query && req.query.feed) || '');
+  if (/\/_changes\/?$/.test(req.path) && /^(longpoll|continuous|eventsource)$/.test(feed)) return true;
+  if (req.path === '/_db_updates' && feed) return true;
+  return req.path === '/_replicate';
+}
+
+function requestTimeout(config) {
+  return function (req, res, next) {
+    if (waitsByDesign(req)) return next();
+    const ms = Number(config.get('httpd', 'request_timeout')) || DEFAULT_REQUEST_TIMEOUT_MS;
+    const timer = setTimeout(() => {
+      log('error', `request ${req.method} ${req.originalUrl} not answered within ${ms} ms`);
+      // A response under way (a large download) has been answered.
+      if (res.headersSent) return;
+      guards.sendJSON(res, 500, { error: 'timeout', reason: `The request was not answered within ${ms / 1000} s.` });
+      // Whatever is still reading the request must not keep the socket.
+      req.unpipe && req.unpipe();
+    }, ms);
+    timer.unref();
+    onFinished(res, () => clearTimeout(timer));
+    next();
+  };
+}
+
 async function main(files) {
   const config = new ConfigChain(files);
+  passwords.install();
+  config.enforceIterations();
   await config.hashAdminPasswords();
+  await sandbox.ready();
 
   const dbDir = path.resolve(String(config.get('couchdb', 'database_dir') || './data'));
   fs.mkdirSync(dbDir, { recursive: true });
@@ -41,12 +78,13 @@ async function main(files) {
 
   const prefix = dbDir + path.sep;
   const leveldown = dbnames.escapingLeveldown(require('leveldown'), prefix);
-  const PouchDB = require('pouchdb-core')
+  const Core = require('pouchdb-core')
     .plugin(require('pouchdb-adapter-http'))
     .plugin(require('pouchdb-adapter-leveldb'))
-    .plugin(require('pouchdb-replication'))
-    .plugin(require('pouchdb-mapreduce'))
-    .defaults({ prefix, db: leveldown });
+    .plugin(require('pouchdb-replication'));
+  // Views, filters and validation functions run in the sandbox.
+  designfns.install(Core, { timeoutMs: Number(config.get('couchdb', 'os_process_timeout')) || undefined });
+  const PouchDB = Core.defaults({ prefix, db: leveldown });
 
   const pouchApp = require('express-pouchdb')({
     inMemoryConfig: true,
@@ -64,6 +102,8 @@ async function main(files) {
   const uuid = String(config.ensure('couchdb', 'uuid', () => require('crypto').randomBytes(16).toString('hex')));
   guards.install(pouchApp, pouchApp.couchConfig, uuid);
   dbnames.install(pouchApp, pouchApp.couchConfig, leveldown);
+  users.install(pouchApp, pouchApp.couchConfig);
+  input.install(pouchApp, pouchApp.couchConfig);
   await pouchApp.setPouchDB(PouchDB);
 
   const app = express();
@@ -73,6 +113,7 @@ async function main(files) {
     onFinished(res, () => log('info', `${req.ip} - - ${req.method} ${req.originalUrl} ${res.statusCode}`));
     next();
   });
+  app.use(requestTimeout(config));
   app.use(pouchApp);
   // Last resort for errors thrown synchronously inside a route.
   app.use((err, req, res, next) => { // eslint-disable-line no-unused-vars

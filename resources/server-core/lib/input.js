@@ -1,0 +1,216 @@
+'use strict';
+// Request bodies as CouchDB takes them: read up to the size limits and no
+// further, parsed, and every document checked before PouchDB sees it. A
+// body PouchDB cannot digest (an attachment whose `data` is not base64 text,
+// a malformed `_rev`, thousands of nested arrays) used to fail inside the
+// adapter's write queue and leave the database, or `_users` and with it
+// every login, waiting for ever; here it is a 400 with CouchDB's words.
+
+const getRawBody = require('raw-body');
+const typeis = require('type-is');
+const epUtils = require('express-pouchdb/lib/utils');
+const limits = require('./limits');
+const { sendJSON } = require('./guards');
+
+const MAX_DEPTH = 500;
+const REV_RE = /^\d+-[0-9a-zA-Z]+$/;
+const BASE64_RE = /^[A-Za-z0-9+/\s]*={0,2}\s*$/;
+
+function badRequest(reason) {
+  return { status: 400, error: 'bad_request', reason };
+}
+
+// Depth of nested objects and arrays, measured without recursion.
+function tooDeep(value) {
+  const stack = [[value, 1]];
+  while (stack.length) {
+    const [v, depth] = stack.pop();
+    if (v === null || typeof v !== 'object') continue;
+    if (depth > MAX_DEPTH) return true;
+    for (const k in v) {
+      const child = v[k];
+      if (child !== null && typeof child === 'object') stack.push([child, depth + 1]);
+    }
+  }
+  return false;
+}
+
+function checkAttachments(atts) {
+  if (atts === undefined) return null;
+  if (atts === null || typeof atts !== 'object' || Array.isArray(atts)) {
+    return badRequest('_attachments must be a JSON object');
+  }
+  for (const name of Object.keys(atts)) {
+    const att = atts[name];
+    if (att === null || typeof att !== 'object' || Array.isArray(att)) {
+      return badRequest(`Invalid attachment stub in ${name}`);
+    }
+    if (att.content_type !== undefined && typeof att.content_type !== 'string') {
+      return badRequest(`Invalid content_type of attachment ${name}`);
+    }
+    if (att.stub === true || att.follows === true) continue;
+    if (typeof att.data !== 'string' || !BASE64_RE.test(att.data)) {
+      return badRequest(`Invalid attachment data for ${name}`);
+    }
+  }
+  return null;
+}
+
+function checkRevisions(revs) {
+  if (revs === undefined) return null;
+  if (!revs || typeof revs !== 'object' || !Number.isInteger(revs.start) || revs.start < 0 ||
+    !Array.isArray(revs.ids) || !revs.ids.every((id) => typeof id === 'string')) {
+    return badRequest('_revisions must be an object with a numeric start and a list of ids');
+  }
+  return null;
+}
+
+// null, or the error a document in a write request deserves.
+function checkDocument(doc, lim) {
+  if (doc === null || typeof doc !== 'object' || Array.isArray(doc)) {
+    return badRequest('Document must be a JSON object');
+  }
+  if (doc._id !== undefined && doc._id !== null && typeof doc._id !== 'string') {
+    return badRequest('Document id must be a string');
+  }
+  if (doc._rev !== undefined && doc._rev !== null && (typeof doc._rev !== 'string' || !REV_RE.test(doc._rev))) {
+    return badRequest('Invalid rev format');
+  }
+  if (doc._deleted !== undefined && typeof doc._deleted !== 'boolean') {
+    return badRequest('_deleted must be a boolean');
+  }
+  return checkAttachments(doc._attachments) || checkRevisions(doc._revisions) || limits.checkDocument(doc, lim);
+}
+
+// What a write route's body must look like, by route.
+function checkBody(req, lim) {
+  const route = req.route && req.route.path;
+  if (req.method === 'POST' && route === '/:db/_bulk_docs') {
+    const body = req.body;
+    if (!body || typeof body !== 'object' || Array.isArray(body)) return badRequest('Request body must be a JSON object');
+    if (!Array.isArray(body.docs)) return badRequest('`docs` parameter must be an array.');
+    if (body.new_edits !== undefined && typeof body.new_edits !== 'boolean') {
+      return badRequest('`new_edits` parameter must be a boolean.');
+    }
+    for (const doc of body.docs) {
+      const err = checkDocument(doc, lim);
+      // Too large a document fails the whole request, as in CouchDB.
+      if (err) return err;
+    }
+    return null;
+  }
+  const isDocWrite = (req.method === 'PUT' && route === '/:db/:id(*)') || (req.method === 'POST' && route === '/:db');
+  if (isDocWrite) return checkDocument(req.body, lim);
+  if (req.query && req.query.rev !== undefined && (typeof req.query.rev !== 'string' || !REV_RE.test(req.query.rev))) {
+    if (req.method === 'PUT' || req.method === 'DELETE') return badRequest('Invalid rev format');
+  }
+  return null;
+}
+
+function readBody(req, limit, onError, done) {
+  getRawBody(req, { length: req.headers['content-length'], limit }, (err, buf) => {
+    if (err) return onError(err);
+    return done(buf);
+  });
+}
+
+function tooLarge(res, req) {
+  if (typeof req.params.attachment === 'string') {
+    return sendJSON(res, 413, { error: 'attachment_too_large', reason: req.params.attachment });
+  }
+  return sendJSON(res, 413, { error: 'too_large', reason: 'the request entity is too large' });
+}
+
+// In place of the package's JSON body parser (body-parser with
+// max_document_size as its only limit).
+function jsonParser(config) {
+  return function (req, res, next) {
+    const lim = limits.limitsFrom(config);
+    const rev = req.query && req.query.rev;
+    if (rev !== undefined && (req.method === 'PUT' || req.method === 'DELETE') &&
+      (typeof rev !== 'string' || !REV_RE.test(rev))) {
+      return sendJSON(res, 400, badRequest('Invalid rev format'));
+    }
+    if (!typeis.hasBody(req) || !typeis(req, ['application/json', '+json'])) {
+      if (req.body === undefined) req.body = {};
+      return next();
+    }
+    return readBody(req, lim.maxRequestSize, (err) => {
+      if (err.type === 'entity.too.large') return tooLarge(res, req);
+      return sendJSON(res, 400, badRequest(err.message || 'invalid request body'));
+    }, (buf) => {
+      let body;
+      const text = buf.toString('utf8');
+      try {
+        body = text.trim() === '' ? {} : JSON.parse(text);
+      } catch (e) {
+        return sendJSON(res, 400, badRequest('invalid_json'));
+      }
+      if (body === null || typeof body !== 'object') return sendJSON(res, 400, badRequest('invalid_json'));
+      if (tooDeep(body)) return sendJSON(res, 400, badRequest('Document nested too deeply'));
+      req.body = body;
+      const err = checkBody(req, lim);
+      if (err) return sendJSON(res, err.status, { error: err.error, reason: err.reason });
+      return next();
+    });
+  };
+}
+
+// The package reads attachment bodies (and the bodies of show, list and
+// update requests) whole, without a limit, and goes on with an empty body
+// when reading fails.
+function parseRawBody(config) {
+  return function (req, res, next) {
+    if (req.rawBody !== undefined) return next();
+    const lim = limits.limitsFrom(config);
+    const isAttachment = typeof (req.params || {}).attachment === 'string';
+    return readBody(req, isAttachment ? lim.maxAttachmentSize : lim.maxRequestSize, (err) => {
+      if (err.type === 'entity.too.large') return tooLarge(res, req);
+      return sendJSON(res, 400, badRequest(err.message || 'invalid request body'));
+    }, (buf) => {
+      req.rawBody = buf;
+      next();
+    });
+  };
+}
+
+// Multipart document writes are parsed by the package's route, which trusts
+// the size the client announces nowhere: refuse what is larger than one
+// largest document with its attachments before it is read at all.
+function multipartLimit(config) {
+  return function (req, res, next) {
+    const type = req.headers['content-type'] || '';
+    if (!/^multipart\//i.test(type)) return next();
+    const lim = limits.limitsFrom(config);
+    const length = Number(req.headers['content-length']);
+    if (!Number.isFinite(length)) {
+      return sendJSON(res, 411, { error: 'bad_request', reason: 'Multipart requests need a Content-Length.' });
+    }
+    if (length > lim.maxRequestSize) return tooLarge(res, req);
+    return next();
+  };
+}
+
+function install(app, config) {
+  const parser = jsonParser(config);
+  const multipart = multipartLimit(config);
+  for (const layer of app._router.stack) {
+    if (!layer.route) continue;
+    const stack = layer.route.stack;
+    for (let i = 0; i < stack.length; i++) {
+      if (stack[i].handle === epUtils.jsonParser) {
+        stack[i].handle = parser;
+        // Put before the route's handler: the size of a multipart body.
+        if (/^\/:db\/:id\(\*\)$/.test(layer.route.path)) {
+          const original = stack[i + 1] && stack[i + 1].handle;
+          if (original) {
+            stack[i + 1].handle = (req, res, next) => multipart(req, res, () => original(req, res, next));
+          }
+        }
+      }
+    }
+  }
+  epUtils.parseRawBody = parseRawBody(config);
+}
+
+module.exports = { install, checkDocument, tooDeep };

@@ -1,0 +1,201 @@
+'use strict';
+// Design-document functions (views, filters, validation and the rest) are
+// written by whoever may save a design document, and they used to run in
+// the server process itself, where `this.constructor.constructor` leads to
+// `process` and so to the whole machine. Here each function runs in its own
+// QuickJS interpreter compiled to WebAssembly: it sees plain JavaScript and
+// the few helpers CouchDB's query server gives (emit, log, sum, isArray,
+// toJSON), nothing of Node.js, and it is interrupted after its time limit.
+// Arguments and results cross the boundary as JSON text, as they did when
+// CouchDB piped them to its query server.
+
+const { newQuickJSWASMModuleFromVariant } = require('quickjs-emscripten-core');
+const variant = require('@jitl/quickjs-wasmfile-release-sync').default;
+
+const DEFAULT_TIMEOUT_MS = 5000; // CouchDB's [couchdb] os_process_timeout
+const MEMORY_LIMIT = 256 * 1024 * 1024;
+const STACK_LIMIT = 1024 * 1024;
+// After a time-out the function fails at once for a while instead of
+// stalling the server for its whole time limit on every document again.
+const BROKEN_FOR_MS = 10000;
+const CACHE_SIZE = 256;
+
+let QuickJS = null;
+let loading = null;
+
+// The WebAssembly module is compiled once, asynchronously; everything after
+// that is synchronous, as PouchDB calls these functions synchronously.
+function ready() {
+  if (!loading) loading = newQuickJSWASMModuleFromVariant(variant).then((m) => { QuickJS = m; });
+  return loading;
+}
+
+// What the query server puts in scope. `require` exists so that a function
+// using it fails with a clear message rather than a ReferenceError.
+const PRELUDE = `
+var __emitted = [];
+var emit = function (key, value) {
+  __emitted.push([key === undefined ? null : key, value === undefined ? null : value]);
+};
+var log = function () {};
+var sum = function (values) {
+  var total = 0;
+  for (var i = 0; i < values.length; i++) total += values[i];
+  return total;
+};
+var isArray = Array.isArray;
+var toJSON = function (value) { return JSON.stringify(value); };
+var require = function () { throw new Error('require() is not available to design-document functions'); };
+var __call = function (fn, argsText) {
+  __emitted = [];
+  var result;
+  try {
+    result = fn.apply(null, JSON.parse(argsText));
+  } catch (e) {
+    if (e instanceof Error) return JSON.stringify({ error: String(e.name) + ': ' + String(e.message) });
+    return JSON.stringify({ thrown: e === undefined ? null : e });
+  }
+  return JSON.stringify({ result: result, undef: result === undefined, emitted: __emitted });
+};
+`;
+
+class SandboxError extends Error {
+  constructor(message, extra) {
+    super(message);
+    this.name = 'SandboxError';
+    Object.assign(this, extra);
+  }
+}
+
+function stripSource(source) {
+  // CouchDB accepts a trailing semicolon after the function expression.
+  return String(source).replace(/;\s*$/, '');
+}
+
+class Compiled {
+  constructor(source, timeoutMs) {
+    this.source = source;
+    this.timeoutMs = timeoutMs;
+    this.deadline = 0;
+    this.brokenUntil = 0;
+    this.runtime = QuickJS.newRuntime();
+    this.runtime.setMemoryLimit(MEMORY_LIMIT);
+    this.runtime.setMaxStackSize(STACK_LIMIT);
+    this.runtime.setInterruptHandler(() => Date.now() > this.deadline);
+    this.vm = this.runtime.newContext();
+    try {
+      this.deadline = Date.now() + timeoutMs;
+      this.unwrap(this.vm.evalCode(PRELUDE, 'prelude.js'), 'prelude').dispose();
+      this.fn = this.unwrap(this.vm.evalCode(`(${stripSource(source)}\n)`, 'function.js'), 'compilation');
+      if (this.vm.typeof(this.fn) !== 'function') {
+        throw new SandboxError(`Expression does not eval to a function. ${source}`, { compilation: true });
+      }
+      this.call = this.vm.getProp(this.vm.global, '__call');
+    } catch (err) {
+      this.dispose();
+      throw err;
+    }
+  }
+
+  unwrap(result, what) {
+    if (!result.error) return result.value;
+    const detail = this.vm.dump(result.error);
+    result.error.dispose();
+    if (Date.now() > this.deadline) {
+      throw new SandboxError(`${what} timed out after ${this.timeoutMs} ms`, { timeout: true });
+    }
+    const text = detail && typeof detail === 'object' && detail.message !== undefined
+      ? `${detail.name || 'Error'}: ${detail.message}` : JSON.stringify(detail);
+    if (what === 'compilation') {
+      throw new SandboxError(`Expression does not eval to a function. ${this.source} (${text})`, { compilation: true });
+    }
+    throw new SandboxError(`${what} failed: ${text}`);
+  }
+
+  invoke(args) {
+    if (!this.vm) throw new SandboxError('function was disposed');
+    const now = Date.now();
+    if (now < this.brokenUntil) {
+      throw new SandboxError(`function timed out after ${this.timeoutMs} ms and is suspended`, { timeout: true });
+    }
+    const argsHandle = this.vm.newString(JSON.stringify(args));
+    this.deadline = now + this.timeoutMs;
+    let out;
+    try {
+      const result = this.vm.callFunction(this.call, this.vm.undefined, this.fn, argsHandle);
+      if (result.error) {
+        const detail = this.vm.dump(result.error);
+        result.error.dispose();
+        if (Date.now() > this.deadline) {
+          this.brokenUntil = Date.now() + BROKEN_FOR_MS;
+          throw new SandboxError(`function timed out after ${this.timeoutMs} ms`, { timeout: true });
+        }
+        throw new SandboxError(`function failed: ${detail && detail.message ? detail.message : JSON.stringify(detail)}`);
+      }
+      out = this.vm.getString(result.value);
+      result.value.dispose();
+    } finally {
+      argsHandle.dispose();
+      // Memory of one call must not pile up over a long view build.
+      // (nothing pending: functions are synchronous)
+    }
+    const parsed = JSON.parse(out);
+    if (parsed.error !== undefined) throw new SandboxError(parsed.error);
+    if (parsed.thrown !== undefined) {
+      const thrown = parsed.thrown;
+      throw new SandboxError(`function threw ${JSON.stringify(thrown)}`, { thrown });
+    }
+    return parsed;
+  }
+
+  dispose() {
+    if (this.call) this.call.dispose();
+    if (this.fn) this.fn.dispose();
+    if (this.vm) this.vm.dispose();
+    this.runtime.dispose();
+    this.call = this.fn = this.vm = null;
+  }
+}
+
+// Compiled functions are kept by source text, least recently used first out:
+// PouchDB asks for the same filter or validation function over and over.
+const cache = new Map();
+
+function compiled(source, timeoutMs) {
+  const key = `${timeoutMs}\u0000${source}`;
+  let c = cache.get(key);
+  if (c) {
+    cache.delete(key);
+    cache.set(key, c);
+    return c;
+  }
+  c = new Compiled(source, timeoutMs);
+  cache.set(key, c);
+  if (cache.size > CACHE_SIZE) {
+    const [oldKey, old] = cache.entries().next().value;
+    cache.delete(oldKey);
+    old.dispose();
+  }
+  return c;
+}
+
+// compile(source, { kind, timeoutMs }) -> fn(...jsonArgs)
+//  - 'map': fn(doc) returns the [key, value] pairs the function emitted;
+//  - 'filter', 'reduce', 'validate' and anything else: fn(...) returns the
+//    function's result (undefined stays undefined).
+// fn throws a SandboxError on a syntax error (`compilation`), an exception
+// (`thrown` holds a value that was not an Error, such as {forbidden: ...})
+// or a time-out (`timeout`).
+function compile(source, { kind = 'filter', timeoutMs = DEFAULT_TIMEOUT_MS } = {}) {
+  if (!QuickJS) throw new Error('sandbox.ready() has not completed');
+  if (typeof source !== 'string') throw new SandboxError('function source must be a string', { compilation: true });
+  const timeout = Number(timeoutMs) > 0 ? Number(timeoutMs) : DEFAULT_TIMEOUT_MS;
+  compiled(source, timeout); // syntax errors surface here, not at the first call
+  return function (...args) {
+    const parsed = compiled(source, timeout).invoke(args);
+    if (kind === 'map') return parsed.emitted;
+    return parsed.undef ? undefined : parsed.result;
+  };
+}
+
+module.exports = { ready, compile, SandboxError, DEFAULT_TIMEOUT_MS };
