@@ -156,6 +156,8 @@ function evaluate(requireContext, extraVars, program) {
       return fn(...args);
     } catch (e) {
       if (e.thrown !== undefined) throw e.thrown;
+      // The package puts the stack into the reply; ours says nothing useful.
+      e.stack = `${e.name}: ${e.message}`;
       throw e;
     }
   };

@@ -7,6 +7,7 @@ const wrappers = require('pouchdb-wrappers');
 const createBulkDocsWrapper = require('pouchdb-bulkdocs-wrapper');
 const PouchPluginError = require('pouchdb-plugin-error');
 const { sendJSON } = require('./guards');
+const passwords = require('./passwords');
 
 // What a user may change in his own document: the new password, and the
 // profile fields of the console's user record that say nothing about rights.
@@ -55,6 +56,7 @@ function checkSelfUpdate(oldDoc, newDoc, userCtx) {
 
 async function judge(db, doc, userCtx) {
   if (!doc || typeof doc !== 'object') return;
+  passwords.clearCache();
   if (doc._deleted === true) {
     stripSecrets(doc);
     return;
@@ -73,11 +75,26 @@ async function judge(db, doc, userCtx) {
   if (typeof doc.password === 'string') for (const k of CREDENTIALS) delete doc[k];
 }
 
+// PouchDB's put() goes on through bulkDocs() with the document already
+// hashed; it was judged as the user sent it.
+const judged = new WeakSet();
+
+function judgeOnce(args, doc) {
+  if (!doc || typeof doc !== 'object' || judged.has(doc) || (args.options || {}).usersJudged) {
+    stripSecrets(doc);
+    return Promise.resolve();
+  }
+  judged.add(doc);
+  return judge(args.base, doc, (args.options || {}).userCtx).then(() => {
+    if (args.options && typeof args.options === 'object') args.options.usersJudged = true;
+  });
+}
+
 const writeWrappers = {
-  put: (orig, args) => judge(args.base, args.doc, (args.options || {}).userCtx).then(orig),
-  post: (orig, args) => judge(args.base, args.doc, (args.options || {}).userCtx).then(orig),
+  put: (orig, args) => judgeOnce(args, args.doc).then(orig),
+  post: (orig, args) => judgeOnce(args, args.doc).then(orig),
   remove: (orig, args) => { stripSecrets(args.doc); return orig(); },
-  bulkDocs: createBulkDocsWrapper((doc, args) => judge(args.base, doc, (args.options || {}).userCtx)),
+  bulkDocs: createBulkDocsWrapper((doc, args) => judgeOnce(args, doc)),
 };
 
 // The package's own route for the users database made every user the
@@ -108,7 +125,10 @@ function ownDocument(req, res, next) {
 
 function install(app, config) {
   const usersDb = () => String(config.get('couch_httpd_auth', 'authentication_db') || '_users');
-  app.dbWrapper.registerWrapper((name, db, next) => {
+  // First of all: the package's own wrapper of the users database ends the
+  // chain, and the first wrapper installed is the first to see a write,
+  // before validation and before the password is hashed.
+  app.dbWrapper._wrappers.unshift((name, db, next) => {
     if (name === usersDb()) wrappers.installWrapperMethods(db, writeWrappers);
     return next();
   });
