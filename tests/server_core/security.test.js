@@ -257,6 +257,32 @@ describe('bad input', () => {
   });
 });
 
+describe('multipart documents', () => {
+  const put = (path, body) => fetch(`${server.base}${path}`, { method: 'PUT', headers: {
+    Authorization: 'Basic ' + Buffer.from('admin:trevok').toString('base64'),
+    'Content-Type': 'multipart/related; boundary="xyz"' }, body }).then(async (r) => ({ status: r.status, json: await r.json() }));
+  const part = (headers, body) => `--xyz\r\n${headers}\r\n\r\n${body}\r\n`;
+
+  test('a document with a following attachment is stored; a broken one gets 400', async () => {
+    const doc = JSON.stringify({ title: 'm', _attachments: { 'n.txt': { follows: true, content_type: 'text/plain', length: 5 } } });
+    const ok = await put('/plain/multi', `${part('Content-Type: application/json', doc)}${part('Content-Type: text/plain', 'hello')}--xyz--`);
+    assert.equal(ok.status, 201, JSON.stringify(ok.json));
+    assert.equal((await server.req('GET', '/plain/multi/n.txt')).text, 'hello');
+    const broken = [
+      `${part('Content-Type: application/json', '{"title": ')}--xyz--`,
+      `${part('Content-Type: application/json', '{"_rev": "bad"}')}--xyz--`,
+      `${part('Content-Type: application/json', doc)}--xyz--`,
+      'no parts at all',
+    ];
+    for (const body of broken) {
+      const r = await put('/plain/multi2', body);
+      assert.equal(r.status, 400, `${body}: ${JSON.stringify(r.json)}`);
+      assert.equal(r.json.error, 'bad_request');
+    }
+    await assertStillUsable('plain');
+  });
+});
+
 describe('design-document functions run in a sandbox', () => {
   before(async () => { await server.req('PUT', '/sandboxed'); });
 
@@ -400,6 +426,12 @@ describe('size limits', () => {
       Authorization: 'Basic ' + Buffer.from('admin:trevok').toString('base64'),
       'Content-Type': 'multipart/related; boundary=abc' }, body: `--abc\r\nContent-Type: application/json\r\n\r\n{}\r\n--abc\r\n${'q'.repeat(200000)}\r\n--abc--` });
     assert.equal(multipart.status, 413);
+    const mpAtt = await fetch(`${small.base}/db/mpatt`, { method: 'PUT', headers: {
+      Authorization: 'Basic ' + Buffer.from('admin:trevok').toString('base64'),
+      'Content-Type': 'multipart/related; boundary=abc' },
+    body: `--abc\r\nContent-Type: application/json\r\n\r\n{"_attachments":{"b":{"follows":true}}}\r\n--abc\r\n\r\n${'q'.repeat(35000)}\r\n--abc--` });
+    assert.equal(mpAtt.status, 413);
+    assert.equal((await mpAtt.json()).error, 'attachment_too_large');
     assert.equal((await small.req('GET', '/db/small')).status, 404);
     assert.equal((await small.req('GET', '/db/ok')).status, 200);
   });

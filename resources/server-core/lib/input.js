@@ -9,6 +9,9 @@
 const getRawBody = require('raw-body');
 const typeis = require('type-is');
 const epUtils = require('express-pouchdb/lib/utils');
+const wrappers = require('pouchdb-wrappers');
+const createBulkDocsWrapper = require('pouchdb-bulkdocs-wrapper');
+const PouchPluginError = require('pouchdb-plugin-error');
 const limits = require('./limits');
 const { sendJSON } = require('./guards');
 
@@ -49,6 +52,7 @@ function checkAttachments(atts) {
       return badRequest(`Invalid content_type of attachment ${name}`);
     }
     if (att.stub === true || att.follows === true) continue;
+    if (Buffer.isBuffer(att.data)) continue; // read from a multipart body
     if (typeof att.data !== 'string' || !BASE64_RE.test(att.data)) {
       return badRequest(`Invalid attachment data for ${name}`);
     }
@@ -174,26 +178,139 @@ function parseRawBody(config) {
   };
 }
 
-// Multipart document writes are parsed by the package's route, which trusts
-// the size the client announces nowhere: refuse what is larger than one
-// largest document with its attachments before it is read at all.
-function multipartLimit(config) {
+// The parts of a multipart body: [{headers, body}], or null if malformed.
+function splitMultipart(buf, boundary) {
+  const delim = Buffer.from(`--${boundary}`);
+  const next = Buffer.from(`\r\n--${boundary}`);
+  const parts = [];
+  let pos = buf.indexOf(delim);
+  if (pos === -1) return null;
+  pos += delim.length;
+  for (;;) {
+    if (buf.slice(pos, pos + 2).toString() === '--') return parts;
+    if (buf.slice(pos, pos + 2).toString() !== '\r\n') return null;
+    pos += 2;
+    const end = buf.indexOf(next, pos);
+    if (end === -1) return null;
+    const part = buf.slice(pos, end);
+    const headers = {};
+    let body = part;
+    if (part.slice(0, 2).toString() === '\r\n') {
+      body = part.slice(2);
+    } else {
+      const headEnd = part.indexOf('\r\n\r\n');
+      if (headEnd === -1) return null;
+      for (const line of part.slice(0, headEnd).toString('latin1').split('\r\n')) {
+        const colon = line.indexOf(':');
+        if (colon > 0) headers[line.slice(0, colon).trim().toLowerCase()] = line.slice(colon + 1).trim();
+      }
+      body = part.slice(headEnd + 4);
+    }
+    parts.push({ headers, body });
+    pos = end + next.length;
+  }
+}
+
+// A document with its attachments as multipart/related, as CouchDB takes
+// it: the JSON document first, then one part per attachment marked
+// `follows`, in order (or named by the part's file name). The package's
+// parser threw out of its event handler on a bad JSON part and hung on an
+// oversized one.
+function multipartDocument(req, lim) {
+  const type = req.headers['content-type'] || '';
+  const m = /boundary=(?:"([^"]+)"|([^;\s]+))/i.exec(type);
+  if (!m) return { err: badRequest('Multipart request without boundary') };
+  const parts = splitMultipart(req.rawBody, m[1] || m[2]);
+  if (!parts || parts.length === 0) return { err: badRequest('Malformed multipart body') };
+  let doc;
+  try {
+    doc = JSON.parse(parts[0].body.toString('utf8'));
+  } catch (e) {
+    return { err: badRequest('invalid_json') };
+  }
+  if (doc === null || typeof doc !== 'object' || Array.isArray(doc)) return { err: badRequest('Document must be a JSON object') };
+  if (tooDeep(doc)) return { err: badRequest('Document nested too deeply') };
+  if (doc._attachments !== undefined && (doc._attachments === null || typeof doc._attachments !== 'object')) {
+    return { err: badRequest('_attachments must be a JSON object') };
+  }
+  const atts = doc._attachments || {};
+  const following = Object.keys(atts).filter((n) => atts[n] && atts[n].follows === true);
+  for (const part of parts.slice(1)) {
+    const disposition = part.headers['content-disposition'] || '';
+    const named = /filename="([^"]*)"/i.exec(disposition);
+    const name = named ? named[1] : following.shift();
+    if (name === undefined) return { err: badRequest('Attachment part without a matching attachment') };
+    const prev = atts[name] && typeof atts[name] === 'object' ? atts[name] : {};
+    atts[name] = {
+      content_type: prev.content_type || part.headers['content-type'] || 'application/octet-stream',
+      data: part.body,
+    };
+  }
+  for (const name of Object.keys(atts)) {
+    if (atts[name] && atts[name].follows === true) return { err: badRequest(`Attachment ${name} did not follow`) };
+  }
+  if (Object.keys(atts).length) doc._attachments = atts;
+  if (!doc._id) doc._id = req.params.id;
+  if (!doc._rev && typeof req.query.rev === 'string') doc._rev = req.query.rev;
+  const err = checkDocument(doc, lim);
+  return err ? { err } : { doc };
+}
+
+// Multipart document writes: multipart/related is parsed here, whole and
+// within the limits; any other multipart body (a form upload) is refused
+// before it is read when it is larger than the limits allow.
+function multipartWrite(config, original) {
   return function (req, res, next) {
     const type = req.headers['content-type'] || '';
-    if (!/^multipart\//i.test(type)) return next();
+    if (!/^multipart\//i.test(type)) return original(req, res, next);
     const lim = limits.limitsFrom(config);
+    if (req.method === 'PUT' && /^multipart\/related/i.test(type)) {
+      return readBody(req, lim.maxRequestSize, (err) => {
+        if (err.type === 'entity.too.large') return tooLarge(res, req);
+        return sendJSON(res, 400, badRequest(err.message || 'invalid request body'));
+      }, (buf) => {
+        req.rawBody = buf;
+        const { doc, err } = multipartDocument(req, lim);
+        if (err) return sendJSON(res, err.status, { error: err.error, reason: err.reason });
+        return req.db.put(doc, epUtils.makeOpts(req, Object.assign({}, req.query))).then((response) => {
+          res.set('ETag', `"${response.rev}"`);
+          epUtils.setLocation(res, `${req.params.db}/${response.id}`);
+          sendJSON(res, 201, response);
+        }).catch((e) => epUtils.sendError(res, e));
+      });
+    }
     const length = Number(req.headers['content-length']);
     if (!Number.isFinite(length)) {
       return sendJSON(res, 411, { error: 'bad_request', reason: 'Multipart requests need a Content-Length.' });
     }
     if (length > lim.maxRequestSize) return tooLarge(res, req);
-    return next();
+    return original(req, res, next);
+  };
+}
+
+// The same checks on the database itself, for whatever a route hands over
+// after its own parsing (form uploads, COPY). Only requests carry a userCtx:
+// the server's own writes (the replicator) make their own check.
+function checkWrite(config) {
+  const check = (doc, options) => {
+    if (!options || !options.userCtx) return;
+    const err = checkDocument(doc, limits.limitsFrom(config));
+    if (err) throw new PouchPluginError({ status: err.status, name: err.error, message: err.reason });
+  };
+  return {
+    put: (orig, args) => Promise.resolve().then(() => check(args.doc, args.options)).then(orig),
+    post: (orig, args) => Promise.resolve().then(() => check(args.doc, args.options)).then(orig),
+    bulkDocs: createBulkDocsWrapper((doc, args) => Promise.resolve().then(() => check(doc, args.options))),
   };
 }
 
 function install(app, config) {
   const parser = jsonParser(config);
-  const multipart = multipartLimit(config);
+  // First in the chain: the package's users-database wrapper ends it.
+  app.dbWrapper._wrappers.unshift((name, db, next) => {
+    wrappers.installWrapperMethods(db, checkWrite(config));
+    return next();
+  });
   for (const layer of app._router.stack) {
     if (!layer.route) continue;
     const stack = layer.route.stack;
@@ -203,9 +320,7 @@ function install(app, config) {
         // Put before the route's handler: the size of a multipart body.
         if (/^\/:db\/:id\(\*\)$/.test(layer.route.path)) {
           const original = stack[i + 1] && stack[i + 1].handle;
-          if (original) {
-            stack[i + 1].handle = (req, res, next) => multipart(req, res, () => original(req, res, next));
-          }
+          if (original) stack[i + 1].handle = multipartWrite(config, original);
         }
       }
     }
