@@ -53,7 +53,7 @@ var __call = function (fn, argsText) {
   try {
     result = fn.apply(null, JSON.parse(argsText));
   } catch (e) {
-    if (e instanceof Error) return JSON.stringify({ error: String(e.name) + ': ' + String(e.message) });
+    if (e instanceof Error) return JSON.stringify({ error: String(e.message), errorName: String(e.name) });
     return JSON.stringify({ thrown: e === undefined ? null : e });
   }
   return JSON.stringify({ result: result, undef: result === undefined, emitted: __emitted });
@@ -119,7 +119,7 @@ class Compiled {
     if (!this.vm) throw new SandboxError('function was disposed');
     const now = Date.now();
     if (now < this.brokenUntil) {
-      throw new SandboxError(`function timed out after ${this.timeoutMs} ms and is suspended`, { timeout: true });
+      throw new SandboxError(`function timed out after ${this.timeoutMs} ms and is suspended`, { timeout: true, name: 'os_process_error' });
     }
     const argsHandle = this.vm.newString(JSON.stringify(args));
     this.deadline = now + this.timeoutMs;
@@ -131,7 +131,7 @@ class Compiled {
         result.error.dispose();
         if (Date.now() > this.deadline) {
           this.brokenUntil = Date.now() + BROKEN_FOR_MS;
-          throw new SandboxError(`function timed out after ${this.timeoutMs} ms`, { timeout: true });
+          throw new SandboxError(`function timed out after ${this.timeoutMs} ms`, { timeout: true, name: 'os_process_error' });
         }
         throw new SandboxError(`function failed: ${detail && detail.message ? detail.message : JSON.stringify(detail)}`);
       }
@@ -143,7 +143,12 @@ class Compiled {
       // (nothing pending: functions are synchronous)
     }
     const parsed = JSON.parse(out);
-    if (parsed.error !== undefined) throw new SandboxError(parsed.error);
+    if (parsed.error !== undefined) {
+      const err = new SandboxError(parsed.error);
+      // Named as the function's own error, as CouchDB's query server does.
+      err.name = parsed.errorName;
+      throw err;
+    }
     if (parsed.thrown !== undefined) {
       const thrown = parsed.thrown;
       throw new SandboxError(`function threw ${JSON.stringify(thrown)}`, { thrown });
