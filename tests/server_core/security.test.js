@@ -352,6 +352,45 @@ describe('design-document functions run in a sandbox', () => {
   });
 });
 
+describe('the sandbox as the replicator calls it', () => {
+  const sandbox = require(`${SERVER_CORE}/lib/sandbox.js`);
+  before(() => sandbox.ready());
+
+  test('results, errors and time-outs come back as the API promises', () => {
+    const filter = sandbox.compile("function(doc, req) { return doc.type == req.query.t; }", { kind: 'filter' });
+    assert.equal(filter({ type: 'a', big: 'x'.repeat(1000) }, { query: { t: 'a' } }), true);
+    assert.equal(filter({ type: 'b' }, { query: { t: 'a' } }), false);
+    const map = sandbox.compile('function(doc){ if (doc.n) emit(doc.n, [doc.n]); emit(null); };', { kind: 'map' });
+    assert.deepEqual(map({ n: 2 }), [[2, [2]], [null, null]]);
+    assert.equal(sandbox.compile('function(k, v, re){ return sum(v); }', { kind: 'reduce' })([], [1, 2, 3], false), 6);
+    assert.throws(() => sandbox.compile('function( {', { kind: 'filter' }), /Expression does not eval to a function/);
+    assert.throws(() => sandbox.compile('42', { kind: 'filter' }), /does not eval to a function/);
+    const forbid = sandbox.compile("function(n, o, u){ throw({forbidden: 'no ' + u.name}); }", { kind: 'validate' });
+    assert.throws(() => forbid({}, null, { name: 'bob' }), (e) => e.thrown.forbidden === 'no bob');
+    assert.throws(() => sandbox.compile('function(){ return null.x; }')(), /TypeError/);
+    assert.throws(() => sandbox.compile('function(){ for(;;){} }', { timeoutMs: 100 })(), /timed out/);
+  });
+
+  test('copying only the fields a filter reads changes no answer', () => {
+    const doc = { _id: 'x', _deleted: false, type: 'UserInfoDoc', projectID: 'P', nested: { a: 1 } };
+    const texts = [
+      "function(doc, req) {{if (doc._deleted) { return true; }};{if (doc.type == 'UserInfoDoc') { return false; } else { return true; }}}",
+      "function(doc, req) { return Object.keys(doc).length; }",
+      "function(doc) { return doc['projectID'] + doc.nested.a; }",
+      "function(doc) { var d = 'doc'; return doc.type + d; }",
+      "function(doc) { return toJSON(doc).length; }",
+      "function(doc) { return arguments[0].projectID; }",
+      "function(doc) { return doc.hasOwnProperty('projectID'); }",
+    ];
+    for (const text of texts) {
+      const plain = new Function(`var toJSON = JSON.stringify; return (${text});`)();
+      assert.deepEqual(sandbox.compile(text, { kind: 'filter' })(doc, { query: {} }), plain(doc, { query: {} }), text);
+    }
+    assert.deepEqual(sandbox.fieldsRead(texts[0]), ['_deleted', 'type']);
+    assert.equal(sandbox.fieldsRead(texts[1]), null);
+  });
+});
+
 describe('identity', () => {
   test('GET /_session names whoever every other request is served as', async () => {
     const login = await server.req('POST', '/_session', { auth: null, body: { name: 'admin', password: 'trevok' } });
