@@ -9,8 +9,6 @@
 // Arguments and results cross the boundary as JSON text, as they did when
 // CouchDB piped them to its query server.
 
-const { newQuickJSWASMModuleFromVariant } = require('quickjs-emscripten-core');
-const variant = require('@jitl/quickjs-wasmfile-release-sync').default;
 
 const DEFAULT_TIMEOUT_MS = 5000; // CouchDB's [couchdb] os_process_timeout
 const MEMORY_LIMIT = 256 * 1024 * 1024;
@@ -26,8 +24,14 @@ let loading = null;
 
 // The WebAssembly module is compiled once, asynchronously; everything after
 // that is synchronous, as PouchDB calls these functions synchronously.
+// Loaded on first use, so that requiring this module costs the server's
+// start nothing until it asks for the interpreter.
 function ready() {
-  if (!loading) loading = newQuickJSWASMModuleFromVariant(variant).then((m) => { QuickJS = m; });
+  if (!loading) {
+    const { newQuickJSWASMModuleFromVariant } = require('quickjs-emscripten-core');
+    const variant = require('@jitl/quickjs-wasmfile-release-sync').default;
+    loading = newQuickJSWASMModuleFromVariant(variant).then((m) => { QuickJS = m; });
+  }
   return loading;
 }
 

@@ -64,10 +64,11 @@ function requestTimeout(config) {
 
 async function main(files) {
   const config = new ConfigChain(files);
+  // The interpreter's WebAssembly compiles while the rest starts up.
+  const sandboxReady = sandbox.ready();
   passwords.install();
   config.enforceIterations();
   await config.hashAdminPasswords();
-  await sandbox.ready();
 
   const dbDir = path.resolve(String(config.get('couchdb', 'database_dir') || './data'));
   fs.mkdirSync(dbDir, { recursive: true });
@@ -122,6 +123,7 @@ async function main(files) {
     guards.sendJSON(res, err.status || 500, { error: err.name || 'unknown_error', reason: err.message || String(err) });
   });
 
+  await sandboxReady;
   const replicator = new Replicator(PouchDB, String(config.get('replicator', 'db') || '_replicator'),
     (msg) => log('info', msg), (name) => dbnames.isLegalName(name, pouchApp.couchConfig));
   await replicator.start();
