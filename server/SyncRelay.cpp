@@ -623,9 +623,12 @@ SyncRelay::Impl::forward(beast::tcp_stream& client, beast::flat_buffer& clientBu
             const auto caller = co_await identify(std::nullopt, *cookie);
             if (!caller || caller->kind != CallerKind::User) {
                 up.reset();
-                co_await sendError(client, http::status::forbidden, version, false, "forbidden",
-                                   QStringLiteral("The server administrator cannot sign in "
-                                                  "through the sync listener."));
+                const bool admin = caller && caller->kind == CallerKind::Administrator;
+                co_await sendError(
+                    client, http::status::forbidden, version, false, "forbidden",
+                    admin ? QStringLiteral("The server administrator cannot sign in through the "
+                                           "sync listener.")
+                          : QStringLiteral("This session cannot be handed out here."));
                 co_await closeGracefully(client);
                 co_return false;
             }

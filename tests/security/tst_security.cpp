@@ -534,7 +534,7 @@ private Q_SLOTS:
             }
             return text;
         };
-        constexpr int kRounds = 150;
+        constexpr int kRounds = 300;
         for (int round = 0; round < kRounds; ++round) {
             QList<QByteArray> lines;
             switch (random.bounded(4)) {
