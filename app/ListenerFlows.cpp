@@ -1,5 +1,8 @@
 #include "app/AppDelegate.h"
+#include "app/UserDefaults.h"
+#include "server/ListenerSettings.h"
 #include "server/MachineId.h"
+#include "server/ServerProcess.h"
 #include "server/SyncListener.h"
 #include "server/TxtRecord.h"
 
@@ -12,6 +15,11 @@ void AppDelegate::startSyncListener(const QString& serviceName,
                                     const QMap<QString, QString>& txtRecord) {
     m_listener = std::make_unique<trevok::SyncListener>();
     m_listener->setServiceName(serviceName, QStringLiteral("_trevok-sync._tcp."));
+    const QString serverConfig =
+        trevok::resourcesFolder() + QStringLiteral("/server-core/etc/couchdb/");
+    m_listener->setLimits(trevok::listenerLimitsFromSettings(
+        trevok::userDefaults(), {serverConfig + QStringLiteral("default.ini"),
+                                 serverConfig + QStringLiteral("local.ini")}));
     if (!m_listener->start())
         qWarning().noquote() << QStringLiteral("Error: the sync listener could not start");
     QMap<QString, QString> txt = txtRecord;

@@ -1,3 +1,4 @@
+#include "app/AdminOnlySecurity.h"
 #include "app/Alerts.h"
 #include "app/AppDelegate.h"
 #include "app/MasterModel.h"
@@ -27,10 +28,16 @@ const QString kAllProjectsMap =
 
 void AppDelegate::setUpStore() {
     m_needsTrevokMaster = true;
+    // The console's own databases admit the administrator only; those of an
+    // installation made before that rule are mended here, once.
+    QStringList adminOnly;
     if (const auto databases = m_server->getDatabases()) {
         for (CouchDatabase* db : *databases) {
             if (db->name() == kMasterName)
                 m_needsTrevokMaster = false;
+            else if (db->name().startsWith(QLatin1String("trevok_project_")) ||
+                     db->name().startsWith(QLatin1String("archived_trevok_project_")))
+                adminOnly.append(db->name());
         }
     }
     m_userDatabase = m_server->databaseNamed(QStringLiteral("_users"));
@@ -38,6 +45,18 @@ void AppDelegate::setUpStore() {
     if (m_needsTrevokMaster)
         createMaster();
     m_trevokMasterDB = m_server->databaseNamed(kMasterName);
+    adminOnly.prepend(kMasterName);
+    trevok::FailureReport unsecured;
+    for (const QString& name : adminOnly) {
+        const QString error = trevok::secureForAdministrators(m_server.get(), name);
+        if (!error.isEmpty())
+            unsecured.add(
+                QStringLiteral("Restricting the database “%1” to the administrator").arg(name),
+                error);
+    }
+    unsecured.tell(m_mainWindow,
+                   QStringLiteral("Some of the console's databases are still open to every "
+                                  "account on the server."));
 
     std::unique_ptr<CouchQuery> users = m_userDatabase->getAllDocuments();
     // The lists run with the session server's credential, so that they follow

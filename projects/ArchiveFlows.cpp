@@ -1,3 +1,4 @@
+#include "app/AdminOnlySecurity.h"
 #include "app/Alerts.h"
 #include "app/AppDelegate.h"
 #include "chrome/PXAppStoreWindow.h"
@@ -100,6 +101,11 @@ void AppDelegate::archiveProjectModalEnded(int returnCode) {
     if (!created->wait() && created->httpStatus() != 412)
         failures.add(QStringLiteral("Creating the archive database “%1”").arg(archiveName),
                      created->error());
+    else if (const QString error = trevok::secureForAdministrators(m_server.get(), archiveName);
+             !error.isEmpty())
+        failures.add(QStringLiteral("Restricting the archive database “%1” to the administrator")
+                         .arg(archiveName),
+                     error);
     if (g_afterArchiveDatabaseCreated)
         g_afterArchiveDatabaseCreated();
 

@@ -1,3 +1,4 @@
+#include "app/AdminOnlySecurity.h"
 #include "app/Alerts.h"
 #include "app/AppDelegate.h"
 #include "app/Interface.h"
@@ -132,6 +133,11 @@ void AppDelegate::createProject() {
         failures.tell(m_mainWindow, QStringLiteral("The project “%1” was not created.").arg(title));
         return;
     }
+    if (const QString error = trevok::secureForAdministrators(m_server.get(), dbName);
+        !error.isEmpty())
+        failures.add(
+            QStringLiteral("Restricting the database “%1” to the administrator").arg(dbName),
+            error);
 
     const QString projectID = trevok::uuidText();
     m_newProject = CouchModel::modelForDocument<ProjectModel>(projectDB->documentWithID(projectID));

@@ -1,11 +1,13 @@
 #include "server/ListenerAccess.h"
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cctype>
 #include <vector>
 
@@ -115,7 +117,10 @@ ListenerTarget classifyListenerTarget(std::string_view target) {
             if (segments[i].empty())
                 return forbidden("Empty path segments are not accepted.");
         }
-        return {ListenerRoute::UserDatabase, {}, {}};
+        const std::string name = first.substr(sizeof(kUserDatabasePrefix) - 1);
+        return {ListenerRoute::UserDatabase,
+                QString::fromUtf8(name.data(), qsizetype(name.size())),
+                {}};
     }
     if (first == "_users" && segments.size() == 2 &&
         segments[1].rfind(kUsersDocumentPrefix, 0) == 0 &&
@@ -128,25 +133,195 @@ ListenerTarget classifyListenerTarget(std::string_view target) {
     return forbidden("The sync listener does not serve this resource.");
 }
 
-std::optional<QString> basicAuthUser(std::string_view authorization) {
-    const std::string_view scheme = "basic ";
-    if (authorization.size() <= scheme.size())
-        return std::nullopt;
-    for (size_t i = 0; i < scheme.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(authorization[i])) != scheme[i])
-            return std::nullopt;
+std::optional<CallerIdentity> callerIdentityFromSession(int status, std::string_view body) {
+    const QJsonDocument doc =
+        QJsonDocument::fromJson(QByteArray(body.data(), qsizetype(body.size())));
+    if (status == 401 || status == 403) {
+        CallerIdentity refused;
+        refused.reason = doc.object().value(QStringLiteral("reason")).toString();
+        if (refused.reason.isEmpty())
+            refused.reason = QStringLiteral("Name or password is incorrect.");
+        return refused;
     }
-    QByteArray encoded(authorization.data() + scheme.size(),
-                       qsizetype(authorization.size() - scheme.size()));
-    const auto result =
-        QByteArray::fromBase64Encoding(encoded.trimmed(), QByteArray::AbortOnBase64DecodingErrors);
-    if (!result)
+    if (status != 200 || !doc.isObject())
         return std::nullopt;
-    const QByteArray& credentials = result.decoded;
-    const qsizetype colon = credentials.indexOf(':');
-    if (colon < 0)
+    const QJsonValue userCtxValue = doc.object().value(QStringLiteral("userCtx"));
+    if (!userCtxValue.isObject())
         return std::nullopt;
-    return QString::fromUtf8(credentials.left(colon));
+    const QJsonObject userCtx = userCtxValue.toObject();
+    const QJsonValue name = userCtx.value(QStringLiteral("name"));
+    const QJsonValue roles = userCtx.value(QStringLiteral("roles"));
+    CallerIdentity caller;
+    caller.name = name.toString();
+    const QString adminName =
+        QString::fromLatin1(kServerAdminName.data(), qsizetype(kServerAdminName.size()));
+    if ((roles.isArray() && roles.toArray().contains(QStringLiteral("_admin"))) ||
+        (name.isString() && caller.name == adminName)) {
+        caller.kind = CallerKind::Administrator;
+    } else if (name.isNull() || name.isUndefined()) {
+        caller.kind = CallerKind::Anonymous;
+    } else if (name.isString() && !caller.name.isEmpty()) {
+        caller.kind = CallerKind::User;
+    } else {
+        // A name the server should never give: not someone the listener knows.
+        return std::nullopt;
+    }
+    return caller;
+}
+
+AccessDecision decideAccess(const ListenerTarget& target, const CallerIdentity& caller) {
+    const auto refusal = [](int status, const char* error, QString reason) {
+        return AccessDecision{status, error, std::move(reason)};
+    };
+    if (target.route == ListenerRoute::Malformed)
+        return refusal(400, "bad_request", target.reason);
+    if (target.route == ListenerRoute::Forbidden)
+        return refusal(403, "forbidden", target.reason);
+    switch (caller.kind) {
+    case CallerKind::Administrator:
+        return refusal(403, "forbidden",
+                       QStringLiteral("The server administrator cannot sign in through the sync "
+                                      "listener."));
+    case CallerKind::Unresolved:
+        return refusal(401, "unauthorized", caller.reason);
+    case CallerKind::Anonymous:
+    case CallerKind::User:
+        break;
+    }
+    switch (target.route) {
+    case ListenerRoute::Root:
+    case ListenerRoute::Session:
+    case ListenerRoute::Uuids:
+        return {};
+    case ListenerRoute::UserDatabase:
+    case ListenerRoute::UsersDocument:
+        if (caller.kind == CallerKind::Anonymous)
+            return refusal(401, "unauthorized", QStringLiteral("Authentication required."));
+        if (caller.name != target.userName)
+            return refusal(403, "forbidden",
+                           target.route == ListenerRoute::UserDatabase
+                               ? QStringLiteral("Only your own user database is served here.")
+                               : QStringLiteral("Only your own user document is served here."));
+        return {};
+    case ListenerRoute::Forbidden:
+    case ListenerRoute::Malformed:
+        break;
+    }
+    return refusal(403, "forbidden", QStringLiteral("The sync listener does not serve this."));
+}
+
+namespace {
+
+bool isTokenChar(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    if (std::isalnum(u))
+        return true;
+    return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+bool isToken68Char(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return std::isalnum(u) || std::string_view("-._~+/").find(c) != std::string_view::npos;
+}
+
+// RFC 6265 cookie-octet: visible ASCII without DQUOTE, comma, semicolon, backslash.
+bool isCookieOctet(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u > 0x20 && u < 0x7f && c != '"' && c != ',' && c != ';' && c != '\\';
+}
+
+// scheme SP token68: one plain reading, nothing a reader might skip or keep.
+bool isPlainAuthorization(std::string_view value) {
+    const size_t space = value.find(' ');
+    if (space == 0 || space == std::string_view::npos)
+        return false;
+    const std::string_view scheme = value.substr(0, space);
+    std::string_view credentials = value.substr(space + 1);
+    if (!std::all_of(scheme.begin(), scheme.end(), isTokenChar))
+        return false;
+    while (!credentials.empty() && credentials.back() == '=')
+        credentials.remove_suffix(1);
+    return !credentials.empty() &&
+           std::all_of(credentials.begin(), credentials.end(), isToken68Char);
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// cookie-pair *( ";" [SP] cookie-pair ); counts the session cookies (by any
+// letter case, as some reader might take them). False when malformed.
+bool readPlainCookies(std::string_view header, int* sessions) {
+    size_t pos = 0;
+    while (true) {
+        const size_t end = std::min(header.find(';', pos), header.size());
+        const std::string_view pair = header.substr(pos, end - pos);
+        const size_t eq = pair.find('=');
+        if (eq == 0 || eq == std::string_view::npos)
+            return false;
+        const std::string_view name = pair.substr(0, eq);
+        std::string_view value = pair.substr(eq + 1);
+        if (!std::all_of(name.begin(), name.end(), isTokenChar))
+            return false;
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
+        if (!std::all_of(value.begin(), value.end(), isCookieOctet))
+            return false;
+        if (equalsIgnoringCase(name, "AuthSession"))
+            ++*sessions;
+        if (end == header.size())
+            return true;
+        pos = end + 1;
+        if (pos < header.size() && header[pos] == ' ')
+            ++pos;
+        if (pos >= header.size())
+            return false; // a trailing separator
+    }
+}
+
+} // namespace
+
+QString ambiguousCredentials(const std::vector<std::string_view>& authorizations,
+                             const std::vector<std::string_view>& cookies) {
+    if (authorizations.size() > 1)
+        return QStringLiteral("Credentials may be given only once.");
+    if (cookies.size() > 1)
+        return QStringLiteral("Cookies may be given in one Cookie field only.");
+    if (!authorizations.empty() && !isPlainAuthorization(authorizations.front()))
+        return QStringLiteral("The Authorization field is not in a plain form.");
+    if (!cookies.empty()) {
+        int sessions = 0;
+        if (!readPlainCookies(cookies.front(), &sessions))
+            return QStringLiteral("The Cookie field is not in a plain form.");
+        if (sessions > 1)
+            return QStringLiteral("Only one session cookie is accepted.");
+    }
+    return {};
+}
+
+std::optional<std::string> sessionCookieFromSetCookie(std::string_view setCookie) {
+    const std::string_view pair = setCookie.substr(0, setCookie.find(';'));
+    const size_t eq = pair.find('=');
+    if (eq == std::string_view::npos)
+        return std::nullopt;
+    std::string_view name = pair.substr(0, eq);
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+        name.remove_suffix(1);
+    while (!name.empty() && (name.front() == ' ' || name.front() == '\t'))
+        name.remove_prefix(1);
+    if (name != "AuthSession")
+        return std::nullopt;
+    std::string_view value = pair.substr(eq + 1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+        value.remove_suffix(1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+        value.remove_prefix(1);
+    if (value.empty())
+        return std::nullopt; // a logout clears the cookie
+    return "AuthSession=" + std::string(value);
 }
 
 std::vector<std::string> authSessionCookies(std::string_view cookieHeader) {

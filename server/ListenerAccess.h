@@ -24,18 +24,60 @@ enum class ListenerRoute {
 
 struct ListenerTarget {
     ListenerRoute route = ListenerRoute::Forbidden;
-    QString userName; // UsersDocument: the <name> the document belongs to
-    QString reason;   // Forbidden, Malformed: why, for the error reply
+    // UsersDocument: the <name> the document belongs to; UserDatabase: the
+    // <name> of the database "trevok_user_db_<name>".
+    QString userName;
+    QString reason; // Forbidden, Malformed: why, for the error reply
 };
 
 ListenerTarget classifyListenerTarget(std::string_view target);
 
-// The user name of a "Basic" Authorization header (nullopt for other schemes
-// or a header that does not decode).
-std::optional<QString> basicAuthUser(std::string_view authorization);
+// Who the server takes a caller for, as its own `GET /_session` says for the
+// caller's credentials. The listener never reads credentials itself: any
+// reading of its own could differ from the server's.
+enum class CallerKind {
+    Anonymous,     // no credentials, or credentials the server reads as none
+    User,          // a named account without the "_admin" role
+    Administrator, // the "_admin" role, or the server administrator's name
+    Unresolved,    // the server refused the credentials
+};
+
+struct CallerIdentity {
+    CallerKind kind = CallerKind::Unresolved;
+    QString name;   // User, Administrator: the account name
+    QString reason; // Unresolved: the server's words
+};
+
+// The caller from the server's answer (status and body) to `GET /_session`.
+// nullopt when the answer is neither a session nor a refusal of the
+// credentials (the server failed, or it answered something else).
+std::optional<CallerIdentity> callerIdentityFromSession(int status, std::string_view body);
+
+// What the listener does with a request for `target` by `caller`.
+struct AccessDecision {
+    int status = 0; // 0: forward; otherwise the HTTP status of the refusal
+    std::string error;
+    QString reason;
+    bool forwarded() const { return status == 0; }
+};
+
+AccessDecision decideAccess(const ListenerTarget& target, const CallerIdentity& caller);
+
+// Why a request's credentials could be read in more than one way (several
+// Authorization or Cookie fields, several session cookies, blanks or other
+// unusual characters where a reader might skip or keep them); empty when
+// there is one plain reading. The values are those of every Authorization
+// and every Cookie field of the request.
+QString ambiguousCredentials(const std::vector<std::string_view>& authorizations,
+                             const std::vector<std::string_view>& cookies);
 
 // The values of every AuthSession cookie in a Cookie header, in order.
 std::vector<std::string> authSessionCookies(std::string_view cookieHeader);
+
+// The session cookie a login answer sets ("AuthSession=<value>" of a
+// Set-Cookie field), ready to be sent back as a Cookie field; nullopt when
+// the field sets no session.
+std::optional<std::string> sessionCookieFromSetCookie(std::string_view setCookie);
 
 // The account names a login (POST /_session) names in its body: "name" and
 // "username", every occurrence, from a JSON object or a form. nullopt when

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/SyncRelay.h"
 #include "server/TxtRecord.h"
 
 #include <QObject>
@@ -10,7 +11,6 @@
 namespace trevok {
 
 class DnsSdAnnouncer;
-class SyncRelay;
 
 // The sync listener: the local network's entry for sync clients. It listens
 // on a port the system chooses, on all interfaces, forwards what a sync
@@ -31,6 +31,10 @@ public:
     // Announced as it is; set after start() it replaces the announced record.
     void setTXTRecordDictionary(const TxtRecordDictionary& record);
 
+    // Takes effect at the next start().
+    void setLimits(const ListenerLimits& limits) { m_limits = limits; }
+    const ListenerLimits& limits() const { return m_limits; }
+
     // Binds and serves on the listener's own thread, then announces (when a
     // service type is set). False when the port cannot be bound.
     bool start();
@@ -48,6 +52,7 @@ private:
     QString m_serviceName;
     QString m_serviceType;
     TxtRecordDictionary m_txtRecord;
+    ListenerLimits m_limits;
     std::unique_ptr<SyncRelay> m_relay;
     DnsSdAnnouncer* m_announcer;
 };

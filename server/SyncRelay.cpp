@@ -1,8 +1,8 @@
 #include "server/SyncRelay.h"
 
+#include "server/IdentityCache.h"
 #include "server/ListenerAccess.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -52,33 +52,51 @@ auto tokenFor(error_code& ec) {
     return net::redirect_error(net::use_awaitable, ec);
 }
 
+// Connections being served, in all and per client address.
+struct ConnectionCounts {
+    std::atomic<int> active{0};
+    // Touched on the listener's thread only (and by the slots of coroutines
+    // destroyed with the I/O context, after that thread has ended).
+    std::unordered_map<std::string, int> perAddress;
+};
+
 // Counts a connection from its accept to the end of its coroutine.
 class ConnectionSlot {
 public:
-    explicit ConnectionSlot(std::atomic<int>& count)
-        : m_count(&count) {
-        ++*m_count;
+    ConnectionSlot(ConnectionCounts& counts, std::string address)
+        : m_counts(&counts)
+        , m_address(std::move(address)) {
+        ++m_counts->active;
+        ++m_counts->perAddress[m_address];
     }
     ConnectionSlot(ConnectionSlot&& other) noexcept
-        : m_count(std::exchange(other.m_count, nullptr)) {}
+        : m_counts(std::exchange(other.m_counts, nullptr))
+        , m_address(std::move(other.m_address)) {}
     ConnectionSlot(const ConnectionSlot&) = delete;
     ConnectionSlot& operator=(const ConnectionSlot&) = delete;
     ConnectionSlot& operator=(ConnectionSlot&&) = delete;
     ~ConnectionSlot() {
-        if (m_count)
-            --*m_count;
+        if (!m_counts)
+            return;
+        --m_counts->active;
+        const auto it = m_counts->perAddress.find(m_address);
+        if (it != m_counts->perAddress.end() && --it->second <= 0)
+            m_counts->perAddress.erase(it);
     }
 
 private:
-    std::atomic<int>* m_count;
+    ConnectionCounts* m_counts;
+    std::string m_address;
 };
 
-struct SessionInfo {
-    bool valid = false; // the upstream answered
-    std::optional<QString> name;
-    bool admin = false;
-    std::chrono::steady_clock::time_point checkedAt;
-};
+// One key per client host: an IPv4 client reached through the IPv6 socket
+// counts as the IPv4 address it is.
+std::string addressKey(const tcp::endpoint& endpoint) {
+    net::ip::address address = endpoint.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        address = net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
+    return address.to_string();
+}
 
 // A kept-alive connection to the upstream, reused while the upstream keeps it.
 struct Upstream {
@@ -121,26 +139,34 @@ bool isProtocolError(const error_code& ec) {
 } // namespace
 
 struct SyncRelay::Impl {
+    explicit Impl(const ListenerLimits& l)
+        : limits(l)
+        , identities(l.identityLifetime, kMaxCachedIdentities) {}
+
+    const ListenerLimits limits;
+    // Declared before the I/O context: destroying the context destroys the
+    // coroutines still suspended in it, and their slots count down here.
+    ConnectionCounts counts;
+    IdentityCache identities;
     net::io_context io{1};
     net::executor_work_guard<net::io_context::executor_type> work{io.get_executor()};
     tcp::acceptor acceptor{io};
     tcp::endpoint upstream;
     std::thread thread;
-    std::atomic<int> active{0};
     std::uint16_t port = 0;
-    std::unordered_map<std::string, SessionInfo> sessions;
 
     net::awaitable<void> acceptLoop();
     net::awaitable<void> serve(tcp::socket socket, ConnectionSlot slot);
     net::awaitable<bool> forward(beast::tcp_stream& client, beast::flat_buffer& clientBuffer,
                                  http::request_parser<http::buffer_body>& request, Upstream& up,
-                                 const std::optional<std::string>& bufferedBody);
+                                 const std::optional<std::string>& bufferedBody, bool isLogin);
     net::awaitable<bool> sendContinueIfExpected(beast::tcp_stream& client,
                                                 http::request_parser<http::buffer_body>& parser);
     net::awaitable<std::optional<std::string>>
     readSmallBody(beast::tcp_stream& client, beast::flat_buffer& clientBuffer,
                   http::request_parser<http::buffer_body>& parser, std::size_t limit);
-    net::awaitable<SessionInfo> checkSession(const std::string& cookie);
+    net::awaitable<std::optional<CallerIdentity>> identify(std::optional<std::string> authorization,
+                                                           std::optional<std::string> cookie);
     net::awaitable<bool> connectUpstream(Upstream& up);
     net::awaitable<void> sendError(beast::tcp_stream& stream, http::status status, unsigned version,
                                    bool keepAlive, std::string_view error, const QString& reason);
@@ -166,12 +192,21 @@ net::awaitable<void> SyncRelay::Impl::acceptLoop() {
             co_await backoff.async_wait(tokenFor(ec));
             continue;
         }
-        if (active.load() >= kMaxConnections) {
+        const tcp::endpoint peer = socket.remote_endpoint(ec);
+        if (ec) {
+            socket.close(ec);
+            continue;
+        }
+        std::string address = addressKey(peer);
+        const auto it = counts.perAddress.find(address);
+        if (counts.active.load() >= limits.maxConnections ||
+            (it != counts.perAddress.end() && it->second >= limits.maxConnectionsPerAddress)) {
             socket.close(ec);
             continue;
         }
         socket.set_option(tcp::no_delay(true), ec);
-        net::co_spawn(io, serve(std::move(socket), ConnectionSlot(active)), net::detached);
+        net::co_spawn(io, serve(std::move(socket), ConnectionSlot(counts, std::move(address))),
+                      net::detached);
     }
 }
 
@@ -261,21 +296,26 @@ net::awaitable<bool> SyncRelay::Impl::connectUpstream(Upstream& up) {
     co_return true;
 }
 
-net::awaitable<SessionInfo> SyncRelay::Impl::checkSession(const std::string& cookie) {
-    const auto now = std::chrono::steady_clock::now();
-    if (const auto it = sessions.find(cookie);
-        it != sessions.end() && now - it->second.checkedAt < kSessionCacheLifetime)
-        co_return it->second;
+// Who the server takes these credentials for: its own `GET /_session` with
+// exactly the caller's credential fields. nullopt when the server cannot tell.
+net::awaitable<std::optional<CallerIdentity>>
+SyncRelay::Impl::identify(std::optional<std::string> authorization,
+                          std::optional<std::string> cookie) {
+    const std::string key = IdentityCache::keyFor(authorization, cookie);
+    const auto now = IdentityCache::Clock::now();
+    if (auto known = identities.find(key, now))
+        co_return known;
 
-    SessionInfo info;
-    info.checkedAt = now;
     Upstream up;
     if (!co_await connectUpstream(up))
-        co_return info;
+        co_return std::nullopt;
     http::request<http::empty_body> req{http::verb::get, "/_session", 11};
     req.set(http::field::host, upstream.address().to_string());
     req.set(http::field::accept, "application/json");
-    req.set(http::field::cookie, "AuthSession=" + cookie);
+    if (authorization)
+        req.set(http::field::authorization, *authorization);
+    if (cookie)
+        req.set(http::field::cookie, *cookie);
     req.keep_alive(false);
     error_code ec;
     up.stream->expires_after(kWriteTimeout);
@@ -283,27 +323,18 @@ net::awaitable<SessionInfo> SyncRelay::Impl::checkSession(const std::string& coo
     http::response_parser<http::string_body> parser;
     parser.body_limit(kMaxSessionReplyBytes);
     if (!ec) {
-        up.stream->expires_after(kIdleTimeout);
+        up.stream->expires_after(kSessionCheckTimeout);
         co_await http::async_read(*up.stream, up.buffer, parser, tokenFor(ec));
     }
     up.reset();
-    if (ec || parser.get().result() != http::status::ok)
-        co_return info;
-    const std::string& body = parser.get().body();
-    const QJsonObject userCtx =
-        QJsonDocument::fromJson(QByteArray(body.data(), qsizetype(body.size())))
-            .object()
-            .value(QStringLiteral("userCtx"))
-            .toObject();
-    info.valid = true;
-    if (userCtx.value(QStringLiteral("name")).isString())
-        info.name = userCtx.value(QStringLiteral("name")).toString();
-    info.admin =
-        userCtx.value(QStringLiteral("roles")).toArray().contains(QStringLiteral("_admin"));
-    if (sessions.size() >= kMaxCachedSessions)
-        sessions.clear();
-    sessions[cookie] = info;
-    co_return info;
+    if (ec)
+        co_return std::nullopt;
+    const auto& res = parser.get();
+    auto caller = callerIdentityFromSession(res.result_int(), res.body());
+    // A refusal is not kept: a password just set must work at once.
+    if (caller && caller->kind != CallerKind::Unresolved)
+        identities.store(key, *caller, now);
+    co_return caller;
 }
 
 net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot slot) {
@@ -315,14 +346,20 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
         for (;;) {
             http::request_parser<http::buffer_body> parser;
             parser.header_limit(kMaxHeaderBytes);
-            parser.body_limit(kUnlimitedBody);
+            parser.body_limit(limits.maxBodyBytes);
             error_code ec;
-            client.expires_after(kIdleTimeout);
+            client.expires_after(limits.headTimeout);
             co_await http::async_read_header(client, clientBuffer, parser, tokenFor(ec));
             if (ec == http::error::header_limit) {
                 co_await sendError(client, http::status::request_header_fields_too_large, 11, false,
                                    "bad_request",
                                    QStringLiteral("The request header is too large."));
+                co_await closeGracefully(client);
+                co_return;
+            }
+            if (ec == http::error::body_limit) {
+                co_await sendError(client, http::status::payload_too_large, 11, false, "too_large",
+                                   QStringLiteral("the request entity is too large"));
                 co_await closeGracefully(client);
                 co_return;
             }
@@ -333,21 +370,22 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
                 co_return;
             }
             if (ec)
-                co_return; // closed, idle or gone
+                co_return; // closed, too slow or gone
 
             auto& req = parser.get();
             const unsigned version = req.version();
             const bool hasBody = !parser.is_done();
             const bool keepAliveAfterRefusal = req.keep_alive() && !hasBody;
-
-            const ListenerTarget target = classifyListenerTarget(sv(req.target()));
-            auto refuse = [&](http::status status, std::string_view error,
+            auto refuse = [&](int status, std::string_view error,
                               const QString& reason) -> net::awaitable<bool> {
-                co_await sendError(client, status, version, keepAliveAfterRefusal, error, reason);
+                co_await sendError(client, http::int_to_status(unsigned(status)), version,
+                                   keepAliveAfterRefusal, error, reason);
                 if (!keepAliveAfterRefusal)
                     co_await closeGracefully(client);
                 co_return keepAliveAfterRefusal;
             };
+
+            const ListenerTarget target = classifyListenerTarget(sv(req.target()));
             if (target.route == ListenerRoute::Malformed) {
                 co_await sendError(client, http::status::bad_request, version, false, "bad_request",
                                    target.reason);
@@ -355,7 +393,7 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
                 co_return;
             }
             if (target.route == ListenerRoute::Forbidden) {
-                if (co_await refuse(http::status::forbidden, "forbidden", target.reason))
+                if (co_await refuse(403, "forbidden", target.reason))
                     continue;
                 co_return;
             }
@@ -369,77 +407,63 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
                 co_await closeGracefully(client);
                 co_return;
             }
-            // Where a field comes twice, the upstream may read the other copy
-            // than the one checked here.
-            if (req.count(http::field::authorization) > 1 || req.count(http::field::cookie) > 1) {
-                co_await sendError(client, http::status::bad_request, version, false, "bad_request",
-                                   QStringLiteral("Credentials may be given only once."));
-                co_await closeGracefully(client);
-                co_return;
+
+            // Who is calling is the server's to say: it is asked with exactly
+            // the credential fields that go upstream with the request. Fields
+            // that could be read in more than one way are not relayed at all.
+            std::vector<std::string_view> authorizations;
+            std::vector<std::string_view> cookies;
+            for (const auto& field : req) {
+                if (field.name() == http::field::authorization)
+                    authorizations.push_back(sv(field.value()));
+                else if (field.name() == http::field::cookie)
+                    cookies.push_back(sv(field.value()));
             }
-            const std::vector<std::string> cookies =
-                authSessionCookies(sv(req[http::field::cookie]));
-            if (cookies.size() > 1) {
-                co_await sendError(client, http::status::bad_request, version, false, "bad_request",
-                                   QStringLiteral("Only one session cookie is accepted."));
-                co_await closeGracefully(client);
-                co_return;
-            }
-            const auto basicUser = basicAuthUser(sv(req[http::field::authorization]));
-            const QString adminName =
-                QString::fromLatin1(kServerAdminName.data(), qsizetype(kServerAdminName.size()));
-            if (basicUser && *basicUser == adminName) {
-                if (co_await refuse(http::status::forbidden, "forbidden",
-                                    QStringLiteral("The server administrator cannot sign in "
-                                                   "through the sync listener.")))
+            if (const QString ambiguity = ambiguousCredentials(authorizations, cookies);
+                !ambiguity.isEmpty()) {
+                if (co_await refuse(401, "unauthorized", ambiguity))
                     continue;
                 co_return;
             }
-            std::optional<QString> cookieUser;
-            if (!cookies.empty()) {
-                const SessionInfo session = co_await checkSession(cookies.front());
-                if (!session.valid) {
+            CallerIdentity caller{CallerKind::Anonymous, {}, {}};
+            if (!authorizations.empty() || !cookies.empty()) {
+                std::optional<std::string> authorization, cookie;
+                if (!authorizations.empty())
+                    authorization.emplace(authorizations.front());
+                if (!cookies.empty())
+                    cookie.emplace(cookies.front());
+                const auto identified = co_await identify(authorization, cookie);
+                if (!identified) {
                     co_await sendError(client, http::status::bad_gateway, version, false,
                                        "bad_gateway",
-                                       QStringLiteral("The database server cannot be reached."));
+                                       QStringLiteral("The database server cannot tell who is "
+                                                      "calling."));
                     co_await closeGracefully(client);
                     co_return;
                 }
-                if (session.admin || session.name == adminName) {
-                    if (co_await refuse(http::status::forbidden, "forbidden",
-                                        QStringLiteral("The server administrator cannot sign in "
-                                                       "through the sync listener.")))
-                        continue;
-                    co_return;
-                }
-                cookieUser = session.name;
+                caller = *identified;
             }
-            if (target.route == ListenerRoute::UsersDocument) {
-                // Every identity the request carries must be the document's owner.
-                const bool own = (basicUser || cookieUser) &&
-                                 (!basicUser || *basicUser == target.userName) &&
-                                 (!cookieUser || *cookieUser == target.userName);
-                if (!own) {
-                    if (co_await refuse(http::status::forbidden, "forbidden",
-                                        QStringLiteral("Only your own user document is served "
-                                                       "here.")))
-                        continue;
-                    co_return;
-                }
+            if (const AccessDecision decision = decideAccess(target, caller);
+                !decision.forwarded()) {
+                if (co_await refuse(decision.status, decision.error, decision.reason))
+                    continue;
+                co_return;
             }
 
             // A login names its account in the body: the administrator's
-            // password is not to be tried from the network either.
+            // password is not to be tried from the network either. The
+            // session it opens is checked again once the server has answered.
+            const bool isLogin =
+                target.route == ListenerRoute::Session && req.method() == http::verb::post;
             std::optional<std::string> loginBody;
-            if (target.route == ListenerRoute::Session && req.method() == http::verb::post &&
-                hasBody) {
+            if (isLogin && hasBody) {
                 if (!co_await sendContinueIfExpected(client, parser))
                     co_return;
                 loginBody =
                     co_await readSmallBody(client, clientBuffer, parser, kMaxLoginBodyBytes);
                 if (!loginBody) {
                     co_await sendError(client, http::status::payload_too_large, version, false,
-                                       "bad_request", QStringLiteral("The login is too large."));
+                                       "too_large", QStringLiteral("The login is too large."));
                     co_await closeGracefully(client);
                     co_return;
                 }
@@ -451,6 +475,8 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
                     co_await closeGracefully(client);
                     co_return;
                 }
+                const QString adminName = QString::fromLatin1(kServerAdminName.data(),
+                                                              qsizetype(kServerAdminName.size()));
                 if (std::find(names->begin(), names->end(), adminName) != names->end()) {
                     co_await sendError(client, http::status::forbidden, version, req.keep_alive(),
                                        "forbidden",
@@ -463,7 +489,7 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
                 }
             }
 
-            if (!co_await forward(client, clientBuffer, parser, up, loginBody))
+            if (!co_await forward(client, clientBuffer, parser, up, loginBody, isLogin))
                 co_return;
         }
     } catch (const std::exception&) {
@@ -499,7 +525,7 @@ SyncRelay::Impl::readSmallBody(beast::tcp_stream& client, beast::flat_buffer& cl
         b.data = chunk.data();
         b.size = chunk.size();
         error_code ec;
-        client.expires_after(kIdleTimeout);
+        client.expires_after(kBodyStallTimeout);
         co_await http::async_read_some(client, clientBuffer, parser, tokenFor(ec));
         if (ec == http::error::need_buffer)
             ec = {};
@@ -514,11 +540,10 @@ SyncRelay::Impl::readSmallBody(beast::tcp_stream& client, beast::flat_buffer& cl
 
 // Relays one request and its response. Returns whether the client connection
 // can carry another request.
-net::awaitable<bool> SyncRelay::Impl::forward(beast::tcp_stream& client,
-                                              beast::flat_buffer& clientBuffer,
-                                              http::request_parser<http::buffer_body>& parser,
-                                              Upstream& up,
-                                              const std::optional<std::string>& bufferedBody) {
+net::awaitable<bool>
+SyncRelay::Impl::forward(beast::tcp_stream& client, beast::flat_buffer& clientBuffer,
+                         http::request_parser<http::buffer_body>& parser, Upstream& up,
+                         const std::optional<std::string>& bufferedBody, bool isLogin) {
     auto& req = parser.get();
     const unsigned version = req.version();
     const bool hasBody = !parser.is_done();
@@ -556,12 +581,18 @@ net::awaitable<bool> SyncRelay::Impl::forward(beast::tcp_stream& client,
             up.stream->expires_after(kWriteTimeout);
             co_await http::async_write(*up.stream, copy, tokenFor(ec));
         } else {
-            ec = co_await relayBody(client, clientBuffer, parser, *up.stream, kIdleTimeout,
+            ec = co_await relayBody(client, clientBuffer, parser, *up.stream, kBodyStallTimeout,
                                     failedOnRead);
         }
         if (ec && failedOnRead) {
-            // The client stalled or vanished inside its body.
+            // The client stalled, vanished or went over the size limit inside
+            // its body; the upstream never sees the end of it.
             up.reset();
+            if (ec == http::error::body_limit) {
+                co_await sendError(client, http::status::payload_too_large, version, false,
+                                   "too_large", QStringLiteral("the request entity is too large"));
+                co_await closeGracefully(client);
+            }
             co_return false;
         }
         if (!ec) {
@@ -578,6 +609,30 @@ net::awaitable<bool> SyncRelay::Impl::forward(beast::tcp_stream& client,
             co_return false;
         }
         freshResponse();
+    }
+
+    // The session a login opens must be a user's own, whatever the login
+    // looked like on its way in.
+    if (isLogin) {
+        for (const auto& field : response->get()) {
+            if (field.name() != http::field::set_cookie)
+                continue;
+            const auto cookie = sessionCookieFromSetCookie(sv(field.value()));
+            if (!cookie)
+                continue;
+            const auto caller = co_await identify(std::nullopt, *cookie);
+            if (!caller || caller->kind != CallerKind::User) {
+                up.reset();
+                const bool admin = caller && caller->kind == CallerKind::Administrator;
+                co_await sendError(
+                    client, http::status::forbidden, version, false, "forbidden",
+                    admin ? QStringLiteral("The server administrator cannot sign in through the "
+                                           "sync listener.")
+                          : QStringLiteral("This session cannot be handed out here."));
+                co_await closeGracefully(client);
+                co_return false;
+            }
+        }
     }
 
     // A client that leaves during a quiet change feed would otherwise hold
@@ -616,9 +671,10 @@ net::awaitable<bool> SyncRelay::Impl::forward(beast::tcp_stream& client,
     co_return true;
 }
 
-SyncRelay::SyncRelay(std::string upstreamHost, std::uint16_t upstreamPort)
+SyncRelay::SyncRelay(std::string upstreamHost, std::uint16_t upstreamPort, ListenerLimits limits)
     : m_upstreamHost(std::move(upstreamHost))
-    , m_upstreamPort(upstreamPort) {}
+    , m_upstreamPort(upstreamPort)
+    , m_limits(limits) {}
 
 SyncRelay::~SyncRelay() {
     stop();
@@ -627,7 +683,7 @@ SyncRelay::~SyncRelay() {
 bool SyncRelay::start(std::string* error) {
     if (d)
         return true;
-    auto impl = std::make_unique<Impl>();
+    auto impl = std::make_unique<Impl>(m_limits);
     error_code ec;
     tcp::resolver resolver(impl->io);
     const auto found = resolver.resolve(m_upstreamHost, std::to_string(m_upstreamPort), ec);
@@ -696,7 +752,7 @@ std::uint16_t SyncRelay::port() const {
 }
 
 int SyncRelay::activeConnections() const {
-    return d ? d->active.load() : 0;
+    return d ? d->counts.active.load() : 0;
 }
 
 } // namespace trevok

@@ -8,42 +8,56 @@
 
 namespace trevok {
 
-// Limits of the sync listener. The listener faces the local network, so every
-// resource a peer can hold is bounded.
+// Fixed limits of the sync listener. The listener faces the local network, so
+// every resource a peer can hold is bounded; the limits an administrator may
+// want to change are in ListenerLimits.
 namespace listener_limits {
 // Request line and header fields together; larger requests get 431.
 inline constexpr std::size_t kMaxHeaderBytes = 16 * 1024;
 // Response header fields from the upstream server.
 inline constexpr std::size_t kMaxUpstreamHeaderBytes = 64 * 1024;
-// Connections served at once; further ones are closed as soon as accepted.
-inline constexpr int kMaxConnections = 256;
-// A connection that sends no complete request header (or stalls inside a
-// request body) for this long is closed.
-inline constexpr std::chrono::seconds kIdleTimeout{30};
+// A peer that stalls inside a request body for this long is dropped.
+inline constexpr std::chrono::seconds kBodyStallTimeout{30};
 // A peer that does not take a response chunk for this long is dropped.
 inline constexpr std::chrono::seconds kWriteTimeout{30};
 // Upstream silence allowed inside a response. Change feeds are kept open by
 // their heartbeat or end by their own timeout well before this.
 inline constexpr std::chrono::minutes kUpstreamSilenceLimit{5};
 inline constexpr std::chrono::seconds kUpstreamConnectTimeout{5};
+// The upstream's answer to a session check.
+inline constexpr std::chrono::seconds kSessionCheckTimeout{30};
 // Bodies are streamed in pieces of at most this size, never buffered whole.
 inline constexpr std::size_t kRelayChunkBytes = 64 * 1024;
-// The only body the listener reads itself: the upstream's answer to the
-// session check of a cookie.
+// The only bodies the listener reads itself: the upstream's answer to a
+// session check, and a login's body.
 inline constexpr std::size_t kMaxSessionReplyBytes = 64 * 1024;
-// A login's body, read here to refuse the administrator's name in it.
 inline constexpr std::size_t kMaxLoginBodyBytes = 16 * 1024;
-// How long the answer of a session check is trusted for one cookie.
-inline constexpr std::chrono::seconds kSessionCacheLifetime{10};
-inline constexpr std::size_t kMaxCachedSessions = 1024;
+// Answers of session checks kept at once.
+inline constexpr std::size_t kMaxCachedIdentities = 4096;
 } // namespace listener_limits
+
+// The limits of the listener that are settings (see ListenerSettings.h).
+struct ListenerLimits {
+    // Connections served at once, in all; further ones are closed as soon as
+    // accepted.
+    int maxConnections = 256;
+    // Connections served at once for one client address, so that one
+    // misbehaving address cannot take the slots of every other.
+    int maxConnectionsPerAddress = 32;
+    // Time from the start of waiting for a request to its complete head.
+    std::chrono::milliseconds headTimeout{10'000};
+    // Request bodies larger than this get 413: the server's document size limit.
+    std::uint64_t maxBodyBytes = 8ull * 1024 * 1024;
+    // How long the server's answer about a credential is trusted.
+    std::chrono::milliseconds identityLifetime{10'000};
+};
 
 // The HTTP relay behind the sync listener: Boost.Beast on a thread of its own.
 // It forwards the routes a sync client needs to the upstream server and
 // refuses the rest (see ListenerAccess.h).
 class SyncRelay {
 public:
-    SyncRelay(std::string upstreamHost, std::uint16_t upstreamPort);
+    SyncRelay(std::string upstreamHost, std::uint16_t upstreamPort, ListenerLimits limits = {});
     ~SyncRelay();
     SyncRelay(const SyncRelay&) = delete;
     SyncRelay& operator=(const SyncRelay&) = delete;
@@ -61,6 +75,7 @@ private:
     std::unique_ptr<Impl> d;
     std::string m_upstreamHost;
     std::uint16_t m_upstreamPort;
+    ListenerLimits m_limits;
 };
 
 } // namespace trevok

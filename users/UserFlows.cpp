@@ -46,8 +46,9 @@ QString quoted(const QString& name) {
 // Deletes a document by writing its current body back with `_deleted` set,
 // and waits. The body is read anew first: the server itself rewrites
 // replication documents as they run. A document already gone counts as
-// deleted. Returns the failure text, empty on success.
-QString deleteDocument(CouchDocument* document) {
+// deleted. Fields named in `dropped` are left out of the deleted revision.
+// Returns the failure text, empty on success.
+QString deleteDocument(CouchDocument* document, const QStringList& dropped = {}) {
     for (int attempt = 0; attempt < kConflictRetries; ++attempt) {
         RESTOperationPtr read = document->reload();
         if (!read->wait()) {
@@ -59,6 +60,8 @@ QString deleteDocument(CouchDocument* document) {
         if (!properties)
             return {};
         QJsonObject body = *properties;
+        for (const QString& field : dropped)
+            body.remove(field);
         body.insert(QStringLiteral("_deleted"), true);
         RESTOperationPtr write = document->putProperties(body);
         if (write->wait() || write->httpStatus() == 404)
@@ -368,7 +371,12 @@ void AppDelegate::deleteUserModalEnded(int returnCode) {
         failures.add(QStringLiteral("Deleting the database %1").arg(quoted(databaseName)),
                      dropped->error());
 
-    const QString error = deleteDocument(m_userDatabase->documentWithID(userDocumentID(name)));
+    // The deleted revision stays on the server: it keeps no password secret.
+    const QString error =
+        deleteDocument(m_userDatabase->documentWithID(userDocumentID(name)),
+                       {QStringLiteral("password"), QStringLiteral("derived_key"),
+                        QStringLiteral("salt"), QStringLiteral("password_sha"),
+                        QStringLiteral("password_scheme"), QStringLiteral("iterations")});
     if (!error.isEmpty())
         failures.add(QStringLiteral("Deleting the user document"), error);
 

@@ -17,9 +17,12 @@ QString userToMasterFilterReference() {
            QLatin1String(kUserToMasterFilterName);
 }
 
+// Design documents stay home: every user's "security" would otherwise be
+// carried into the master database, each new one replacing the last.
 QString userToMasterFilterSource() {
-    return QStringLiteral("function(doc, req) {{if (doc._deleted) { return true; }};{if (doc.type "
-                          "== 'UserInfoDoc') { return false; } else { return true; }}}");
+    return QStringLiteral("function(doc, req) {if (doc._id.indexOf('_design/') === 0) { return "
+                          "false; }{if (doc._deleted) { return true; }};{if (doc.type == "
+                          "'UserInfoDoc') { return false; } else { return true; }}}");
 }
 
 QString javaScriptStringContent(const QString& text) {

@@ -1,15 +1,19 @@
 #include "server/DnsSdAnnouncer.h"
+#include "server/IdentityCache.h"
 #include "server/ListenerAccess.h"
+#include "server/ListenerSettings.h"
 #include "server/MachineId.h"
 #include "server/ServiceName.h"
 #include "server/TxtRecord.h"
 
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace trevok;
 
 Q_DECLARE_METATYPE(trevok::ListenerRoute)
+Q_DECLARE_METATYPE(trevok::CallerKind)
 
 class TestListenerLogic : public QObject {
     Q_OBJECT
@@ -186,16 +190,21 @@ private Q_SLOTS:
         QTest::newRow("root") << QByteArray("/") << R::Root << none;
         QTest::newRow("session") << QByteArray("/_session") << R::Session << none;
         QTest::newRow("uuids with count") << QByteArray("/_uuids?count=10") << R::Uuids << none;
-        QTest::newRow("user db") << QByteArray("/trevok_user_db_ann") << R::UserDatabase << none;
+        const QString ann = QStringLiteral("ann");
+        QTest::newRow("user db") << QByteArray("/trevok_user_db_ann") << R::UserDatabase << ann;
         QTest::newRow("user db slash")
-            << QByteArray("/trevok_user_db_ann/") << R::UserDatabase << none;
+            << QByteArray("/trevok_user_db_ann/") << R::UserDatabase << ann;
         QTest::newRow("user db changes")
             << QByteArray("/trevok_user_db_ann/_changes?feed=continuous&since=0") << R::UserDatabase
-            << none;
+            << ann;
         QTest::newRow("design doc encoded")
-            << QByteArray("/trevok_user_db_ann/_design%2Fsecurity") << R::UserDatabase << none;
+            << QByteArray("/trevok_user_db_ann/_design%2Fsecurity") << R::UserDatabase << ann;
         QTest::newRow("encoded prefix")
-            << QByteArray("/trevok%5Fuser%5Fdb%5Fann/doc") << R::UserDatabase << none;
+            << QByteArray("/trevok%5Fuser%5Fdb%5Fann/doc") << R::UserDatabase << ann;
+        QTest::newRow("prefix look-alike")
+            << QByteArray("/trevok_user_db_annb") << R::UserDatabase << QStringLiteral("annb");
+        QTest::newRow("user db with punctuation") << QByteArray("/trevok_user_db_a%24b(c)")
+                                                  << R::UserDatabase << QStringLiteral("a$b(c)");
         QTest::newRow("own user doc") << QByteArray("/_users/org.couchdb.user:ann")
                                       << R::UsersDocument << QStringLiteral("ann");
         QTest::newRow("own user doc encoded")
@@ -249,18 +258,324 @@ private Q_SLOTS:
             QVERIFY(!t.reason.isEmpty());
     }
 
-    void basicAuthentication() {
-        QCOMPARE(basicAuthUser("Basic " + QByteArray("ann:pw:x").toBase64().toStdString()),
-                 QStringLiteral("ann"));
-        QCOMPARE(basicAuthUser("basic " + QByteArray("admin:").toBase64().toStdString()),
-                 QStringLiteral("admin"));
-        QCOMPARE(basicAuthUser("Basic " + QByteArray("j\xc3\xbcrgen:pw").toBase64().toStdString()),
-                 QStringLiteral(u"jürgen"));
-        QCOMPARE(basicAuthUser("Basic !!!"), std::nullopt);
-        QCOMPARE(basicAuthUser("Basic " + QByteArray("nocolon").toBase64().toStdString()),
+    void callerFromSessionAnswer_data() {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("known");
+        QTest::addColumn<CallerKind>("kind");
+        QTest::addColumn<QString>("name");
+        using K = CallerKind;
+        QTest::newRow("user") << 200
+                              << QByteArray(R"({"ok":true,"userCtx":{"name":"ann","roles":[]}})")
+                              << true << K::User << QStringLiteral("ann");
+        QTest::newRow("user with roles")
+            << 200 << QByteArray(R"({"userCtx":{"name":"ann","roles":["editors"]}})") << true
+            << K::User << QStringLiteral("ann");
+        QTest::newRow("administrator")
+            << 200 << QByteArray(R"({"userCtx":{"name":"admin","roles":["_admin"]}})") << true
+            << K::Administrator << QStringLiteral("admin");
+        QTest::newRow("admin role on another name")
+            << 200 << QByteArray(R"({"userCtx":{"name":"eve","roles":["x","_admin"]}})") << true
+            << K::Administrator << QStringLiteral("eve");
+        QTest::newRow("administrator's name without the role")
+            << 200 << QByteArray(R"({"userCtx":{"name":"admin","roles":[]}})") << true
+            << K::Administrator << QStringLiteral("admin");
+        QTest::newRow("admin party")
+            << 200 << QByteArray(R"({"userCtx":{"name":null,"roles":["_admin"]}})") << true
+            << K::Administrator << QString();
+        QTest::newRow("anonymous") << 200 << QByteArray(R"({"userCtx":{"name":null,"roles":[]}})")
+                                   << true << K::Anonymous << QString();
+        QTest::newRow("refused") << 401
+                                 << QByteArray(R"({"error":"unauthorized","reason":"Name or )"
+                                               R"(password is incorrect."})")
+                                 << true << K::Unresolved << QString();
+        QTest::newRow("refused without body")
+            << 403 << QByteArray() << true << K::Unresolved << QString();
+        QTest::newRow("server error")
+            << 500 << QByteArray(R"({"error":"x"})") << false << K::Unresolved << QString();
+        QTest::newRow("no user context")
+            << 200 << QByteArray(R"({"ok":true})") << false << K::Unresolved << QString();
+        QTest::newRow("not json") << 200 << QByteArray("<html>") << false << K::Unresolved
+                                  << QString();
+        QTest::newRow("name not a string")
+            << 200 << QByteArray(R"({"userCtx":{"name":["ann"],"roles":[]}})") << false
+            << K::Unresolved << QString();
+        QTest::newRow("empty name") << 200 << QByteArray(R"({"userCtx":{"name":"","roles":[]}})")
+                                    << false << K::Unresolved << QString();
+    }
+    void callerFromSessionAnswer() {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, known);
+        QFETCH(CallerKind, kind);
+        QFETCH(QString, name);
+        const auto caller =
+            callerIdentityFromSession(status, std::string_view(body.constData(), body.size()));
+        QCOMPARE(caller.has_value(), known);
+        if (!caller)
+            return;
+        QCOMPARE(caller->kind, kind);
+        if (kind != CallerKind::Unresolved)
+            QCOMPARE(caller->name, name);
+        else
+            QVERIFY(!caller->reason.isEmpty());
+    }
+
+    void accessForCaller_data() {
+        QTest::addColumn<QByteArray>("target");
+        QTest::addColumn<CallerKind>("kind");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("status");
+        using K = CallerKind;
+        const QString ann = QStringLiteral("ann");
+        const QString bob = QStringLiteral("bob");
+        const QString admin = QStringLiteral("admin");
+        const QString none;
+        // Anonymous callers reach the three open routes, nothing else.
+        QTest::newRow("anonymous root") << QByteArray("/") << K::Anonymous << none << 0;
+        QTest::newRow("anonymous session") << QByteArray("/_session") << K::Anonymous << none << 0;
+        QTest::newRow("anonymous uuids") << QByteArray("/_uuids") << K::Anonymous << none << 0;
+        QTest::newRow("anonymous user db")
+            << QByteArray("/trevok_user_db_ann") << K::Anonymous << none << 401;
+        QTest::newRow("anonymous user doc")
+            << QByteArray("/_users/org.couchdb.user:ann") << K::Anonymous << none << 401;
+        // A user reaches his own things.
+        QTest::newRow("own db") << QByteArray("/trevok_user_db_ann/x") << K::User << ann << 0;
+        QTest::newRow("own doc") << QByteArray("/_users/org.couchdb.user:ann") << K::User << ann
+                                 << 0;
+        QTest::newRow("user root") << QByteArray("/") << K::User << ann << 0;
+        QTest::newRow("user session") << QByteArray("/_session") << K::User << ann << 0;
+        // ... and nobody else's.
+        QTest::newRow("other's db") << QByteArray("/trevok_user_db_bob") << K::User << ann << 403;
+        QTest::newRow("prefix of own name")
+            << QByteArray("/trevok_user_db_an") << K::User << ann << 403;
+        QTest::newRow("own name as prefix")
+            << QByteArray("/trevok_user_db_anna") << K::User << ann << 403;
+        QTest::newRow("other's doc")
+            << QByteArray("/_users/org.couchdb.user:bob") << K::User << ann << 403;
+        QTest::newRow("other's doc by case")
+            << QByteArray("/_users/org.couchdb.user:Ann") << K::User << ann << 403;
+        QTest::newRow("user's master") << QByteArray("/trevok_master") << K::User << ann << 403;
+        QTest::newRow("user's project") << QByteArray("/trevok_project_x") << K::User << ann << 403;
+        QTest::newRow("user's replicator") << QByteArray("/_replicator") << K::User << ann << 403;
+        QTest::newRow("user's all dbs") << QByteArray("/_all_dbs") << K::User << bob << 403;
+        // The administrator reaches nothing at all.
+        QTest::newRow("admin root") << QByteArray("/") << K::Administrator << admin << 403;
+        QTest::newRow("admin session")
+            << QByteArray("/_session") << K::Administrator << admin << 403;
+        QTest::newRow("admin uuids") << QByteArray("/_uuids") << K::Administrator << admin << 403;
+        QTest::newRow("admin named db")
+            << QByteArray("/trevok_user_db_admin") << K::Administrator << admin << 403;
+        QTest::newRow("admin own doc")
+            << QByteArray("/_users/org.couchdb.user:admin") << K::Administrator << admin << 403;
+        // Credentials the server refused reach nothing either.
+        QTest::newRow("refused root") << QByteArray("/") << K::Unresolved << none << 401;
+        QTest::newRow("refused session") << QByteArray("/_session") << K::Unresolved << none << 401;
+        QTest::newRow("refused db")
+            << QByteArray("/trevok_user_db_ann") << K::Unresolved << none << 401;
+        QTest::newRow("malformed") << QByteArray("/%zz") << K::User << ann << 400;
+    }
+    void accessForCaller() {
+        QFETCH(QByteArray, target);
+        QFETCH(CallerKind, kind);
+        QFETCH(QString, name);
+        QFETCH(int, status);
+        CallerIdentity caller;
+        caller.kind = kind;
+        caller.name = name;
+        caller.reason = QStringLiteral("Name or password is incorrect.");
+        const AccessDecision decision = decideAccess(
+            classifyListenerTarget(std::string_view(target.constData(), target.size())), caller);
+        QCOMPARE(decision.status, status);
+        QCOMPARE(decision.forwarded(), status == 0);
+        if (status) {
+            QCOMPARE(QByteArray::fromStdString(decision.error),
+                     status == 401   ? QByteArray("unauthorized")
+                     : status == 403 ? QByteArray("forbidden")
+                                     : QByteArray("bad_request"));
+            QVERIFY(!decision.reason.isEmpty());
+        }
+    }
+
+    void credentialsReadOneWayOnly_data() {
+        QTest::addColumn<QByteArrayList>("authorizations");
+        QTest::addColumn<QByteArrayList>("cookies");
+        QTest::addColumn<bool>("plain");
+        const QByteArray basic = "Basic " + QByteArray("ann:pw").toBase64();
+        QTest::newRow("none") << QByteArrayList{} << QByteArrayList{} << true;
+        QTest::newRow("basic") << QByteArrayList{basic} << QByteArrayList{} << true;
+        QTest::newRow("basic lower case")
+            << QByteArrayList{"basic " + QByteArray("ann:pw").toBase64()} << QByteArrayList{}
+            << true;
+        // The server's reading decides who this is; the form is plain.
+        QTest::newRow("stray dot") << QByteArrayList{basic + "."} << QByteArrayList{} << true;
+        QTest::newRow("bearer") << QByteArrayList{"Bearer abc.def-ghi"} << QByteArrayList{} << true;
+        QTest::newRow("two fields") << QByteArrayList{basic, basic} << QByteArrayList{} << false;
+        QTest::newRow("two blanks") << QByteArrayList{"Basic  " + QByteArray("ann:pw").toBase64()}
+                                    << QByteArrayList{} << false;
+        QTest::newRow("tab") << QByteArrayList{"Basic\t" + QByteArray("ann:pw").toBase64()}
+                             << QByteArrayList{} << false;
+        QTest::newRow("trailing blank") << QByteArrayList{basic + " "} << QByteArrayList{} << false;
+        QTest::newRow("leading blank") << QByteArrayList{" " + basic} << QByteArrayList{} << false;
+        QTest::newRow("inner blank")
+            << QByteArrayList{"Basic YW5u OnB3"} << QByteArrayList{} << false;
+        QTest::newRow("scheme only") << QByteArrayList{"Basic"} << QByteArrayList{} << false;
+        QTest::newRow("empty") << QByteArrayList{""} << QByteArrayList{} << false;
+        QTest::newRow("auth params")
+            << QByteArrayList{"Digest username=\"ann\", realm=\"x\""} << QByteArrayList{} << false;
+        QTest::newRow("control byte")
+            << QByteArrayList{"Basic YW5u\x01OnB3"} << QByteArrayList{} << false;
+        QTest::newRow("padding inside")
+            << QByteArrayList{"Basic YW5u=OnB3"} << QByteArrayList{} << false;
+
+        QTest::newRow("session cookie")
+            << QByteArrayList{} << QByteArrayList{"AuthSession=YW5u"} << true;
+        QTest::newRow("several cookies")
+            << QByteArrayList{} << QByteArrayList{"theme=dark; AuthSession=YW5u;x=1"} << true;
+        QTest::newRow("quoted value")
+            << QByteArrayList{} << QByteArrayList{"AuthSession=\"YW5u\""} << true;
+        QTest::newRow("cookie and basic")
+            << QByteArrayList{basic} << QByteArrayList{"AuthSession=YW5u"} << true;
+        QTest::newRow("two cookie fields")
+            << QByteArrayList{} << QByteArrayList{"AuthSession=YW5u", "x=1"} << false;
+        QTest::newRow("two sessions")
+            << QByteArrayList{} << QByteArrayList{"AuthSession=YW5u; AuthSession=YWRt"} << false;
+        QTest::newRow("two sessions by case")
+            << QByteArrayList{} << QByteArrayList{"AuthSession=YW5u; authsession=YWRt"} << false;
+        QTest::newRow("blank before equals")
+            << QByteArrayList{} << QByteArrayList{"AuthSession =YWRt"} << false;
+        QTest::newRow("blank after equals")
+            << QByteArrayList{} << QByteArrayList{"AuthSession= YWRt"} << false;
+        QTest::newRow("tab before equals")
+            << QByteArrayList{} << QByteArrayList{"AuthSession\t=YWRt"} << false;
+        QTest::newRow("two blanks after separator")
+            << QByteArrayList{} << QByteArrayList{"x=1;  AuthSession=YWRt"} << false;
+        QTest::newRow("trailing separator")
+            << QByteArrayList{} << QByteArrayList{"AuthSession=YWRt;"} << false;
+        QTest::newRow("no equals") << QByteArrayList{} << QByteArrayList{"AuthSession"} << false;
+        QTest::newRow("comma") << QByteArrayList{} << QByteArrayList{"a=1,AuthSession=x"} << false;
+        QTest::newRow("empty cookie") << QByteArrayList{} << QByteArrayList{""} << false;
+    }
+    void credentialsReadOneWayOnly() {
+        QFETCH(QByteArrayList, authorizations);
+        QFETCH(QByteArrayList, cookies);
+        QFETCH(bool, plain);
+        std::vector<std::string_view> a, c;
+        for (const QByteArray& v : authorizations)
+            a.emplace_back(v.constData(), v.size());
+        for (const QByteArray& v : cookies)
+            c.emplace_back(v.constData(), v.size());
+        const QString problem = ambiguousCredentials(a, c);
+        QVERIFY2(problem.isEmpty() == plain, qPrintable(problem));
+    }
+
+    void sessionCookieOfALogin_data() {
+        QTest::addColumn<QByteArray>("setCookie");
+        QTest::addColumn<QByteArray>("cookie");
+        QTest::newRow("express") << QByteArray("AuthSession=YW5uOjY1; Path=/; HttpOnly")
+                                 << QByteArray("AuthSession=YW5uOjY1");
+        QTest::newRow("bare") << QByteArray("AuthSession=abc") << QByteArray("AuthSession=abc");
+        QTest::newRow("cleared") << QByteArray("AuthSession=; Path=/; Expires=Thu, 01 Jan 1970")
+                                 << QByteArray();
+        QTest::newRow("other cookie") << QByteArray("theme=dark; Path=/") << QByteArray();
+    }
+    void sessionCookieOfALogin() {
+        QFETCH(QByteArray, setCookie);
+        QFETCH(QByteArray, cookie);
+        const auto found =
+            sessionCookieFromSetCookie(std::string_view(setCookie.constData(), setCookie.size()));
+        QCOMPARE(found.has_value(), !cookie.isEmpty());
+        if (found)
+            QCOMPARE(QByteArray::fromStdString(*found), cookie);
+    }
+
+    void identityCacheKeepsAnswersBriefly() {
+        using namespace std::chrono_literals;
+        IdentityCache cache(10s, 3);
+        const auto t0 = IdentityCache::Clock::time_point{} + 1h;
+        const CallerIdentity ann{CallerKind::User, QStringLiteral("ann"), {}};
+        const CallerIdentity admin{CallerKind::Administrator, QStringLiteral("admin"), {}};
+        const std::string annKey = IdentityCache::keyFor("Basic YW5uOnB3", std::nullopt);
+        QCOMPARE(cache.find(annKey, t0), std::nullopt);
+        cache.store(annKey, ann, t0);
+        QCOMPARE(cache.find(annKey, t0 + 9s)->name, QStringLiteral("ann"));
+        QCOMPARE(cache.find(annKey, t0 + 10s), std::nullopt);
+        // One byte more, or the same bytes in the other field, is another credential.
+        QCOMPARE(cache.find(IdentityCache::keyFor("Basic YW5uOnB3.", std::nullopt), t0),
                  std::nullopt);
-        QCOMPARE(basicAuthUser("Bearer abc"), std::nullopt);
-        QCOMPARE(basicAuthUser(""), std::nullopt);
+        QCOMPARE(cache.find(IdentityCache::keyFor(std::nullopt, "Basic YW5uOnB3"), t0),
+                 std::nullopt);
+        QVERIFY(IdentityCache::keyFor("a", "b") != IdentityCache::keyFor("a;1:b", std::nullopt));
+        QVERIFY(IdentityCache::keyFor("", std::nullopt) !=
+                IdentityCache::keyFor(std::nullopt, std::nullopt));
+
+        // Bounded: the oldest answer goes first.
+        cache.store("k2", admin, t0 + 1s);
+        cache.store("k3", admin, t0 + 2s);
+        cache.store("k4", admin, t0 + 3s);
+        QCOMPARE(cache.size(), std::size_t(3));
+        QCOMPARE(cache.find(annKey, t0 + 4s), std::nullopt);
+        QCOMPARE(cache.find("k4", t0 + 4s)->kind, CallerKind::Administrator);
+        // Stored again, an answer lives from its new time.
+        cache.store("k2", ann, t0 + 8s);
+        QCOMPARE(cache.find("k2", t0 + 17s)->kind, CallerKind::User);
+        QCOMPARE(cache.find("k3", t0 + 17s), std::nullopt);
+        // Expired answers make room without pushing out live ones.
+        cache.store("k5", ann, t0 + 14s);
+        QVERIFY(cache.find("k2", t0 + 14s).has_value());
+        QVERIFY(cache.find("k5", t0 + 14s).has_value());
+        for (int i = 0; i < 1000; ++i)
+            cache.store("hot", ann, t0 + 20s + std::chrono::milliseconds(i));
+        QVERIFY(cache.size() <= 3);
+    }
+
+    void listenerLimitsFromTheSettings_data() {
+        QTest::addColumn<QVariantMap>("settings");
+        QTest::addColumn<QByteArray>("serverIni");
+        QTest::addColumn<int>("perAddress");
+        QTest::addColumn<int>("headSeconds");
+        QTest::addColumn<qulonglong>("bodyBytes");
+        const QByteArray none;
+        const qulonglong eightMB = 8ull * 1024 * 1024;
+        QTest::newRow("defaults") << QVariantMap{} << none << 32 << 10 << eightMB;
+        QTest::newRow("server's document limit")
+            << QVariantMap{} << QByteArray("[couchdb]\nmax_document_size = 1000 ; bytes\n") << 32
+            << 10 << qulonglong(1000);
+        QTest::newRow("other section's key")
+            << QVariantMap{} << QByteArray("[httpd]\nmax_document_size = 1000\n[couchdb]\n") << 32
+            << 10 << eightMB;
+        QTest::newRow("settings")
+            << QVariantMap{{QStringLiteral("SyncListener/MaxConnectionsPerAddress"), 4},
+                           {QStringLiteral("SyncListener/RequestHeadTimeout"), 3},
+                           {QStringLiteral("SyncListener/MaxRequestBodyBytes"), 500}}
+            << QByteArray("[couchdb]\nmax_document_size = 1000\n") << 4 << 3 << qulonglong(500);
+        QTest::newRow("nonsense falls back")
+            << QVariantMap{{QStringLiteral("SyncListener/MaxConnectionsPerAddress"), -1},
+                           {QStringLiteral("SyncListener/RequestHeadTimeout"), QStringLiteral("x")},
+                           {QStringLiteral("SyncListener/MaxRequestBodyBytes"), 0}}
+            << QByteArray("[couchdb]\nmax_document_size = none\n") << 32 << 10 << eightMB;
+    }
+    void listenerLimitsFromTheSettings() {
+        QFETCH(QVariantMap, settings);
+        QFETCH(QByteArray, serverIni);
+        QFETCH(int, perAddress);
+        QFETCH(int, headSeconds);
+        QFETCH(qulonglong, bodyBytes);
+        QTemporaryDir dir;
+        QSettings store(dir.filePath(QStringLiteral("prefs.ini")), QSettings::IniFormat);
+        for (auto it = settings.cbegin(); it != settings.cend(); ++it)
+            store.setValue(it.key(), it.value());
+        const QString ini = dir.filePath(QStringLiteral("local.ini"));
+        QFile file(ini);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(serverIni);
+        file.close();
+        const ListenerLimits limits =
+            listenerLimitsFromSettings(store, {dir.filePath(QStringLiteral("missing.ini")), ini});
+        QCOMPARE(limits.maxConnectionsPerAddress, perAddress);
+        QVERIFY(limits.maxConnectionsPerAddress < limits.maxConnections);
+        QCOMPARE(limits.headTimeout, std::chrono::milliseconds(std::chrono::seconds(headSeconds)));
+        QCOMPARE(qulonglong(limits.maxBodyBytes), bodyBytes);
     }
 
     void loginNames_data() {

@@ -300,7 +300,7 @@ private Q_SLOTS:
         QCOMPARE(send("GET", QStringLiteral("/trevok_user_db_ann"), {}, {},
                       annCookie + "; " + adminCookie)
                      .status,
-                 400);
+                 401);
         QCOMPARE(send("GET", QStringLiteral("/_users/org.couchdb.user:admin"), {}, {}, adminCookie)
                      .status,
                  403);
@@ -416,30 +416,110 @@ private Q_SLOTS:
         QVERIFY(socket.waitForBytesWritten(1000));
         QElapsedTimer clock;
         clock.start();
-        const int limitMs = int(std::chrono::milliseconds(listener_limits::kIdleTimeout).count());
+        const int limitMs = int(m_listener->limits().headTimeout.count());
         QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState,
                                   limitMs + 5000);
         QVERIFY(clock.elapsed() >= limitMs - 1000);
     }
 
-    void connectionFloodIsBounded() {
-        // The client's own kept-alive connections count as well.
+    void halfSentRequestsFromOneAddressLockOutNobody() {
+        // 300 connections from 127.0.0.2, each with half a request head.
+        const int perAddress = m_listener->limits().maxConnectionsPerAddress;
+        QVERIFY(perAddress < m_listener->limits().maxConnections);
+        // The suite's own kept-alive connections come from 127.0.0.1.
         const int before = m_listener->activeConnections();
-        std::vector<std::unique_ptr<QTcpSocket>> idle;
-        for (int i = 0; i < listener_limits::kMaxConnections; ++i) {
+        std::vector<std::unique_ptr<QTcpSocket>> stalled;
+        for (int i = 0; i < 300; ++i) {
             auto s = std::make_unique<QTcpSocket>();
+            QVERIFY(s->bind(QHostAddress(QStringLiteral("127.0.0.2"))));
             s->connectToHost(QStringLiteral("127.0.0.1"), m_listener->port());
             QVERIFY(s->waitForConnected(5000));
-            idle.push_back(std::move(s));
+            s->write("GET /trevok_user_db_ann HTTP/1.1\r\nHost: x\r\n");
+            s->flush();
+            stalled.push_back(std::move(s));
         }
-        QTRY_COMPARE(m_listener->activeConnections(), listener_limits::kMaxConnections);
-        QTcpSocket extra;
-        extra.connectToHost(QStringLiteral("127.0.0.1"), m_listener->port());
-        QVERIFY(extra.waitForConnected(5000));
-        QTRY_COMPARE_WITH_TIMEOUT(extra.state(), QAbstractSocket::UnconnectedState, 5000);
-        idle.clear();
-        QTRY_VERIFY_WITH_TIMEOUT(m_listener->activeConnections() <= before, 5000);
+        QTRY_VERIFY(m_listener->activeConnections() >= perAddress);
+        QVERIFY(m_listener->activeConnections() <= before + perAddress);
+        // Another address is served at once, on a fresh connection.
+        const QByteArray answer = rawExchange(
+            m_listener->port(), "GET /trevok_user_db_ann HTTP/1.1\r\nHost: x\r\nAuthorization: " +
+                                    basic(QStringLiteral("ann"), QStringLiteral("pw")) +
+                                    "\r\nConnection: close\r\n\r\n");
+        QVERIFY2(answer.startsWith("HTTP/1.1 200"), answer.left(200).constData());
         QCOMPARE(asAnn("GET", QStringLiteral("/trevok_user_db_ann")).status, 200);
+        stalled.clear();
+        QTRY_VERIFY_WITH_TIMEOUT(m_listener->activeConnections() <= before + 1, 5000);
+    }
+
+    void connectionLimits() {
+        ListenerLimits limits;
+        limits.maxConnections = 6;
+        limits.maxConnectionsPerAddress = 3;
+        SyncListener small(nullptr, QStringLiteral("127.0.0.1"), quint16(TestServer::port()));
+        small.setLimits(limits);
+        QVERIFY(small.start());
+        const auto open = [&](const char* from) {
+            auto s = std::make_unique<QTcpSocket>();
+            s->bind(QHostAddress(QString::fromLatin1(from)));
+            s->connectToHost(QStringLiteral("127.0.0.1"), small.port());
+            s->waitForConnected(5000);
+            return s;
+        };
+        std::vector<std::unique_ptr<QTcpSocket>> held;
+        for (int i = 0; i < 3; ++i)
+            held.push_back(open("127.0.0.2"));
+        QTRY_COMPARE(small.activeConnections(), 3);
+        // The address's share is taken: its next connection is closed at once.
+        auto refusedSameAddress = open("127.0.0.2");
+        QTRY_COMPARE_WITH_TIMEOUT(refusedSameAddress->state(), QAbstractSocket::UnconnectedState,
+                                  5000);
+        for (int i = 0; i < 3; ++i)
+            held.push_back(open("127.0.0.3"));
+        QTRY_COMPARE(small.activeConnections(), 6);
+        // All slots are taken: a third address waits its turn.
+        auto refusedTotal = open("127.0.0.4");
+        QTRY_COMPARE_WITH_TIMEOUT(refusedTotal->state(), QAbstractSocket::UnconnectedState, 5000);
+        held.clear();
+        QTRY_COMPARE(small.activeConnections(), 0);
+        auto served = open("127.0.0.4");
+        served->write("GET /trevok_user_db_ann HTTP/1.1\r\nHost: x\r\nAuthorization: " +
+                      basic(QStringLiteral("ann"), QStringLiteral("pw")) +
+                      "\r\nConnection: close\r\n\r\n");
+        QTRY_VERIFY_WITH_TIMEOUT(served->bytesAvailable() > 0 ||
+                                     served->state() == QAbstractSocket::UnconnectedState,
+                                 5000);
+        QVERIFY(served->readAll().startsWith("HTTP/1.1 200"));
+    }
+
+    void requestBodiesAreBounded() {
+        ListenerLimits limits;
+        limits.maxBodyBytes = 1000;
+        SyncListener small(nullptr, QStringLiteral("127.0.0.1"), quint16(TestServer::port()));
+        small.setLimits(limits);
+        QVERIFY(small.start());
+        const QByteArray head = "PUT /trevok_user_db_ann/bounded HTTP/1.1\r\nHost: x\r\n"
+                                "Content-Type: application/json\r\nAuthorization: " +
+                                basic(QStringLiteral("ann"), QStringLiteral("pw")) + "\r\n";
+        const QByteArray big = "{\"a\":\"" + QByteArray(1200, 'x') + "\"}";
+        // Announced too large: refused before anything goes upstream.
+        QByteArray answer =
+            rawExchange(small.port(), head + "Content-Length: " + QByteArray::number(big.size()) +
+                                          "\r\n\r\n" + big);
+        QVERIFY2(answer.startsWith("HTTP/1.1 413"), answer.left(200).constData());
+        QVERIFY(answer.contains("\"too_large\""));
+        // Found too large on the way: the upstream never sees the end of it.
+        answer = rawExchange(small.port(), head + "Transfer-Encoding: chunked\r\n\r\n" +
+                                               QByteArray::number(big.size(), 16) + "\r\n" + big +
+                                               "\r\n0\r\n\r\n");
+        QVERIFY2(answer.startsWith("HTTP/1.1 413"), answer.left(200).constData());
+        QCOMPARE(TestServer::request("GET", QStringLiteral("/trevok_user_db_ann/bounded")).status,
+                 404);
+        // Within the limit, as before.
+        const QByteArray fits = "{\"a\":1}";
+        answer =
+            rawExchange(small.port(), head + "Content-Length: " + QByteArray::number(fits.size()) +
+                                          "\r\nConnection: close\r\n\r\n" + fits);
+        QVERIFY2(answer.startsWith("HTTP/1.1 201"), answer.left(200).constData());
     }
 
     void unreachableUpstreamGivesBadGateway() {

@@ -310,7 +310,9 @@ private Q_SLOTS:
                                                    "throw({forbidden: \"Bad user\"});}")}}}}},
                  {QStringLiteral("filters"),
                   QJsonObject{{QStringLiteral("user_to_master_filter"),
-                               QStringLiteral("function(doc, req) {{if (doc._deleted) { return "
+                               QStringLiteral("function(doc, req) {if "
+                                              "(doc._id.indexOf('_design/') === 0) { return "
+                                              "false; }{if (doc._deleted) { return "
                                               "true; }};{if (doc.type == 'UserInfoDoc') { return "
                                               "false; } else { return true; }}}")}}}}));
 
@@ -334,6 +336,8 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(status(QStringLiteral("/trevok_master/note-1")) == 200, 20000);
         QTest::qWait(500);
         QCOMPARE(status(QStringLiteral("/trevok_master/info-1")), 404);
+        // The user's design document stays in the user's database.
+        QCOMPARE(status(QStringLiteral("/trevok_master/_design/security")), 404);
         const QString rev = json(QStringLiteral("/trevok_user_db_ann/note-1"))
                                 .value(QStringLiteral("_rev"))
                                 .toString();
@@ -441,6 +445,27 @@ private Q_SLOTS:
         QCOMPARE(replicationsNaming(QStringLiteral("trevok_user_db_dora")).size(), 0);
         QCOMPARE(status(userDb(QStringLiteral("dora"))), 404);
         QCOMPARE(status(userDoc(QStringLiteral("dora"))), 404);
+        // The deleted revision stays on the server, without the password's secrets.
+        QString deletedRev;
+        for (const QJsonValue& change :
+             json(QStringLiteral("/_users/_changes")).value(QStringLiteral("results")).toArray()) {
+            if (change.toObject().value(QStringLiteral("id")).toString() ==
+                QLatin1String("org.couchdb.user:dora"))
+                deletedRev = change.toObject()
+                                 .value(QStringLiteral("changes"))
+                                 .toArray()
+                                 .first()
+                                 .toObject()
+                                 .value(QStringLiteral("rev"))
+                                 .toString();
+        }
+        QVERIFY(!deletedRev.isEmpty());
+        const QJsonObject tombstone =
+            json(userDoc(QStringLiteral("dora")) + QStringLiteral("?rev=") + deletedRev);
+        QCOMPARE(tombstone.value(QStringLiteral("_deleted")).toBool(), true);
+        for (const char* secret : {"derived_key", "salt", "password", "password_sha"})
+            QVERIFY2(!tombstone.contains(QLatin1String(secret)), secret);
+        QCOMPARE(tombstone.value(QStringLiteral("name")).toString(), QStringLiteral("dora"));
         QCOMPARE(replicationsNaming(QStringLiteral("trevok_user_db_doraa")).size(), 2);
         QCOMPARE(status(userDb(QStringLiteral("doraa"))), 200);
         QCOMPARE(status(userDoc(QStringLiteral("doraa"))), 200);
