@@ -1,0 +1,174 @@
+'use strict';
+// One change feed per source database, shared by every replication that
+// reads from it. A change is read once and offered to each follower, which
+// filters it and moves its own position past it whether it passed or not:
+// the cost of a write grows with the number of replications, not with the
+// length of the database's history behind each filter.
+//
+// A follower is an object with
+//   pos                 the last sequence it has dealt with (a number)
+//   offer(changes, to)  deals with `changes` (each with seq, id, changes,
+//                       doc, deleted) and moves `pos` to `to`; resolves when
+//                       done, never rejects
+//   sourceGone()        the source database was deleted
+// Followers far behind the live ones (new replications, or ones restarted
+// from an old checkpoint) catch up on reads of their own, so that a new
+// replication does not hold back everybody else's next document.
+
+const BATCH = 500;
+const RETRY_MS = 1000;
+
+function deepFreeze(value) {
+  if (value && typeof value === 'object' && !Object.isFrozen(value)) {
+    Object.freeze(value);
+    for (const k of Object.keys(value)) deepFreeze(value[k]);
+  }
+  return value;
+}
+
+class Feed {
+  constructor(hub, name, db) {
+    this.hub = hub;
+    this.name = name;
+    this.db = db;
+    this.live = new Set(); // followers served by the shared reads
+    this.catching = new Set(); // followers reading on their own until level
+    this.dirty = false;
+    this.running = false;
+    this.closed = false;
+    this.reads = 0;
+    this.listener = db.changes({ since: 'now', live: true, return_docs: false });
+    this.listener.on('change', () => this.kick());
+    this.listener.on('error', (err) => this.hub.log(`change feed of ${name}: ${err && err.message}`));
+    this.onDestroyed = () => this.gone();
+    db.once('destroyed', this.onDestroyed);
+  }
+
+  liveMin() {
+    let min = Infinity;
+    for (const f of this.live) if (f.pos < min) min = f.pos;
+    return min;
+  }
+
+  add(follower) {
+    if (this.live.size === 0 || follower.pos >= this.liveMin()) {
+      this.live.add(follower);
+      this.kick();
+    } else {
+      this.catching.add(follower);
+      this.catchUp(follower);
+    }
+  }
+
+  remove(follower) {
+    this.live.delete(follower);
+    this.catching.delete(follower);
+    if (this.live.size === 0 && this.catching.size === 0) this.close();
+  }
+
+  close() {
+    if (this.closed) return;
+    this.closed = true;
+    this.listener.cancel();
+    this.db.removeListener('destroyed', this.onDestroyed);
+    if (this.hub.feeds.get(this.name) === this) this.hub.feeds.delete(this.name);
+  }
+
+  gone() {
+    const all = [...this.live, ...this.catching];
+    this.close();
+    for (const f of all) f.sourceGone();
+  }
+
+  async read(since) {
+    this.reads++;
+    const res = await this.db.changes({
+      since, limit: BATCH, include_docs: true, style: 'all_docs', return_docs: true,
+    });
+    // Every follower's filter sees the same objects: none may change them
+    // for the others.
+    for (const c of res.results) if (c.doc) deepFreeze(c.doc);
+    return res;
+  }
+
+  async catchUp(follower) {
+    try {
+      while (!this.closed && this.catching.has(follower)) {
+        if (this.live.size === 0 || follower.pos >= this.liveMin()) break;
+        const res = await this.read(follower.pos);
+        if (!this.catching.has(follower)) return;
+        await follower.offer(res.results, Number(res.last_seq));
+        if (res.results.length === 0) break;
+      }
+    } catch (err) {
+      if (this.closed) return;
+      this.hub.log(`reading the changes of ${this.name}: ${err && err.message}`);
+      await new Promise((r) => setTimeout(r, RETRY_MS));
+    }
+    if (this.closed || !this.catching.has(follower)) return;
+    this.catching.delete(follower);
+    this.add(follower);
+  }
+
+  kick() {
+    this.dirty = true;
+    if (!this.running && !this.closed) this.run();
+  }
+
+  async run() {
+    this.running = true;
+    try {
+      while (this.dirty && !this.closed && this.live.size) {
+        this.dirty = false;
+        for (;;) {
+          const followers = [...this.live];
+          if (!followers.length) break;
+          const since = this.liveMin();
+          const res = await this.read(since);
+          if (this.closed) return;
+          const to = Number(res.last_seq);
+          // Followers that joined meanwhile are offered the batch too: they
+          // skip what lies at or before their own position.
+          await Promise.all([...this.live].map((f) => f.offer(res.results, to)));
+          if (res.results.length < BATCH) break;
+        }
+      }
+    } catch (err) {
+      if (!this.closed) {
+        this.hub.log(`reading the changes of ${this.name}: ${err && err.message}`);
+        setTimeout(() => this.kick(), RETRY_MS);
+      }
+    } finally {
+      this.running = false;
+    }
+    if (this.dirty && !this.closed) this.kick();
+  }
+}
+
+class FeedHub {
+  constructor(log) {
+    this.log = log;
+    this.feeds = new Map(); // database name -> Feed
+  }
+
+  follow(name, db, follower) {
+    let feed = this.feeds.get(name);
+    if (feed && feed.db !== db) {
+      // The database was deleted and made again: a new instance.
+      feed.gone();
+      feed = null;
+    }
+    if (!feed) {
+      feed = new Feed(this, name, db);
+      this.feeds.set(name, feed);
+    }
+    feed.add(follower);
+    return feed;
+  }
+
+  stop() {
+    for (const feed of [...this.feeds.values()]) feed.close();
+  }
+}
+
+module.exports = { FeedHub, BATCH };

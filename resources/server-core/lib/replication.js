@@ -1,0 +1,279 @@
+'use strict';
+// One replication between two databases of this server, fed by the shared
+// change feed of its source (lib/feeds.js). It filters each change it is
+// offered, copies every missing leaf revision of the ones that pass (with
+// their history, as new_edits:false writes, so deletions and conflicts
+// arrive as they are), and moves its position past every change it was
+// offered, passed or not. Its position is kept as a checkpoint in both
+// databases; a checkpoint counts only where both agree, so a database
+// deleted and made again is read or written from the start.
+
+const vm = require('vm');
+
+const CHECKPOINT_MS = 2000;
+const FILTER_TIMEOUT_MS = 1000;
+
+let sandbox = null;
+try {
+  sandbox = require('./sandbox'); // eslint-disable-line global-require
+} catch (e) {
+  sandbox = null;
+}
+let limits = null;
+try {
+  limits = require('./limits'); // eslint-disable-line global-require
+} catch (e) {
+  limits = null;
+}
+
+// A filter function's source text as a callable (doc, req) -> truthy. Where
+// the server has its sandbox the function runs there; otherwise in a fresh
+// context of its own, as the package evaluates filters.
+function compileFilter(source) {
+  if (sandbox && typeof sandbox.compile === 'function') {
+    return sandbox.compile(source, { kind: 'filter', timeoutMs: FILTER_TIMEOUT_MS });
+  }
+  const fn = vm.runInNewContext(`(function() {\n"use strict";\nreturn ${source}\n})()`, {},
+    { timeout: FILTER_TIMEOUT_MS });
+  if (typeof fn !== 'function') throw new Error('the filter is not a function');
+  return fn;
+}
+
+function checkpointId(repId) {
+  return `_local/trevok-replication-${repId}`;
+}
+
+class ReplicationError extends Error {
+  constructor(name, message) {
+    super(message);
+    this.name = name;
+  }
+}
+
+class Replication {
+  // options: { id, repId, doc, source, target, sourceName, config, log,
+  //            onChange(stats), onComplete(stats), onError(err, stats) }
+  constructor(options) {
+    Object.assign(this, options);
+    this.pos = 0;
+    this.endSeq = null; // one-shot: the source's sequence when it started
+    this.continuous = !!options.doc.continuous;
+    this.stats = {
+      docs_read: 0, docs_written: 0, doc_write_failures: 0,
+      last_seq: 0, start_time: new Date().toISOString(),
+    };
+    this.filterCalls = 0;
+    this.rejected = 0;
+    this.cancelled = false;
+    this.feed = null;
+    this.dirtySince = null;
+    this.checkpointTimer = null;
+    this.checkpointing = Promise.resolve();
+    this.savedPos = 0;
+    this.filterFailureLogged = 0;
+  }
+
+  async start(hub) {
+    const doc = this.doc;
+    if (Array.isArray(doc.doc_ids)) {
+      const ids = new Set(doc.doc_ids);
+      this.passes = (d) => ids.has(d._id);
+    } else if (doc.filter) {
+      this.filterName = doc.filter;
+      const m = /^([^/]+)\/(.+)$/.exec(String(doc.filter));
+      if (!m) throw new ReplicationError('bad_request', `invalid filter ${doc.filter}`);
+      this.ddocId = `_design/${m[1]}`;
+      this.filterKey = m[2];
+      let ddoc;
+      try {
+        ddoc = await this.source.get(this.ddocId);
+      } catch (err) {
+        throw new ReplicationError('not_found', `missing filter design document ${this.ddocId}`);
+      }
+      this.useDesignDoc(ddoc);
+      if (!this.filterFn) throw new ReplicationError('not_found', `missing filter ${doc.filter}`);
+      const req = { query: doc.query_params || {} };
+      this.passes = (d) => {
+        this.filterCalls++;
+        return !!this.filterFn(d, req);
+      };
+    } else {
+      this.passes = () => true;
+    }
+    this.pos = await this.readCheckpoint();
+    this.savedPos = this.pos;
+    this.stats.last_seq = this.pos;
+    if (!this.continuous) {
+      this.endSeq = Number((await this.source.info()).update_seq) || 0;
+      if (this.pos >= this.endSeq) return this.complete();
+    }
+    if (this.cancelled) return undefined;
+    this.feed = hub.follow(this.sourceName, this.source, this);
+    return undefined;
+  }
+
+  // A new version of the filter's design document replaces the filter from
+  // the next change on; one without the filter keeps the last one.
+  useDesignDoc(ddoc) {
+    const source = ddoc && !ddoc._deleted && ddoc.filters && ddoc.filters[this.filterKey];
+    if (typeof source !== 'string' || source === this.filterSource) return;
+    try {
+      this.filterFn = compileFilter(source);
+      this.filterSource = source;
+    } catch (err) {
+      this.log(`replication ${this.id}: filter ${this.filterName} does not compile: ${err.message}`);
+      if (!this.filterFn) this.filterFn = () => false;
+    }
+  }
+
+  cancel() {
+    this.cancelled = true;
+    if (this.feed) this.feed.remove(this);
+    this.feed = null;
+    clearTimeout(this.checkpointTimer);
+    // What was dealt with stays dealt with.
+    if (this.pos !== this.savedPos) this.writeCheckpoint();
+  }
+
+  sourceGone() {
+    this.feed = null;
+    if (this.cancelled) return;
+    this.fail(new ReplicationError('db_not_found', 'the source database was deleted'));
+  }
+
+  fail(err) {
+    if (this.cancelled) return;
+    this.cancel();
+    this.onError(err, this.statsNow());
+  }
+
+  complete() {
+    if (this.cancelled) return;
+    this.cancel();
+    this.stats.end_time = new Date().toISOString();
+    this.onComplete(this.statsNow());
+  }
+
+  statsNow() {
+    return { ...this.stats, last_seq: this.savedPos };
+  }
+
+  passesSafely(doc) {
+    try {
+      return this.passes(doc);
+    } catch (err) {
+      // A filter that throws refuses that document, and the replication goes on.
+      this.stats.doc_write_failures++;
+      const now = Date.now();
+      if (now - this.filterFailureLogged > 60000) {
+        this.filterFailureLogged = now;
+        this.log(`replication ${this.id}: filter ${this.filterName} failed on ${doc._id}: ${err && err.message}`);
+      }
+      return false;
+    }
+  }
+
+  async offer(changes, to) {
+    if (this.cancelled) return;
+    try {
+      const mine = [];
+      for (const c of changes) {
+        if (c.seq <= this.pos) continue;
+        if (this.ddocId && c.id === this.ddocId) this.useDesignDoc(c.doc);
+        const doc = c.doc || { _id: c.id, _deleted: !!c.deleted };
+        if (this.passesSafely(doc)) mine.push(c);
+        else this.rejected++;
+      }
+      if (mine.length) await this.copy(mine);
+      if (this.cancelled) return;
+      if (to > this.pos) this.pos = to;
+      this.stats.last_seq = this.pos;
+      if (mine.length) this.onChange(this.statsNow());
+      this.scheduleCheckpoint();
+      if (this.endSeq !== null && this.pos >= this.endSeq) {
+        await this.writeCheckpoint();
+        this.complete();
+      }
+    } catch (err) {
+      this.fail(err);
+    }
+  }
+
+  async copy(changes) {
+    const wanted = {};
+    for (const c of changes) wanted[c.id] = c.changes.map((x) => x.rev);
+    const diff = await this.target.revsDiff(wanted);
+    const requests = [];
+    for (const id of Object.keys(diff)) {
+      for (const rev of diff[id].missing || []) requests.push({ id, rev });
+    }
+    if (!requests.length) return;
+    const got = await this.source.bulkGet({ docs: requests, revs: true, latest: true, attachments: true });
+    const docs = [];
+    for (const result of got.results) {
+      for (const d of result.docs) {
+        if (!d.ok) continue;
+        this.stats.docs_read++;
+        const refusal = limits && typeof limits.checkDocument === 'function'
+          ? limits.checkDocument(d.ok, this.config) : null;
+        if (refusal) {
+          this.stats.doc_write_failures++;
+          this.log(`replication ${this.id}: ${d.ok._id} not written: ${refusal.reason || refusal.error}`);
+          continue;
+        }
+        docs.push(d.ok);
+      }
+    }
+    if (!docs.length || this.cancelled) return;
+    const res = await this.target.bulkDocs({ docs, new_edits: false });
+    const failures = (Array.isArray(res) ? res : []).filter((r) => r && r.error).length;
+    this.stats.doc_write_failures += failures;
+    this.stats.docs_written += docs.length - failures;
+  }
+
+  scheduleCheckpoint() {
+    if (this.checkpointTimer || this.pos === this.savedPos || this.cancelled) return;
+    this.checkpointTimer = setTimeout(() => {
+      this.checkpointTimer = null;
+      this.writeCheckpoint();
+    }, CHECKPOINT_MS);
+  }
+
+  async readCheckpoint() {
+    const id = checkpointId(this.repId);
+    const read = (db) => db.get(id).then((d) => Number(d.last_seq) || 0, () => 0);
+    const [a, b] = await Promise.all([read(this.source), read(this.target)]);
+    return Math.min(a, b);
+  }
+
+  // Checkpoints are written one after the other, each with the position of
+  // its moment; a failed one is only logged (the next one will do).
+  writeCheckpoint() {
+    this.checkpointing = this.checkpointing.then(async () => {
+      const pos = this.pos;
+      if (pos === this.savedPos) return;
+      const id = checkpointId(this.repId);
+      const put = async (db) => {
+        let doc;
+        try {
+          doc = await db.get(id);
+        } catch (e) {
+          doc = { _id: id };
+        }
+        doc.last_seq = pos;
+        doc.replication = this.id;
+        await db.put(doc);
+      };
+      await put(this.target);
+      await put(this.source);
+      this.savedPos = pos;
+    }).catch((err) => {
+      if (!/destroyed|deleted|not_open|closed/i.test(String(err && (err.message || err.name)))) {
+        this.log(`replication ${this.id}: checkpoint not written: ${err && err.message}`);
+      }
+    });
+    return this.checkpointing;
+  }
+}
+
+module.exports = { Replication, ReplicationError, compileFilter, checkpointId };
