@@ -161,6 +161,7 @@ class FeedHub {
     if (!feed) {
       feed = new Feed(this, name, db);
       this.feeds.set(name, feed);
+      this.log(`change feed of ${name} opened`);
     }
     feed.add(follower);
     return feed;

@@ -102,6 +102,7 @@ class Replication {
     }
     this.pos = await this.readCheckpoint();
     this.savedPos = this.pos;
+    if (this.pos > 0) this.log(`replication ${this.id} resumes after sequence ${this.pos}`);
     this.stats.last_seq = this.pos;
     if (!this.continuous) {
       this.endSeq = Number((await this.source.info()).update_seq) || 0;
