@@ -6,16 +6,20 @@
 // length of the database's history behind each filter.
 //
 // A follower is an object with
-//   pos                 the last sequence it has dealt with (a number)
-//   offer(changes, to)  deals with `changes` (each with seq, id, changes,
-//                       doc, deleted) and moves `pos` to `to`; resolves when
-//                       done, never rejects
-//   sourceGone()        the source database was deleted
+//   pos                   the last sequence it has dealt with (a number)
+//   offer(changes, to)    queues `changes` (each with seq, id, changes, doc,
+//                         deleted) to be dealt with, then `pos` moves to `to`
+//   process(changes, to)  deals with them now; resolves when done, never rejects
+//   backlog()             the number of changes queued
+//   lagging               set when the feed stopped offering it changes:
+//                         it follows again (add) once its queue is done
+//   sourceGone()          the source database was deleted
 // Followers far behind the live ones (new replications, or ones restarted
 // from an old checkpoint) catch up on reads of their own, so that a new
 // replication does not hold back everybody else's next document.
 
 const BATCH = 500;
+const MAX_BACKLOG = 2 * BATCH;
 const RETRY_MS = 1000;
 
 function deepFreeze(value) {
@@ -31,6 +35,7 @@ class Feed {
     this.hub = hub;
     this.name = name;
     this.db = db;
+    this.seq = null; // everything up to here has been handed to the live followers
     this.live = new Set(); // followers served by the shared reads
     this.catching = new Set(); // followers reading on their own until level
     this.dirty = false;
@@ -44,14 +49,10 @@ class Feed {
     db.once('destroyed', this.onDestroyed);
   }
 
-  liveMin() {
-    let min = Infinity;
-    for (const f of this.live) if (f.pos < min) min = f.pos;
-    return min;
-  }
-
   add(follower) {
-    if (this.live.size === 0 || follower.pos >= this.liveMin()) {
+    if (this.closed) return;
+    if (this.seq === null) this.seq = follower.pos;
+    if (follower.pos >= this.seq) {
       this.live.add(follower);
       this.kick();
     } else {
@@ -93,11 +94,10 @@ class Feed {
 
   async catchUp(follower) {
     try {
-      while (!this.closed && this.catching.has(follower)) {
-        if (this.live.size === 0 || follower.pos >= this.liveMin()) break;
+      while (!this.closed && this.catching.has(follower) && follower.pos < this.seq) {
         const res = await this.read(follower.pos);
         if (!this.catching.has(follower)) return;
-        await follower.offer(res.results, Number(res.last_seq));
+        await follower.process(res.results, Number(res.last_seq));
         if (res.results.length === 0) break;
       }
     } catch (err) {
@@ -115,21 +115,31 @@ class Feed {
     if (!this.running && !this.closed) this.run();
   }
 
+  // Reads on while there is something new and hands each batch to every
+  // live follower without waiting for it: a follower busy copying a long
+  // stretch of its own documents does not hold back another's next one. One
+  // that falls too far behind leaves the shared reads, and catches up on its
+  // own once it has done what it holds.
   async run() {
     this.running = true;
     try {
       while (this.dirty && !this.closed && this.live.size) {
         this.dirty = false;
         for (;;) {
-          const followers = [...this.live];
-          if (!followers.length) break;
-          const since = this.liveMin();
-          const res = await this.read(since);
+          const res = await this.read(this.seq);
           if (this.closed) return;
           const to = Number(res.last_seq);
-          // Followers that joined meanwhile are offered the batch too: they
-          // skip what lies at or before their own position.
-          await Promise.all([...this.live].map((f) => f.offer(res.results, to)));
+          if (res.results.length) {
+            for (const f of [...this.live]) {
+              if (f.backlog() >= MAX_BACKLOG) {
+                this.live.delete(f);
+                f.lagging = true;
+              } else {
+                f.offer(res.results, to);
+              }
+            }
+          }
+          if (to > this.seq) this.seq = to;
           if (res.results.length < BATCH) break;
         }
       }

@@ -11,6 +11,7 @@
 const vm = require('vm');
 
 const CHECKPOINT_MS = 2000;
+const COPY_CHUNK = 50;
 const FILTER_TIMEOUT_MS = 1000;
 
 let sandbox = null;
@@ -71,6 +72,10 @@ class Replication {
     this.checkpointing = Promise.resolve();
     this.savedPos = 0;
     this.filterFailureLogged = 0;
+    this.queue = [];
+    this.queued = 0;
+    this.draining = false;
+    this.lagging = false;
   }
 
   async start(hub) {
@@ -174,7 +179,33 @@ class Replication {
     }
   }
 
-  async offer(changes, to) {
+  offer(changes, to) {
+    this.queue.push({ changes, to });
+    this.queued += changes.length;
+    if (!this.draining) this.drain();
+  }
+
+  backlog() {
+    return this.queued;
+  }
+
+  // What was queued while a batch was being copied goes in one batch.
+  async drain() {
+    this.draining = true;
+    while (this.queue.length && !this.cancelled) {
+      const batches = this.queue.splice(0);
+      this.queued = 0;
+      const changes = batches.length === 1 ? batches[0].changes : [].concat(...batches.map((b) => b.changes));
+      await this.process(changes, batches[batches.length - 1].to);
+    }
+    this.draining = false;
+    if (this.lagging && !this.cancelled && this.feed) {
+      this.lagging = false;
+      this.feed.add(this);
+    }
+  }
+
+  async process(changes, to) {
     if (this.cancelled) return;
     try {
       const mine = [];
@@ -185,7 +216,11 @@ class Replication {
         if (this.passesSafely(doc)) mine.push(c);
         else this.rejected++;
       }
-      if (mine.length) await this.copy(mine);
+      // In small steps, so that another replication's next document does
+      // not wait behind a long stretch of this one's in the storage's queue.
+      for (let i = 0; i < mine.length && !this.cancelled; i += COPY_CHUNK) {
+        await this.copy(mine.slice(i, i + COPY_CHUNK));
+      }
       if (this.cancelled) return;
       if (to > this.pos) this.pos = to;
       this.stats.last_seq = this.pos;
