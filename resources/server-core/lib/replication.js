@@ -10,7 +10,7 @@
 
 const vm = require('vm');
 
-const CHECKPOINT_MS = 2000;
+const CHECKPOINT_MS = 5000;
 const COPY_CHUNK = 50;
 const FILTER_TIMEOUT_MS = 1000;
 
@@ -39,6 +39,28 @@ function compileFilter(source) {
   if (typeof fn !== 'function') throw new Error('the filter is not a function');
   return fn;
 }
+
+class Slots {
+  constructor(n) {
+    this.free = n;
+    this.waiting = [];
+  }
+
+  acquire() {
+    if (this.free > 0) {
+      this.free--;
+      return Promise.resolve();
+    }
+    return new Promise((resolve) => this.waiting.push(resolve));
+  }
+
+  release() {
+    const next = this.waiting.shift();
+    if (next) next();
+    else this.free++;
+  }
+}
+const bulkSlots = new Slots(2);
 
 function checkpointId(repId) {
   return `_local/trevok-replication-${repId}`;
@@ -218,8 +240,16 @@ class Replication {
       }
       // In small steps, so that another replication's next document does
       // not wait behind a long stretch of this one's in the storage's queue.
+      // Long stretches take turns for a few slots, so that a replication's
+      // single next document finds short queues.
+      const bulk = mine.length > COPY_CHUNK;
       for (let i = 0; i < mine.length && !this.cancelled; i += COPY_CHUNK) {
-        await this.copy(mine.slice(i, i + COPY_CHUNK));
+        if (bulk) await bulkSlots.acquire();
+        try {
+          await this.copy(mine.slice(i, i + COPY_CHUNK));
+        } finally {
+          if (bulk) bulkSlots.release();
+        }
       }
       if (this.cancelled) return;
       if (to > this.pos) this.pos = to;
