@@ -229,6 +229,7 @@ class Replication {
 
   async process(changes, to) {
     if (this.cancelled) return;
+    const failuresBefore = this.stats.doc_write_failures;
     try {
       const mine = [];
       for (const c of changes) {
@@ -254,7 +255,7 @@ class Replication {
       if (this.cancelled) return;
       if (to > this.pos) this.pos = to;
       this.stats.last_seq = this.pos;
-      if (mine.length) this.onChange(this.statsNow());
+      if (mine.length || this.stats.doc_write_failures !== failuresBefore) this.onChange(this.statsNow());
       this.scheduleCheckpoint();
       if (this.endSeq !== null && this.pos >= this.endSeq) {
         await this.writeCheckpoint();

@@ -18,6 +18,9 @@ const { FeedHub } = require('./feeds');
 const { Replication } = require('./replication');
 
 const STATS_INTERVAL_MS = 1000;
+// A continuous replication's statistics change with every document: written
+// that often, the writes to `_replicator` cost more than the copying.
+const CONTINUOUS_STATS_INTERVAL_MS = 10000;
 
 // The fields that define what a replication does; a document change that
 // leaves them alone (a state or stats write, a client re-saving the doc)
@@ -138,13 +141,18 @@ class Replicator {
     if (this.active.get(id) !== entry) return;
     this.log(`replication ${id} started: ${endpointName(doc.source)} -> ${endpointName(doc.target)}` +
       (doc.continuous ? ' (continuous)' : ''));
+    // The first statistics after a quiet while go out within a second.
+    let lastStats = 0;
     const onChange = (info) => {
       entry.stats = info;
       if (!entry.timer) {
+        const interval = doc.continuous ? CONTINUOUS_STATS_INTERVAL_MS : STATS_INTERVAL_MS;
+        const delay = Math.max(STATS_INTERVAL_MS, lastStats + interval - Date.now());
         entry.timer = setTimeout(() => {
           entry.timer = null;
+          lastStats = Date.now();
           if (this.active.get(id) === entry) this.writeStats(id, sig, entry.stats);
-        }, STATS_INTERVAL_MS);
+        }, delay);
       }
     };
     if (typeof source === 'string' || typeof target === 'string') {
