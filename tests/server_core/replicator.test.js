@@ -45,7 +45,8 @@ function count(text, pattern) {
 }
 
 before(async () => {
-  server = new Server(await makeInstance());
+  // Checkpoints every two seconds, so that the tests need not wait long.
+  server = new Server(await makeInstance('[replicator]\ncheckpoint_interval = 2000\n'));
   await server.start();
 });
 
@@ -184,7 +185,7 @@ describe('databases that come and go', () => {
     await ok('PUT', '/later_src/a', { v: 1 });
     await replicate('later', { source: 'later_src', target: 'later_dst', continuous: true });
     await eventually(async () => (await ids('later_dst')).includes('a'), 10000, 'a copied');
-    await sleep(6000); // a checkpoint is written
+    await sleep(3000); // a checkpoint is written
     // The replication goes first, as the console removes a project.
     const rep = (await server.req('GET', '/_replicator/later')).json;
     await ok('DELETE', `/_replicator/later?rev=${rep._rev}`);

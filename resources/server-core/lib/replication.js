@@ -10,7 +10,8 @@
 
 const vm = require('vm');
 
-const CHECKPOINT_MS = 5000;
+// `[replicator] checkpoint_interval` (milliseconds), as CouchDB names it.
+const DEFAULT_CHECKPOINT_MS = 30000;
 const COPY_CHUNK = 50;
 const FILTER_TIMEOUT_MS = 1000;
 
@@ -303,7 +304,15 @@ class Replication {
     this.checkpointTimer = setTimeout(() => {
       this.checkpointTimer = null;
       this.writeCheckpoint();
-    }, CHECKPOINT_MS);
+    }, this.checkpointInterval());
+  }
+
+  // A restart reads again at most this long a stretch; each checkpoint is
+  // two writes, for every replication that moved, refused changes included.
+  checkpointInterval() {
+    const v = Number(this.config && typeof this.config.get === 'function'
+      ? this.config.get('replicator', 'checkpoint_interval') : NaN);
+    return Number.isFinite(v) && v > 0 ? v : DEFAULT_CHECKPOINT_MS;
   }
 
   async readCheckpoint() {
