@@ -7,12 +7,21 @@
 //    package's write-back then fails with an unhandled 404 "deleted");
 //  - does not run a completed one-shot replication again at start-up;
 //  - keeps `_replication_state` and `_replication_stats` in the document,
-//    the only place a client can follow progress (`_active_tasks` is empty).
+//    the only place a client can follow progress (`_active_tasks` is empty);
+//  - reads each source database through one change feed shared by all the
+//    replications from it (lib/feeds.js, lib/replication.js), so a write
+//    costs the same however many changes a filter has refused before it.
 
 const crypto = require('crypto');
 const { getOrCreateDB } = require('express-pouchdb/lib/create-or-delete-dbs');
+const { FeedHub } = require('./feeds');
+const { Replication } = require('./replication');
 
 const STATS_INTERVAL_MS = 1000;
+// A continuous replication's statistics change with every document: written
+// that often, the writes to `_replicator` cost more than the copying (at a
+// thousand users, every replication busy during a burst).
+const CONTINUOUS_STATS_INTERVAL_MS = 60000;
 
 // The fields that define what a replication does; a document change that
 // leaves them alone (a state or stats write, a client re-saving the doc)
@@ -37,8 +46,12 @@ function endpointName(endpoint) {
 
 class Replicator {
   // `isLegalName` judges the name of a target that is to be created.
-  constructor(PouchDB, dbName, log, isLegalName = () => true) {
+  // `config` is the server's configuration, for the size limits of what
+  // replications write.
+  constructor(PouchDB, dbName, log, isLegalName = () => true, config = null) {
     this.PouchDB = PouchDB;
+    this.config = config;
+    this.hub = new FeedHub(log);
     this.isLegalName = isLegalName;
     this.dbName = dbName;
     this.log = log;
@@ -64,6 +77,7 @@ class Replicator {
     this.stopped = true;
     if (this.feed) this.feed.cancel();
     for (const id of [...this.active.keys()]) this.cancel(id);
+    this.hub.stop();
   }
 
   cancel(id) {
@@ -126,23 +140,53 @@ class Replicator {
       return this.finish(id, sig, 'error', err);
     }
     if (this.active.get(id) !== entry) return;
+    this.log(`replication ${id} started: ${endpointName(doc.source)} -> ${endpointName(doc.target)}` +
+      (doc.continuous ? ' (continuous)' : ''));
+    // The first statistics after a quiet while go out within a second.
+    let lastStats = 0;
+    const onChange = (info) => {
+      entry.stats = info;
+      if (!entry.timer) {
+        const interval = doc.continuous ? CONTINUOUS_STATS_INTERVAL_MS : STATS_INTERVAL_MS;
+        const delay = Math.max(STATS_INTERVAL_MS, lastStats + interval - Date.now());
+        entry.timer = setTimeout(() => {
+          entry.timer = null;
+          lastStats = Date.now();
+          if (this.active.get(id) === entry) this.writeStats(id, sig, entry.stats);
+        }, delay);
+      }
+    };
+    if (typeof source === 'string' || typeof target === 'string') {
+      return this.launchRemote(id, sig, doc, entry, source, target, onChange);
+    }
+    const replication = new Replication({
+      id, repId, doc, source, target, sourceName: endpointName(doc.source), config: this.config,
+      log: this.log, onChange,
+      onComplete: (info) => {
+        if (this.active.get(id) === entry) this.finish(id, sig, 'completed', null, info);
+      },
+      onError: (err, info) => {
+        if (this.active.get(id) === entry) this.finish(id, sig, 'error', err, info);
+      },
+    });
+    entry.replication = replication;
+    try {
+      await replication.start(this.hub);
+    } catch (err) {
+      if (this.active.get(id) === entry) this.finish(id, sig, 'error', err, replication.statsNow());
+    }
+  }
+
+  // A replication with an end outside this server goes through the package's
+  // own replication, one change listener of its own.
+  launchRemote(id, sig, doc, entry, source, target, onChange) {
     const opts = { live: !!doc.continuous, retry: !!doc.continuous };
     if (doc.filter) opts.filter = doc.filter;
     if (doc.query_params) opts.query_params = doc.query_params;
     if (Array.isArray(doc.doc_ids)) opts.doc_ids = doc.doc_ids;
-    this.log(`replication ${id} started: ${endpointName(doc.source)} -> ${endpointName(doc.target)}` +
-      (doc.continuous ? ' (continuous)' : ''));
     const replication = this.PouchDB.replicate(source, target, opts);
     entry.replication = replication;
-    replication.on('change', (info) => {
-      entry.stats = info;
-      if (!entry.timer) {
-        entry.timer = setTimeout(() => {
-          entry.timer = null;
-          if (this.active.get(id) === entry) this.writeStats(id, sig, entry.stats);
-        }, STATS_INTERVAL_MS);
-      }
-    });
+    replication.on('change', onChange);
     replication.on('complete', (info) => {
       if (this.active.get(id) !== entry) return; // cancelled by us
       if (doc.continuous) return;

@@ -125,7 +125,7 @@ async function main(files) {
 
   await sandboxReady;
   const replicator = new Replicator(PouchDB, String(config.get('replicator', 'db') || '_replicator'),
-    (msg) => log('info', msg), (name) => dbnames.isLegalName(name, pouchApp.couchConfig));
+    (msg) => log('info', msg), (name) => dbnames.isLegalName(name, pouchApp.couchConfig), pouchApp.couchConfig);
   await replicator.start();
 
   const host = String(config.get('httpd', 'bind_address') || '127.0.0.1');

@@ -1,0 +1,752 @@
+// The web of replications at growing sizes. For each size U/P/M (users,
+// projects, members per project) and each server folder given, a private
+// server is started on its own data folder and the web is built with the
+// console's own documents and requests (the store layer, the names and
+// function texts of users/ and projects/); then it prints build times, the
+// server's memory, open files and idle CPU, end-to-end delivery (one writer
+// and ten at once), a quiet project's next document after 2,000 documents of
+// another project, the server's CPU per document, a burst of one document
+// per user, and the floor (a plain write and its read-back) measured in the
+// same run, every time also as a multiple of the floor.
+//
+//   bench_scale [--port N] [--server-core DIR]... U/P/M...
+//
+// Arrivals are seen the way a sync client sees them: a long-poll `_changes`
+// request on each member's database, always open.
+
+#include "projects/ProjectModel.h"
+#include "projects/ProjectNames.h"
+#include "store/CouchDatabase.h"
+#include "store/CouchDesignDocument.h"
+#include "store/CouchDocument.h"
+#include "store/CouchModel.h"
+#include "store/CouchPersistentReplication.h"
+#include "store/CouchResource.h"
+#include "store/CouchServer.h"
+#include "tests/harness/TestServer.h"
+#include "users/UserModel.h"
+#include "users/UserNames.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QUuid>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+using trevok::test::TestServer;
+using namespace trevok::projects;
+
+namespace {
+
+constexpr int kSingleSamples = 20;
+constexpr int kWriters = 10;
+constexpr int kConcurrentRounds = 4;
+constexpr int kNoisyDocuments = 2000;
+constexpr int kQuietSamples = 5;
+constexpr int kFloorSamples = 30;
+constexpr int kDeliveryTimeoutMs = 120000;
+
+qint64 nowMs() {
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+QByteArray authorization() {
+    return "Basic " + (QStringLiteral("admin:") + TestServer::adminPassword()).toUtf8().toBase64();
+}
+
+// One HTTP/1.1 request on a connection of its own, answered asynchronously.
+// The server may answer a long poll in chunks.
+class RawRequest : public QObject {
+public:
+    using Done = std::function<void(int status, const QByteArray& body)>;
+    RawRequest(const QByteArray& method, const QByteArray& path, const QByteArray& body, Done done)
+        : m_done(std::move(done)) {
+        connect(&m_socket, &QTcpSocket::connected, this, [this, method, path, body] {
+            QByteArray head = method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                              "Authorization: " + authorization() +
+                              "\r\nAccept: application/json\r\nConnection: close\r\n";
+            if (!body.isNull())
+                head += "Content-Type: application/json\r\nContent-Length: " +
+                        QByteArray::number(body.size()) + "\r\n";
+            m_socket.write(head + "\r\n" + body);
+        });
+        connect(&m_socket, &QTcpSocket::readyRead, this, [this] { m_in += m_socket.readAll(); });
+        connect(&m_socket, &QTcpSocket::disconnected, this, &RawRequest::finish);
+        connect(&m_socket, &QTcpSocket::errorOccurred, this,
+                [this](QAbstractSocket::SocketError e) {
+                    if (e != QAbstractSocket::RemoteHostClosedError)
+                        finish();
+                });
+        m_socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(TestServer::port()));
+    }
+
+private:
+    void finish() {
+        if (m_finished)
+            return;
+        m_finished = true;
+        m_in += m_socket.readAll();
+        const int headEnd = m_in.indexOf("\r\n\r\n");
+        int status = 0;
+        QByteArray body;
+        if (headEnd > 0) {
+            const QByteArray head = m_in.left(headEnd);
+            status = head.mid(9, 3).toInt();
+            body = m_in.mid(headEnd + 4);
+            if (head.toLower().contains("transfer-encoding: chunked")) {
+                QByteArray joined;
+                int at = 0;
+                while (at < body.size()) {
+                    const int eol = body.indexOf("\r\n", at);
+                    if (eol < 0)
+                        break;
+                    const int size = body.mid(at, eol - at).toInt(nullptr, 16);
+                    if (size == 0)
+                        break;
+                    joined += body.mid(eol + 2, size);
+                    at = eol + 2 + size + 2;
+                }
+                body = joined;
+            }
+        }
+        Done done = std::move(m_done);
+        deleteLater();
+        if (done)
+            done(status, body);
+    }
+
+    QTcpSocket m_socket;
+    QByteArray m_in;
+    Done m_done;
+    bool m_finished = false;
+};
+
+void send(const QByteArray& method, const QString& path, const QByteArray& body,
+          RawRequest::Done done) {
+    new RawRequest(method, path.toUtf8(), body, std::move(done));
+}
+
+// A member's database followed through long polls, as the member's client
+// follows it: the time each document ID was first seen.
+class Watcher {
+public:
+    explicit Watcher(const QString& database)
+        : m_path(QLatin1Char('/') + trevok::test::segment(database)) {}
+
+    void start(const QByteArray& since) {
+        m_since = since;
+        poll();
+    }
+    qint64 seen(const QString& id) const { return m_seen.value(id, -1); }
+
+private:
+    void poll() {
+        send("GET",
+             m_path + QStringLiteral("/_changes?feed=longpoll&timeout=50000&since=") +
+                 QString::fromLatin1(m_since),
+             QByteArray(), [this](int status, const QByteArray& body) {
+                 const qint64 at = nowMs();
+                 const QJsonObject reply = QJsonDocument::fromJson(body).object();
+                 if (status == 200) {
+                     for (const QJsonValue& row :
+                          reply.value(QStringLiteral("results")).toArray()) {
+                         const QString id = row.toObject().value(QStringLiteral("id")).toString();
+                         if (!m_seen.contains(id))
+                             m_seen.insert(id, at);
+                     }
+                     m_since = QJsonDocument(QJsonArray{reply.value(QStringLiteral("last_seq"))})
+                                   .toJson(QJsonDocument::Compact)
+                                   .mid(1)
+                                   .chopped(1);
+                 }
+                 QTimer::singleShot(status == 200 ? 0 : 500, [this] { poll(); });
+             });
+    }
+
+    QString m_path;
+    QByteArray m_since;
+    QHash<QString, qint64> m_seen;
+};
+
+struct Stats {
+    QList<double> values;
+    void add(double v) { values.append(v); }
+    double at(double q) const {
+        if (values.isEmpty())
+            return -1;
+        QList<double> s = values;
+        std::sort(s.begin(), s.end());
+        return s[std::min<qsizetype>(s.size() - 1, qsizetype(q * double(s.size())))];
+    }
+    double median() const { return at(0.5); }
+    double p95() const { return at(0.95); }
+    double worst() const { return at(1.0); }
+};
+
+// The server process (the launcher's child), from the start line of its log.
+struct ServerProcess {
+    QString log;
+    qint64 pid() const {
+        QFile f(log);
+        if (!f.open(QIODevice::ReadOnly))
+            return -1;
+        static const QRegularExpression started(
+            QStringLiteral("\\[(\\d+)\\] server-core has started"));
+        qint64 last = -1;
+        auto it = started.globalMatch(QString::fromUtf8(f.readAll()));
+        while (it.hasNext())
+            last = it.next().captured(1).toLongLong();
+        return last;
+    }
+    QByteArray status() const {
+        QFile f(QStringLiteral("/proc/%1/status").arg(pid()));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    double statusMiB(const char* key) const {
+        for (const QByteArray& line : status().split('\n'))
+            if (line.startsWith(key))
+                return line.mid(int(qstrlen(key))).trimmed().split(' ').value(0).toDouble() /
+                       1024.0;
+        return -1;
+    }
+    // User and system CPU time so far, in milliseconds.
+    double cpuMs() const {
+        QFile f(QStringLiteral("/proc/%1/stat").arg(pid()));
+        if (!f.open(QIODevice::ReadOnly))
+            return -1;
+        const QByteArray all = f.readAll();
+        const QList<QByteArray> fields = all.mid(all.lastIndexOf(')') + 2).split(' ');
+        const double ticks = fields.value(11).toDouble() + fields.value(12).toDouble();
+        return ticks * 1000.0 / double(sysconf(_SC_CLK_TCK));
+    }
+    int openFiles() const {
+        return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid())).count()) - 2;
+    }
+};
+
+QString loadAverage() {
+    QFile f(QStringLiteral("/proc/loadavg"));
+    return f.open(QIODevice::ReadOnly)
+               ? QString::fromLatin1(f.readAll()).section(QLatin1Char(' '), 0, 2)
+               : QString();
+}
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs) {
+    const qint64 until = nowMs() + timeoutMs;
+    while (nowMs() < until) {
+        if (done())
+            return true;
+        QTest::qWait(5);
+    }
+    return done();
+}
+
+QByteArray updateSeq(const QString& database) {
+    const QJsonValue seq = TestServer::getJson(QLatin1Char('/') + trevok::test::segment(database))
+                               .object()
+                               .value(QStringLiteral("update_seq"));
+    return QJsonDocument(QJsonArray{seq}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+}
+
+struct Project {
+    QString id;
+    QString stem;
+    QStringList members;
+};
+
+class Web {
+public:
+    Web(int users, int projects, int members)
+        : m_u(users)
+        , m_p(projects)
+        , m_m(members) {}
+
+    bool build(const ServerProcess& process);
+    void measure(const ServerProcess& process);
+
+private:
+    static QString userName(int i) {
+        return QStringLiteral("user%1").arg(i, 5, 10, QLatin1Char('0'));
+    }
+    bool addUser(const QString& name);
+    bool addProject(int index, Project* project);
+    bool addMember(const Project& project, const QString& name);
+    // Writes a document of the project into a member's database (as that
+    // member's client pushes it) and calls back with the write's time.
+    void write(const Project& project, int writer, const QString& id,
+               std::function<void(qint64)> written);
+    // Milliseconds from the write until every other member's feed has seen
+    // it, -1 when it did not arrive in time.
+    qint64 delivery(const Project& project, int writer, const QString& id, qint64 from,
+                    int timeoutMs);
+    void printFigure(const char* name, const Stats& s, double floor) const;
+
+    int m_u, m_p, m_m;
+    std::unique_ptr<CouchServer> m_server;
+    CouchDatabase* m_master = nullptr;
+    CouchDatabase* m_users = nullptr;
+    QList<Project> m_projects;
+    QHash<QString, Watcher*> m_watchers;
+    Stats m_projectSeconds;
+    double m_buildSeconds = 0;
+    int m_counter = 0;
+};
+
+bool Web::addUser(const QString& name) {
+    using namespace trevok::users;
+    UserModel* user = CouchModel::modelForDocument<UserModel>(
+        m_users->documentWithID(trevok::users::userDocumentID(name)));
+    user->setValue(QStringLiteral("name"), name);
+    user->setValue(QStringLiteral("firstName"), QStringLiteral("Bench"));
+    user->setValue(QStringLiteral("lastName"), name);
+    user->setValue(QStringLiteral("type"), QStringLiteral("user"));
+    user->setDateValue(QStringLiteral("created"), QDateTime::currentDateTimeUtc());
+    user->setDateValue(QStringLiteral("lastConnected"), QDateTime::currentDateTimeUtc());
+    user->setValue(QStringLiteral("owner"), name);
+    user->setValue(QStringLiteral("roles"), QJsonArray());
+    user->setValue(QStringLiteral("password"), QString(name + QStringLiteral("-pw")));
+    RESTOperationPtr saved = user->save();
+    const QString dbName = trevok::users::userDatabaseName(name);
+    CouchDatabase* db = CouchDatabase::databaseNamed(dbName, m_server.get());
+    if (!db->create()->wait())
+        return false;
+    RESTOperationPtr secured =
+        m_server->childWithPath(couchEncodedSegment(dbName) + QStringLiteral("/_security"))
+            ->PUTJSON(userDatabaseSecurity(name));
+    CouchDesignDocument* design = db->designDocumentWithName(QLatin1String(kSecurityDesignName));
+    design->defineViewNamed(QLatin1String(kValidateViewName), validateDocUpdateMap(name));
+    if (!design->saveChanges()->wait())
+        return false;
+    design->defineFilterNamed(QLatin1String(kUserToMasterFilterName), userToMasterFilterSource());
+    if (!design->saveChanges()->wait())
+        return false;
+    CouchPersistentReplication* replication = m_master->replicationFromDatabaseAtURL(dbName);
+    replication->setFilter(userToMasterFilterReference());
+    replication->setContinuous(true);
+    return replication->start()->wait() && saved->wait() && secured->wait();
+}
+
+bool Web::addProject(int index, Project* project) {
+    const QString title = QStringLiteral("Bench Project %1").arg(index);
+    project->stem = databaseStem(title);
+    const QString dbName = projectDatabaseName(project->stem);
+    CouchDatabase* db = CouchDatabase::databaseNamed(dbName, m_server.get());
+    if (!db->create()->wait())
+        return false;
+    project->id = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    ProjectModel* record =
+        CouchModel::modelForDocument<ProjectModel>(db->documentWithID(project->id));
+    record->setValue(QStringLiteral("title"), title);
+    record->setValue(QStringLiteral("type"), QStringLiteral("ProjectInfoDoc"));
+    record->setValue(QStringLiteral("serverDBName"), project->stem);
+    RESTOperationPtr saved = record->save();
+    CouchDesignDocument* meta = db->designDocumentWithName(QStringLiteral("projectmeta"));
+    meta->defineFilterNamed(QStringLiteral("project_to_master_filter"), kProjectToMasterFilter);
+    if (!meta->saveChanges()->wait())
+        return false;
+    meta->defineViewNamed(QStringLiteral("project_info"), kProjectInfoMap);
+    if (!meta->saveChanges()->wait() || !saved->wait())
+        return false;
+    CouchDesignDocument* masterDesign = m_master->designDocumentWithName(project->stem);
+    masterDesign->defineFilterNamed(QStringLiteral("master_to_project_filter"),
+                                    masterToProjectFilter(project->id));
+    if (!masterDesign->saveChanges()->wait())
+        return false;
+    const QList<CouchPersistentReplication*> pair = m_master->replicateWithURL(dbName, false);
+    if (pair.size() != 2)
+        return false;
+    pair[1]->setFilter(project->stem + QStringLiteral("/master_to_project_filter"));
+    pair[0]->setFilter(QStringLiteral("projectmeta/project_to_master_filter"));
+    RESTOperationPtr pull = pair[0]->start();
+    return pair[1]->start()->wait() && pull->wait();
+}
+
+bool Web::addMember(const Project& project, const QString& name) {
+    CouchDatabase* db = m_server->databaseNamed(projectDatabaseName(project.stem));
+    ProjectModel* record =
+        CouchModel::modelForDocument<ProjectModel>(db->documentWithID(project.id));
+    QStringList members;
+    for (const QJsonValue& m : record->properties().value(QStringLiteral("members")).toArray())
+        members.append(m.toString());
+    const std::optional<QStringList> added = membersAdding(members, name);
+    if (!added)
+        return true;
+    record->setValue(QStringLiteral("members"), QJsonArray::fromStringList(*added));
+    RESTOperationPtr saved = record->save();
+    CouchDesignDocument* meta = db->designDocumentWithName(QStringLiteral("projectmeta"));
+    meta->defineFilterNamed(QStringLiteral("project_to_user_filter"), kProjectToUserFilter);
+    if (!meta->saveChanges()->wait())
+        return false;
+    CouchPersistentReplication* replication =
+        db->replicationToDatabaseAtURL(userDatabaseName(name));
+    replication->setFilter(QStringLiteral("projectmeta/project_to_user_filter"));
+    replication->setContinuous(true);
+    return replication->start()->wait() && saved->wait();
+}
+
+bool Web::build(const ServerProcess& process) {
+    m_server = std::make_unique<CouchServer>(QUrl(TestServer::url()));
+    m_server->setCredential(QStringLiteral("admin"), TestServer::adminPassword());
+    m_master = m_server->databaseNamed(QStringLiteral("trevok_master"));
+    m_users = m_server->databaseNamed(QStringLiteral("_users"));
+    QElapsedTimer clock;
+    clock.start();
+    if (!m_master->create()->wait())
+        return false;
+    for (int i = 0; i < m_u; ++i) {
+        if (!addUser(userName(i))) {
+            std::fprintf(stderr, "user %d could not be added\n", i);
+            return false;
+        }
+    }
+    const double usersSeconds = clock.elapsed() / 1000.0;
+    for (int p = 0; p < m_p; ++p) {
+        QElapsedTimer one;
+        one.start();
+        Project project;
+        if (!addProject(p, &project)) {
+            std::fprintf(stderr, "project %d could not be added\n", p);
+            return false;
+        }
+        for (int j = 0; j < m_m; ++j) {
+            const QString name = userName((p * m_m + j) % m_u);
+            if (!addMember(project, name)) {
+                std::fprintf(stderr, "member %s of project %d could not be added\n",
+                             qPrintable(name), p);
+                return false;
+            }
+            project.members.append(name);
+        }
+        m_projectSeconds.add(one.elapsed() / 1000.0);
+        m_projects.append(project);
+    }
+    m_buildSeconds = clock.elapsed() / 1000.0;
+    // Built means delivered: the last project's record is with its last member.
+    const Project& last = m_projects.last();
+    const QString lastDb = userDatabaseName(last.members.last());
+    const bool settled = waitFor(
+        [&] {
+            return TestServer::request("GET",
+                                       QLatin1Char('/') + lastDb + QLatin1Char('/') + last.id)
+                       .status == 200;
+        },
+        300000);
+    const double settledSeconds = clock.elapsed() / 1000.0;
+    const int tenth = std::max(1, m_p / 10);
+    double first = 0, lastTenth = 0;
+    for (int i = 0; i < tenth; ++i) {
+        first += m_projectSeconds.values[i];
+        lastTenth += m_projectSeconds.values[m_p - 1 - i];
+    }
+    first /= tenth;
+    lastTenth /= tenth;
+    std::printf("  build: %.1f s (users %.1f s; web delivered after %.1f s%s)\n", m_buildSeconds,
+                usersSeconds, settledSeconds, settled ? "" : ", NOT SETTLED");
+    std::printf(
+        "  per project with its %d members: first tenth %.0f ms, last tenth %.0f ms (%.2fx)\n", m_m,
+        first * 1000, lastTenth * 1000, lastTenth / std::max(first, 1e-9));
+    std::printf("  server after build: RSS %.0f MiB (peak %.0f MiB), %d open files\n",
+                process.statusMiB("VmRSS:"), process.statusMiB("VmHWM:"), process.openFiles());
+    return settled;
+}
+
+void Web::write(const Project& project, int writer, const QString& id,
+                std::function<void(qint64)> written) {
+    const QString db = userDatabaseName(project.members.at(writer));
+    const QByteArray body =
+        QJsonDocument(QJsonObject{{QStringLiteral("projectID"), project.id},
+                                  {QStringLiteral("type"), QStringLiteral("BenchDoc")},
+                                  {QStringLiteral("n"), ++m_counter}})
+            .toJson(QJsonDocument::Compact);
+    const qint64 start = nowMs();
+    send("PUT", QLatin1Char('/') + trevok::test::segment(db) + QLatin1Char('/') + id, body,
+         [start, written](int status, const QByteArray&) { written(status == 201 ? start : -1); });
+}
+
+qint64 Web::delivery(const Project& project, int writer, const QString& id, qint64 from,
+                     int timeoutMs) {
+    qint64 last = -1;
+    const bool all = waitFor(
+        [&] {
+            last = from;
+            for (int j = 0; j < project.members.size(); ++j) {
+                if (j == writer)
+                    continue;
+                const qint64 at = m_watchers.value(userDatabaseName(project.members[j]))->seen(id);
+                if (at < 0)
+                    return false;
+                last = std::max(last, at);
+            }
+            return true;
+        },
+        timeoutMs);
+    return all ? last - from : -1;
+}
+
+void Web::printFigure(const char* name, const Stats& s, double floor) const {
+    std::printf("  %-44s median %7.0f ms  p95 %7.0f ms  worst %7.0f ms   (%.0fx floor)\n", name,
+                s.median(), s.p95(), s.worst(), s.median() / std::max(floor, 0.1));
+}
+
+void Web::measure(const ServerProcess& process) {
+    // Idle: nothing written, every replication waiting.
+    QTest::qWait(3000);
+    const double idleCpu0 = process.cpuMs();
+    QTest::qWait(5000);
+    const double idleCpu = (process.cpuMs() - idleCpu0) / 5000.0 * 100.0;
+
+    // The floor: a plain write and its read-back, on a database of its own.
+    TestServer::createDatabase(QStringLiteral("bench_floor"));
+    Stats floor;
+    for (int i = 0; i < kFloorSamples; ++i) {
+        const qint64 start = nowMs();
+        bool done = false;
+        const QString path = QStringLiteral("/bench_floor/f%1").arg(i);
+        send("PUT", path, "{\"v\":1}", [&](int, const QByteArray&) {
+            send("GET", path, QByteArray(), [&](int, const QByteArray&) { done = true; });
+        });
+        waitFor([&] { return done; }, 10000);
+        floor.add(double(nowMs() - start));
+    }
+    const double floorMs = floor.median();
+
+    // Every member's client follows its database from now on.
+    QSet<QString> memberDbs;
+    for (const Project& p : m_projects)
+        for (const QString& m : p.members)
+            memberDbs.insert(userDatabaseName(m));
+    for (const QString& db : memberDbs) {
+        auto* w = new Watcher(db);
+        w->start(updateSeq(db));
+        m_watchers.insert(db, w);
+    }
+    QTest::qWait(1000);
+
+    std::printf("  idle: %.1f %% CPU; RSS %.0f MiB with %lld clients following\n", idleCpu,
+                process.statusMiB("VmRSS:"), static_cast<long long>(memberDbs.size()));
+    std::printf("  %-44s median %7.1f ms  p95 %7.1f ms  worst %7.1f ms\n",
+                "floor (write + read-back)", floorMs, floor.p95(), floor.worst());
+
+    // One writer at a time, each in another project.
+    Stats single;
+    int lost = 0;
+    const double cpu0 = process.cpuMs();
+    for (int i = 0; i < kSingleSamples; ++i) {
+        const Project& project = m_projects.at((i * 7) % m_projects.size());
+        const QString id = QStringLiteral("single-%1").arg(i);
+        qint64 start = -1;
+        write(project, 0, id, [&](qint64 s) { start = s == -1 ? -2 : s; });
+        waitFor([&] { return start != -1; }, 10000);
+        const qint64 took = start >= 0 ? delivery(project, 0, id, start, kDeliveryTimeoutMs) : -1;
+        if (took < 0)
+            ++lost;
+        else
+            single.add(double(took));
+    }
+    const double cpuPerDoc = (process.cpuMs() - cpu0) / kSingleSamples;
+    printFigure("e2e, one writer", single, floorMs);
+
+    // Ten writers at once, in ten projects.
+    Stats concurrent;
+    for (int round = 0; round < kConcurrentRounds; ++round) {
+        QList<qint64> starts(kWriters, -1);
+        for (int w = 0; w < kWriters; ++w) {
+            const Project& project = m_projects.at((round * kWriters + w) % m_projects.size());
+            write(project, w % m_m, QStringLiteral("conc-%1-%2").arg(round).arg(w),
+                  [&starts, w](qint64 s) { starts[w] = s == -1 ? -2 : s; });
+        }
+        waitFor(
+            [&] {
+                return std::none_of(starts.begin(), starts.end(), [](qint64 s) { return s == -1; });
+            },
+            20000);
+        for (int w = 0; w < kWriters; ++w) {
+            const Project& project = m_projects.at((round * kWriters + w) % m_projects.size());
+            const qint64 took =
+                starts[w] >= 0
+                    ? delivery(project, w % m_m, QStringLiteral("conc-%1-%2").arg(round).arg(w),
+                               starts[w], kDeliveryTimeoutMs)
+                    : -1;
+            if (took < 0)
+                ++lost;
+            else
+                concurrent.add(double(took));
+        }
+    }
+    printFigure("e2e, 10 writers at once", concurrent, floorMs);
+
+    // A quiet project's next document after 2,000 documents of another.
+    Stats quiet;
+    const Project& noisy = m_projects.first();
+    QJsonArray docs;
+    for (int i = 0; i < kNoisyDocuments; ++i)
+        docs.append(QJsonObject{{QStringLiteral("_id"), QStringLiteral("noise-%1").arg(i)},
+                                {QStringLiteral("projectID"), noisy.id},
+                                {QStringLiteral("type"), QStringLiteral("BenchDoc")}});
+    const QString noisyDb = trevok::test::segment(userDatabaseName(noisy.members.first()));
+    for (qsizetype at = 0; at < docs.size(); at += 200) {
+        QJsonArray chunk;
+        for (qsizetype i = at; i < std::min<qsizetype>(at + 200, docs.size()); ++i)
+            chunk.append(docs.at(i));
+        const QByteArray body = QJsonDocument(QJsonObject{{QStringLiteral("docs"), chunk}})
+                                    .toJson(QJsonDocument::Compact);
+        TestServer::request("POST", QLatin1Char('/') + noisyDb + QStringLiteral("/_bulk_docs"),
+                            body);
+    }
+    // Wait until the noise is in the master database, then write the quiet ones.
+    waitFor(
+        [&] {
+            return TestServer::request(
+                       "GET", QStringLiteral("/trevok_master/noise-%1").arg(kNoisyDocuments - 1))
+                       .status == 200;
+        },
+        kDeliveryTimeoutMs);
+    for (int i = 0; i < kQuietSamples; ++i) {
+        const Project& project = m_projects.at(1 + (i * 13) % (m_projects.size() - 1));
+        const QString id = QStringLiteral("quiet-%1").arg(i);
+        qint64 start = -1;
+        write(project, 1, id, [&](qint64 s) { start = s == -1 ? -2 : s; });
+        waitFor([&] { return start != -1; }, 10000);
+        const qint64 took = start >= 0 ? delivery(project, 1, id, start, kDeliveryTimeoutMs) : -1;
+        if (took < 0)
+            ++lost;
+        else
+            quiet.add(double(took));
+    }
+    printFigure("quiet project's next doc after 2,000 others", quiet, floorMs);
+    waitFor(
+        [&] {
+            return delivery(noisy, 0, QStringLiteral("noise-%1").arg(kNoisyDocuments - 1), 0, 0) >=
+                   0;
+        },
+        kDeliveryTimeoutMs);
+    std::printf("  server CPU per document (one writer): %.0f ms   (%.0fx floor)\n", cpuPerDoc,
+                cpuPerDoc / std::max(floorMs, 0.1));
+
+    // A burst: one document per user, into a project the user is a member of.
+    QHash<QString, int> projectOf;
+    for (int p = 0; p < m_projects.size(); ++p)
+        for (const QString& m : m_projects[p].members)
+            if (!projectOf.contains(m))
+                projectOf.insert(m, p);
+    struct Burst {
+        int project, writer;
+        QString id;
+    };
+    QList<Burst> burst;
+    for (auto it = projectOf.constBegin(); it != projectOf.constEnd(); ++it)
+        burst.append({it.value(), int(m_projects[it.value()].members.indexOf(it.key())),
+                      QStringLiteral("burst-%1").arg(it.key())});
+    int written = 0;
+    const qint64 burstStart = nowMs();
+    for (const Burst& b : burst)
+        write(m_projects[b.project], b.writer, b.id, [&](qint64) { ++written; });
+    waitFor([&] { return written == burst.size(); }, kDeliveryTimeoutMs);
+    const qint64 allWritten = nowMs() - burstStart;
+    int deliveredDocs = 0;
+    waitFor(
+        [&] {
+            deliveredDocs = 0;
+            for (const Burst& b : burst)
+                if (delivery(m_projects[b.project], b.writer, b.id, 0, 0) >= 0)
+                    ++deliveredDocs;
+            return deliveredDocs == burst.size();
+        },
+        kDeliveryTimeoutMs);
+    const qint64 burstMs = nowMs() - burstStart;
+    std::printf("  burst of one document per user (%lld docs, %lld deliveries): written in %.1f s, "
+                "%s %.1f s"
+                "   (%.0fx floor)\n",
+                static_cast<long long>(burst.size()),
+                static_cast<long long>(burst.size()) * (m_m - 1), allWritten / 1000.0,
+                deliveredDocs == burst.size() ? "all delivered after" : "NOT all delivered after",
+                burstMs / 1000.0, double(burstMs) / std::max(floorMs, 0.1));
+    std::printf(
+        "  server at the end: RSS %.0f MiB (peak %.0f MiB), %d open files; lost documents: %d\n",
+        process.statusMiB("VmRSS:"), process.statusMiB("VmHWM:"), process.openFiles(), lost);
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/config")).toUtf8());
+    qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/data")).toUtf8());
+    QCoreApplication app(argc, argv);
+    QStringList cores;
+    QList<std::array<int, 3>> sizes;
+    QString port = QStringLiteral("5984");
+    const QStringList args = app.arguments().mid(1);
+    for (int i = 0; i < args.size(); ++i) {
+        if (args[i] == QStringLiteral("--port") && i + 1 < args.size()) {
+            port = args[++i];
+        } else if (args[i] == QStringLiteral("--server-core") && i + 1 < args.size()) {
+            cores.append(QFileInfo(args[++i]).absoluteFilePath());
+        } else {
+            const QStringList parts = args[i].split(QLatin1Char('/'));
+            if (parts.size() != 3) {
+                std::fprintf(stderr,
+                             "usage: bench_scale [--port N] [--server-core DIR]... U/P/M...\n");
+                return 2;
+            }
+            sizes.append({parts[0].toInt(), parts[1].toInt(), parts[2].toInt()});
+        }
+    }
+    if (sizes.isEmpty())
+        sizes = {{100, 10, 10}};
+    if (cores.isEmpty())
+        cores.append(QStringLiteral(TREVOK_BENCH_RESOURCES) + QStringLiteral("/server-core"));
+    qputenv("TREVOK_TEST_PORT", port.toUtf8());
+    std::printf("%lld cores; load average at start %s\n",
+                static_cast<long long>(sysconf(_SC_NPROCESSORS_ONLN)), qPrintable(loadAverage()));
+    for (const auto& size : sizes) {
+        for (const QString& core : cores) {
+            if (size[1] < 2 || size[2] < 2 || size[0] < size[2]) {
+                std::fprintf(
+                    stderr, "each size needs 2 projects, 2 members and as many users as members\n");
+                return 2;
+            }
+            // The harness finds the server folder under TREVOK_RESOURCES.
+            QTemporaryDir resources;
+            QFile::link(core, resources.path() + QStringLiteral("/server-core"));
+            qputenv("TREVOK_RESOURCES", resources.path().toUtf8());
+            std::printf("\nU=%d P=%d M=%d (%d replications) on %s; load average %s\n", size[0],
+                        size[1], size[2], size[0] + 2 * size[1] + size[1] * size[2],
+                        qPrintable(core), qPrintable(loadAverage()));
+            std::fflush(stdout);
+            TestServer server;
+            if (!server.start()) {
+                std::fprintf(stderr, "the server in %s did not start\n", qPrintable(core));
+                return 1;
+            }
+            ServerProcess process{QFileInfo(server.configFile()).path() +
+                                  QStringLiteral("/server.log")};
+            Web web(size[0], size[1], size[2]);
+            if (web.build(process))
+                web.measure(process);
+            std::printf("  load average at the end %s\n", qPrintable(loadAverage()));
+            std::fflush(stdout);
+            server.stop();
+        }
+    }
+    return 0;
+}
