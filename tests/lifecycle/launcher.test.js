@@ -17,7 +17,7 @@ function cpuSeconds(pid) {
   return (Number(fields[11]) + Number(fields[12])) / 100; // USER_HZ
 }
 
-test('logs into the data folder, rotates, and names itself in the pid file', async () => {
+test('logs into the data folder, rotates, and names itself in the pid file', { timeout: 120000 }, async () => {
   const instance = await makeInstance('[log]\nmax_size = 4000\n');
   const server = new Server(instance);
   await server.start();
@@ -43,7 +43,7 @@ test('logs into the data folder, rotates, and names itself in the pid file', asy
   assert.ok(!fs.existsSync(path.join(instance.dataDir, 'server-core.pid')));
 });
 
-test('keeps answering, idle, once the reader of its output is gone', async () => {
+test('keeps answering, idle, once the reader of its output is gone', { timeout: 120000 }, async () => {
   const instance = await makeInstance();
   // A reader that goes away at once, as a console that quit.
   const proc = spawn(path.join(SERVER_CORE, 'bin/couchdb'), ['-i', '-a', instance.ini],
