@@ -89,7 +89,7 @@ void waiting(bool begins) {
 
 bool BusyFilter::eventFilter(QObject* watched, QEvent* event) {
     State& s = state();
-    if (!s.running)
+    if (!flowRunning())
         return false;
     if (event->type() == QEvent::Quit && watched == QCoreApplication::instance()) {
         s.quitHeld = true;
@@ -119,8 +119,11 @@ void installBusyState() {
     RESTOperation::addWaitObserver(&waiting);
 }
 
+// Only a wait lets events in while a flow is under way: between its waits a
+// flow runs without the event loop, and after its last one it is over by
+// the time any event is delivered at the loop's own level.
 bool flowRunning() {
-    return state().running || RESTOperation::waitDepth() > 0;
+    return RESTOperation::waitDepth() > 0;
 }
 
 void whenIdle(QObject* context, std::function<void()> fn) {

@@ -6,11 +6,11 @@
 
 namespace trevok {
 
-// The console's one busy state. A flow is running from the first wait of an
-// action until control is back in the application's own event loop: while
-// it runs, the local loops of its waits deliver timers, replies and window
-// events, and nothing that arrives meanwhile may start a flow of its own or
-// take the flow's sheet or window away.
+// The console's one busy state. A flow is running while it waits: the local
+// loops of its waits deliver timers, replies and window events, and nothing
+// that arrives meanwhile may start a flow of its own or take the flow's
+// sheet or window away. What was held back is carried out once control is
+// back in the application's own event loop.
 //
 // Installed once (by the controller). While a flow runs:
 // - a request to close a window (a sheet or the main window) is held back
