@@ -1,6 +1,8 @@
+#include "app/Alerts.h"
 #include "app/AppDelegate.h"
 #include "app/Interface.h"
 #include "app/UserDefaults.h"
+#include "chrome/PXAppStoreWindow.h"
 #include "store/CouchServer.h"
 
 #include <QDialog>
@@ -50,7 +52,13 @@ void AppDelegate::changeAdminPassword() {
 
     RESTOperationPtr op =
         m_server->childWithPath(QStringLiteral("_config/admins/admin"))->PUTJSON(password);
-    if (!op->wait()) {
+    const bool changed = op->wait();
+    if (!changed && !m_adminPasswordSheet) {
+        trevok::showFailureAlert(m_mainWindow, QStringLiteral("The password was not changed."),
+                                 op->error());
+        return;
+    }
+    if (!changed) {
         // The old password still holds: say so and keep what was typed.
         warn(QStringLiteral("The server did not change the password: %1").arg(op->error()));
         return;

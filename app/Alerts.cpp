@@ -1,6 +1,9 @@
 #include "app/Alerts.h"
 
+#include "app/BusyState.h"
+
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 
@@ -49,11 +52,17 @@ void runConfirmationAlert(QWidget* window, const ConfirmationAlert& alert,
     cancel->setAccessibleName(QStringLiteral("Cancel"));
     box->setDefaultButton(ok);
     box->setEscapeButton(cancel);
-    QObject::connect(box, &QMessageBox::finished, box, [box, ok, done = std::move(done)](int) {
-        const int code = box->clickedButton() == ok ? 1 : -1;
-        // Run the callback once the alert is gone, as an alert's end does.
-        QTimer::singleShot(0, [done, code] { done(code); });
-    });
+    QPointer<QWidget> context(window);
+    QObject::connect(box, &QMessageBox::finished, box,
+                     [box, ok, context, done = std::move(done)](int) {
+                         const int code = box->clickedButton() == ok ? 1 : -1;
+                         // Once the alert is gone, as an alert's end does, and
+                         // never inside another flow's wait: the answer starts a
+                         // flow of its own. Nothing runs once the window is gone.
+                         QTimer::singleShot(0, context, [context, done, code] {
+                             trevok::whenIdle(context, [done, code] { done(code); });
+                         });
+                     });
     box->open();
 }
 

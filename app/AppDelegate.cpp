@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/BusyCursor.h"
+#include "app/BusyState.h"
 #include "app/Interface.h"
 #include "app/NotificationCenter.h"
 #include "chrome/PXAppStoreWindow.h"
@@ -7,9 +8,12 @@
 #include "lists/UserQuery.h"
 #include "server/ServerProcess.h"
 #include "server/SyncListener.h"
+#include "store/CouchPersistentReplication.h"
 #include "store/CouchServer.h"
+#include "users/UserArrayController.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -21,14 +25,47 @@
 
 using trevok::outlet;
 
+namespace {
+// At exit: long enough for due autosaves to be queued, and the bound on
+// sending what is queued.
+constexpr int kExitSettleMs = 100;
+constexpr int kExitDrainMs = 10000;
+} // namespace
+
 AppDelegate::AppDelegate(QObject* parent)
     : QObject(parent) {
     trevok::installBusyCursor();
+    trevok::installBusyState();
 }
 
 AppDelegate::~AppDelegate() {
     trevok::NotificationCenter::defaultCenter().removeObserver(this);
+    // Writes not waited for (a replication's document, an autosave due in a
+    // few milliseconds) are still sent: quitting loses nothing already done.
+    if (m_server) {
+        QElapsedTimer clock;
+        clock.start();
+        RESTOperation::waitUntil(
+            [&] { return clock.elapsed() >= kExitSettleMs && m_server->pendingOperations() == 0; },
+            kExitDrainMs, kExitSettleMs / 5);
+    }
+    // What reports into the window goes first: the lists and their table
+    // controllers, the archive observation, the listener and the server
+    // handle, whose pending requests are told to their callbacks as it goes.
+    for (const ArchiveInProgress& archive : std::as_const(m_archives))
+        stopObservingReplication(archive.handle());
+    m_archives.clear();
+    if (m_userTableController)
+        m_userTableController->setContent(nullptr);
+    m_query.reset();
+    // Takes its table controller along.
+    m_projectTableController = nullptr;
+    m_projectQuery.reset();
+    m_listener.reset();
+    m_server.reset();
+    m_task.reset();
     delete m_mainWindow;
+    m_mainWindow = nullptr;
 }
 
 void AppDelegate::loadMainWindow() {
@@ -44,6 +81,20 @@ void AppDelegate::loadMainWindow() {
         m_mainContent = new QWidget(m_mainWindow->contentView());
     auto* layout = new QVBoxLayout(m_mainWindow->contentView());
     layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    // Above everything else, in both states of the window: what is wrong
+    // with the server, until it answers again.
+    m_serverStatusLine = new QLabel(m_mainWindow->contentView());
+    m_serverStatusLine->setObjectName(QStringLiteral("serverStatusLine"));
+    m_serverStatusLine->setAccessibleName(QStringLiteral("Server status"));
+    m_serverStatusLine->setAccessibleDescription(QStringLiteral("serverStatusLine"));
+    m_serverStatusLine->setWordWrap(true);
+    m_serverStatusLine->setContentsMargins(8, 4, 8, 4);
+    m_serverStatusLine->setStyleSheet(
+        QStringLiteral("QLabel#serverStatusLine { background: #fff4d6; color: #5a3d00;"
+                       " border-bottom: 1px solid #e0c98f; }"));
+    m_serverStatusLine->hide();
+    layout->addWidget(m_serverStatusLine);
     layout->addWidget(m_mainContent);
 
     const QWidget* root = m_mainContent;
@@ -98,7 +149,10 @@ void AppDelegate::endSheet(QDialog* sheet) {
     if (!sheet)
         return;
     m_mainWindow->endSheet(sheet);
-    sheet->close();
+    {
+        const trevok::OwnWindowClose own;
+        sheet->close();
+    }
     sheet->deleteLater();
 }
 

@@ -57,6 +57,9 @@ public:
     void taskTerminated();
     void cleanup();
     trevok::ServerProcess* task() const { return m_task.get(); }
+    // The line on the window that says what is wrong with the server ("" and
+    // hidden while it answers).
+    QLabel* serverStatusLine() const { return m_serverStatusLine; }
 
     // Window geometry and tabs.
     void startSize();
@@ -196,6 +199,8 @@ public:
     QRect lastFrame() const { return m_lastFrame; }
 
 private:
+    void showServerStatus();
+    void serverIsBack();
     void startSyncListener(const QString& serviceName, const QMap<QString, QString>& txtRecord);
     void setFrame(const QRect& bottomLeftFrame, bool animate);
     void setTabImages(const char* users, const char* projects, const char* infos);
@@ -261,6 +266,7 @@ private:
     QLabel* m_wwwAuthenticate = nullptr;
     QPushButton* m_saveButton = nullptr;
     QAbstractButton* m_changePWButton = nullptr;
+    QLabel* m_serverStatusLine = nullptr;
 
     // Sheets, loaded anew at every opening.
     QPointer<QDialog> m_loginSheet;

@@ -51,7 +51,11 @@ void waiting(bool begins) {
 } // namespace
 
 void installBusyCursor() {
-    RESTOperation::setWaitObserver(&waiting);
+    static bool installed = false;
+    if (!installed) {
+        installed = true;
+        RESTOperation::addWaitObserver(&waiting);
+    }
 }
 
 bool busyCursorShown() {

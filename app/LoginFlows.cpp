@@ -53,7 +53,10 @@ void AppDelegate::login() {
     trevok::CredentialStorage::shared().setDefaultCredential(m_serverCredential, m_syncSpace);
     m_server->setCredential(m_serverCredential.user, m_serverCredential.password);
 
-    if (m_server->getDatabases()) {
+    const bool answered = m_server->getDatabases().has_value();
+    if (!m_loginSheet)
+        return; // closed meanwhile: the administrator gave up
+    if (answered) {
         finishLogin();
         return;
     }

@@ -1,5 +1,7 @@
 #include "app/NotificationCenter.h"
 
+#include "app/BusyState.h"
+
 namespace trevok {
 
 NotificationCenter& NotificationCenter::defaultCenter() {
@@ -22,6 +24,16 @@ void NotificationCenter::removeObserver(QObject* observer, const QString& name) 
 
 void NotificationCenter::post(const QString& name, QObject* sender, const QVariant& userInfo) {
     const Notification n{name, sender, userInfo};
+    if (flowRunning()) {
+        // A handler starts a flow: it waits until the running one has ended.
+        whenIdle(&m_anchor, [this, n] { deliver(n); });
+        return;
+    }
+    deliver(n);
+}
+
+void NotificationCenter::deliver(const Notification& n) {
+    const QString& name = n.name;
     // A handler may add or remove observers: deliver to a snapshot.
     const QList<Entry> snapshot = m_entries;
     for (const Entry& e : snapshot) {

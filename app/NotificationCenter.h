@@ -20,6 +20,7 @@ struct Notification {
 // The application's default notification centre: named notifications posted by
 // any object and delivered, synchronously and in registration order, to the
 // observers of that name. An observer that is destroyed is dropped on its own.
+// A notification posted while a flow runs is delivered once it has ended.
 class NotificationCenter {
 public:
     using Handler = std::function<void(const Notification&)>;
@@ -35,6 +36,10 @@ public:
     int observerCount(const QString& name) const;
 
 private:
+    void deliver(const Notification& n);
+
+    // Context of deliveries held back while a flow runs.
+    QObject m_anchor;
     struct Entry {
         QPointer<QObject> observer;
         QString name;

@@ -1,14 +1,14 @@
 #include "app/AppDelegate.h"
-#include "app/NotificationCenter.h"
 #include "server/DataDirs.h"
 #include "server/ServerProcess.h"
 
-#include <QEventLoop>
-#include <QTimer>
+#include <QLabel>
 
 namespace {
-// Gives the server time to open its port before the start-up probe.
-constexpr int kServerStartGraceMs = 1000;
+// How long start-up waits for the server to answer. The launcher reads its
+// configuration and opens the databases first, which takes a few seconds
+// on a busy machine; a start that fails ends the wait at once.
+constexpr int kServerStartWaitMs = 30000;
 
 QString serverHome() {
     return trevok::resourcesFolder() + QStringLiteral("/server-core");
@@ -26,25 +26,42 @@ void AppDelegate::maybeSetDataDirs() {
 
 void AppDelegate::launchCouchDB() {
     maybeSetDataDirs();
-    m_task = std::make_unique<trevok::ServerProcess>();
-    connect(m_task.get(), &trevok::ServerProcess::terminated, this, &AppDelegate::taskTerminated,
-            Qt::QueuedConnection);
-    m_task->launch(serverHome());
-
-    // Wait without freezing the window: paint events run, input is held back.
-    QEventLoop pause;
-    QTimer::singleShot(kServerStartGraceMs, &pause, &QEventLoop::quit);
-    pause.exec(QEventLoop::ExcludeUserInputEvents);
+    m_task = std::make_unique<trevok::ServerProcess>(serverHome(), applicationSupportFolder());
+    connect(m_task.get(), &trevok::ServerProcess::statusChanged, this,
+            &AppDelegate::showServerStatus);
+    connect(m_task.get(), &trevok::ServerProcess::serverBack, this, &AppDelegate::serverIsBack);
+    // A server of this data folder that still runs from an earlier start is
+    // used as it is; otherwise one is launched and start-up waits until it
+    // answers (the window keeps painting) or its launch has failed.
+    m_task->start();
+    m_task->waitUntilSettled(kServerStartWaitMs);
+    showServerStatus();
 }
 
 void AppDelegate::taskTerminated() {
     cleanup();
 }
 
+// Drops the process handle only. The controller's notification
+// registrations stay: they belong to the session, not to one server
+// process, and a server that ended is started again.
 void AppDelegate::cleanup() {
-    if (m_task) {
-        m_task->disconnect(this);
-        m_task.release()->deleteLater();
-    }
-    trevok::NotificationCenter::defaultCenter().removeObserver(this);
+    m_task.reset();
+}
+
+void AppDelegate::showServerStatus() {
+    if (!m_serverStatusLine)
+        return;
+    const QString text = m_task ? m_task->statusText() : QString();
+    m_serverStatusLine->setText(text);
+    m_serverStatusLine->setVisible(!text.isEmpty());
+}
+
+void AppDelegate::serverIsBack() {
+    showServerStatus();
+    // The live lists follow their change feeds again on their own, and read
+    // their queries anew when the feed answers. Archive copies run inside the server and carry on
+    // after a restart; their reports are looked at again.
+    if (!m_archives.isEmpty())
+        scheduleArchiveCheck(0);
 }

@@ -1,6 +1,7 @@
 #include "chrome/PXWindowButtonGroup.h"
 
-#include <QHash>
+#include <map>
+#include <memory>
 
 const QString PXWindowButtonGroup::defaultIdentifier =
     QStringLiteral("com.corvane.pxappstorewindow.defaultWindowButtonGroup");
@@ -8,13 +9,14 @@ const QString PXWindowButtonGroup::didUpdateRolloverStateNotification =
     QStringLiteral("PXWindowButtonGroupDidUpdateRolloverStateNotification");
 
 PXWindowButtonGroup* PXWindowButtonGroup::groupWithIdentifier(const QString& identifier) {
-    // Never emptied: a button may look its group up again at any time.
-    static QHash<QString, PXWindowButtonGroup*> registry;
+    // Never emptied while the process runs: a button may look its group up
+    // again at any time. The groups go with the registry at exit.
+    static std::map<QString, std::unique_ptr<PXWindowButtonGroup>> registry;
     const QString key = identifier.isEmpty() ? defaultIdentifier : identifier;
-    PXWindowButtonGroup*& group = registry[key];
+    std::unique_ptr<PXWindowButtonGroup>& group = registry[key];
     if (!group)
-        group = new PXWindowButtonGroup(key);
-    return group;
+        group.reset(new PXWindowButtonGroup(key));
+    return group.get();
 }
 
 PXWindowButtonGroup::PXWindowButtonGroup(const QString& identifier, QObject* parent)

@@ -1,6 +1,6 @@
 #include "app/Alerts.h"
 #include "app/AppDelegate.h"
-#include "app/BusyCursor.h"
+#include "app/BusyState.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDocument.h"
@@ -85,7 +85,7 @@ void AppDelegate::scheduleArchiveCheck(int delayMs) {
 }
 
 void AppDelegate::checkArchives() {
-    if (m_checkingArchives || trevok::waitInProgress()) {
+    if (m_checkingArchives || trevok::flowRunning()) {
         scheduleArchiveCheck(kBusyPollMs);
         return;
     }

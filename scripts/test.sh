@@ -10,6 +10,8 @@ if [ "${CI:-}" = "true" ]; then
   echo "Sanitizer build (AddressSanitizer and UndefinedBehaviorSanitizer)"
   trevok_build "$TREVOK_ROOT/build-asan" -DTREVOK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
   (cd "$TREVOK_ROOT/build-asan" &&
-    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+    LSAN_OPTIONS=suppressions="$TREVOK_ROOT/scripts/lsan.supp":print_suppressions=0 \
+    UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --output-on-failure --timeout 900 "$@")
 fi

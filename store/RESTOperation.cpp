@@ -32,20 +32,53 @@ RESTOperationPtr RESTOperation::failed(const QString& error) {
 }
 
 namespace {
-std::function<void(bool)>& waitObserver() {
-    static std::function<void(bool)> observer;
-    return observer;
+QList<std::function<void(bool)>>& waitObservers() {
+    static QList<std::function<void(bool)>> observers;
+    return observers;
+}
+std::function<void(RESTOperation*)>& waitHook() {
+    static std::function<void(RESTOperation*)> hook;
+    return hook;
+}
+int g_waitDepth = 0;
+
+void tellObservers(bool waiting) {
+    // A copy: an observer may add another.
+    const auto observers = waitObservers();
+    for (const auto& observer : observers)
+        observer(waiting);
+}
+
+// One wait: observers told around a local loop that holds back user input.
+void runWaitLoop(QEventLoop& loop, RESTOperation* op) {
+    ++g_waitDepth;
+    tellObservers(true);
+    if (waitHook())
+        QTimer::singleShot(0, &loop, [op] {
+            // A copy: the hook may replace itself.
+            if (const auto hook = waitHook())
+                hook(op);
+        });
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    --g_waitDepth;
+    tellObservers(false);
 }
 } // namespace
 
-void RESTOperation::setWaitObserver(std::function<void(bool)> observer) {
-    waitObserver() = std::move(observer);
+void RESTOperation::addWaitObserver(std::function<void(bool)> observer) {
+    waitObservers().append(std::move(observer));
+}
+
+int RESTOperation::waitDepth() {
+    return g_waitDepth;
+}
+
+void RESTOperation::setWaitHookForTesting(std::function<void(RESTOperation*)> hook) {
+    waitHook() = std::move(hook);
 }
 
 bool RESTOperation::wait() {
     if (m_state != State::Finished) {
-        if (waitObserver())
-            waitObserver()(true);
         // Keeps this operation alive even if every other owner lets go of it.
         RESTOperationPtr self = shared_from_this();
         const int timeoutMs = m_server ? m_server->requestTimeout() : kRESTTimeoutMs;
@@ -56,16 +89,37 @@ bool RESTOperation::wait() {
         connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
         deadline.start(timeoutMs);
         if (m_state != State::Finished)
-            loop.exec(QEventLoop::ExcludeUserInputEvents);
+            runWaitLoop(loop, this);
         if (m_state != State::Finished && m_server) {
-            m_server->cancelQueued(
-                this, QStringLiteral("timed out: no answer from the server within %1 s")
-                          .arg(timeoutMs / 1000.0));
+            // Also reached when the loop was ended from outside before the
+            // deadline (an application asked to exit): the flow hears it.
+            const QString why =
+                deadline.isActive()
+                    ? QStringLiteral("cancelled: the console stopped waiting for the server")
+                    : QStringLiteral("timed out: no answer from the server within %1 s")
+                          .arg(timeoutMs / 1000.0);
+            m_server->cancelQueued(this, why);
         }
-        if (waitObserver())
-            waitObserver()(false);
     }
     return isSuccessful();
+}
+
+bool RESTOperation::waitUntil(const std::function<bool()>& done, int timeoutMs, int pollMs) {
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    poll.start(pollMs);
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    deadline.start(timeoutMs);
+    runWaitLoop(loop, nullptr);
+    return done();
 }
 
 bool RESTOperation::isSuccessful() const {

@@ -52,8 +52,21 @@ public:
     bool wait();
 
     // Told when a wait begins (true) and ends (false), so that the interface
-    // can show that it is busy. Waits may nest.
-    static void setWaitObserver(std::function<void(bool waiting)> observer);
+    // can show that it is busy and hold back what must not run meanwhile.
+    // Waits may nest. Observers are told in the order they were added.
+    static void addWaitObserver(std::function<void(bool waiting)> observer);
+    // How many waits are under way now (nested waits count each).
+    static int waitDepth();
+
+    // Runs a local event loop like wait() until `done` returns true (checked
+    // every `pollMs`) or `timeoutMs` has passed; for steps that wait for
+    // something other than a request, such as a server process coming up.
+    // Returns done().
+    static bool waitUntil(const std::function<bool()>& done, int timeoutMs, int pollMs = 100);
+
+    // Test hook: called from inside every wait's event loop once it runs,
+    // with the operation waited for (nullptr for waitUntil).
+    static void setWaitHookForTesting(std::function<void(RESTOperation*)> hook);
 
     // 2xx reply received.
     bool isSuccessful() const;

@@ -177,7 +177,10 @@ void AppDelegate::checkUser() {
     // Read anew: another console or client may have added the user meanwhile.
     CouchDocument* existing = m_userDatabase->documentWithID(userDocumentID(name));
     RESTOperationPtr read = existing->reload();
-    if (read->wait())
+    const bool taken = read->wait();
+    if (!m_userSheet)
+        return; // closed meanwhile: nothing was written yet
+    if (taken)
         return warn(QStringLiteral("A user with this username exists already."));
     if (read->httpStatus() != 404)
         return warn(QStringLiteral("The server could not tell whether the username is taken: ") +

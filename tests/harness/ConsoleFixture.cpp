@@ -3,6 +3,9 @@
 #include "app/UserDefaults.h"
 #include "chrome/PXAppStoreWindow.h"
 
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QWidget>
 
@@ -38,6 +41,13 @@ bool ConsoleFixture::logIn(const QString& password) {
 
 void ConsoleFixture::clearUserDefaults() {
     auto defaults = userDefaults();
+    // Only ever a test's own settings (see TestHome.cpp): never wipe a file
+    // outside the folders a suite redirects to.
+    const QString home = qEnvironmentVariable("TREVOK_TEST_HOME", QDir::tempPath());
+    if (!QFileInfo(defaults.fileName()).absoluteFilePath().startsWith(QDir(home).absolutePath())) {
+        qWarning() << "not clearing settings outside the test's folders:" << defaults.fileName();
+        return;
+    }
     defaults.clear();
     defaults.sync();
 }

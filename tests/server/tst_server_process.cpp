@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -49,7 +50,7 @@ private Q_SLOTS:
         qputenv("TREVOK_RESOURCES", m_resources.path().toUtf8());
     }
 
-    void launchAnswersWithinTheStartWaitAndItsEndCleansUp() {
+    void launchAnswersOnceStartUpHasWaitedAndItsEndKeepsTheRegistrations() {
         AppDelegate delegate;
         trevok::NotificationCenter::defaultCenter().addObserver(
             &delegate, QStringLiteral("AddUserToProject"), [](const trevok::Notification&) {});
@@ -57,20 +58,96 @@ private Q_SLOTS:
         delegate.launchCouchDB();
         QVERIFY(delegate.task());
         QVERIFY(delegate.task()->isRunning());
-        // The one second the launch waits is enough for the server to answer.
+        QVERIFY(!delegate.task()->adopted());
+        QVERIFY(delegate.task()->statusText().isEmpty());
+        // Start-up waited until the server answers.
         QCOMPARE(TestServer::anonymous("GET", QStringLiteral("/")).status, 401);
+        // The server names itself in the data folder and logs there.
+        const auto pid = trevok::readServerPidFile(delegate.applicationSupportFolder());
+        QVERIFY(pid);
+        QCOMPARE(pid->server, delegate.task()->serverPid());
+        QVERIFY(!pid->uuid.isEmpty());
+        QVERIFY(QFile::exists(delegate.applicationSupportFolder() +
+                              QStringLiteral("/server-core.log")));
 
         QFile ini(localIni());
         QVERIFY(ini.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(ini.readAll());
         QCOMPARE(text.count(delegate.applicationSupportFolder()), 2);
 
+        // A second console of the same data folder uses the running server.
+        {
+            AppDelegate second;
+            second.launchCouchDB();
+            QVERIFY(second.task()->isRunning());
+            QVERIFY(second.task()->adopted());
+            QCOMPARE(second.task()->serverPid(), pid->server);
+        }
+
         delegate.task()->kill();
-        QTRY_VERIFY(!delegate.task());
+        delegate.taskTerminated();
+        QVERIFY(!delegate.task());
+        // The end of a server process leaves the session's registrations alone.
         QCOMPARE(trevok::NotificationCenter::defaultCenter().observerCount(
                      QStringLiteral("AddUserToProject")),
-                 0);
+                 1);
         QTRY_COMPARE(TestServer::anonymous("GET", QStringLiteral("/")).status, 0);
+    }
+
+    void aLaunchThatCannotWorkIsToldInWords_data() {
+        QTest::addColumn<QString>("cause");
+        QTest::addColumn<QString>("told");
+        QTest::newRow("port taken")
+            << QStringLiteral("port") << QStringLiteral("Another program answers on 127.0.0.1:");
+        QTest::newRow("configuration unreadable")
+            << QStringLiteral("config") << QStringLiteral("cannot read configuration file");
+    }
+    void aLaunchThatCannotWorkIsToldInWords() {
+        QFETCH(QString, cause);
+        QFETCH(QString, told);
+        QTcpServer other;
+        const QString config = m_resources.path() + QStringLiteral("/unreadable.ini");
+        QStringList extra;
+        if (cause == QLatin1String("port")) {
+            QVERIFY(other.listen(QHostAddress::LocalHost, 5984));
+        } else {
+            QVERIFY(QDir().mkpath(config)); // a folder where a file should be
+            extra = {QStringLiteral("-a"), config};
+        }
+        QTemporaryDir data;
+        trevok::ServerProcess server(trevok::resourcesFolder() + QStringLiteral("/server-core"),
+                                     data.path(), extra);
+        server.start();
+        QVERIFY(!server.waitUntilSettled(30000));
+        QVERIFY2(server.statusText().contains(told), qPrintable(server.statusText()));
+        QDir(config).removeRecursively();
+        server.kill();
+    }
+
+    void restartPausesGrowToABound() {
+        int previous = 0;
+        for (int attempt = 0; attempt < 40; ++attempt) {
+            const int delay = trevok::restartDelayMs(attempt);
+            QVERIFY(delay >= previous);
+            QVERIFY(delay > 0 && delay <= 30000);
+            previous = delay;
+        }
+        QCOMPARE(trevok::restartDelayMs(39), 30000);
+    }
+
+    void theLastErrorOfTheLogIsTheReason_data() {
+        QTest::addColumn<QString>("log");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("none") << QStringLiteral("[d] [info] [1] started\n") << QString();
+        QTest::newRow("last of two")
+            << QStringLiteral("[d] [error] [1] first\n[d] [info] [1] x\n"
+                              "[d] [error] [2] giving up: cannot listen on 127.0.0.1:5984\n")
+            << QStringLiteral("giving up: cannot listen on 127.0.0.1:5984");
+    }
+    void theLastErrorOfTheLogIsTheReason() {
+        QFETCH(QString, log);
+        QFETCH(QString, reason);
+        QCOMPARE(trevok::lastErrorInLog(log), reason);
     }
 
     void aSecondLaunchLeavesTheConfigurationAsItIs() {

@@ -18,8 +18,15 @@ const input = require('./input');
 
 const NAME = 'server-core';
 
+// Lines go to the launcher, which writes them into the log file. Once the
+// launcher is gone a write fails with EPIPE; that failure must not be
+// reported by writing again (the loop that once kept a core busy).
+process.stdout.on('error', () => {});
+process.stderr.on('error', () => {});
 function log(level, msg) {
-  process.stdout.write(`[${new Date().toUTCString()}] [${level}] [${process.pid}] ${msg}\n`);
+  try {
+    process.stdout.write(`[${new Date().toUTCString()}] [${level}] [${process.pid}] ${msg}\n`);
+  } catch (e) { /* nobody reads: nothing to do */ }
 }
 
 // A failure inside the package must not take the server down silently; the
@@ -61,6 +68,10 @@ function requestTimeout(config) {
     next();
   };
 }
+// The launcher is gone (killed outright) before this process finished
+// starting: an orphan would hold port and data with nobody to restart it.
+const orphaned = () => process.exit(0);
+process.on('disconnect', orphaned);
 
 async function main(files) {
   const config = new ConfigChain(files);
@@ -132,6 +143,12 @@ async function main(files) {
   const port = Number(config.get('httpd', 'port') || 5984);
   httpServer = app.listen(port, host, () => {
     log('info', `${NAME} has started on http://${host}:${port}/`);
+    // The launcher names this process in the data folder's pid file.
+    if (process.send) process.send({ listening: true, host, port, uuid });
+  });
+  // The launcher rotated the log file under the request logger.
+  process.on('message', (msg) => {
+    if (msg && msg.reopenLog) pouchApp.couchLogger.setFile(path.join(dbDir, `${NAME}.log`));
   });
   httpServer.on('error', (err) => {
     log('error', `cannot listen on ${host}:${port}: ${err.message}`);
@@ -145,6 +162,7 @@ async function main(files) {
   process.on('SIGTERM', shutdown);
   process.on('SIGINT', shutdown);
   // The supervisor is gone (killed outright): do not hold port and data.
+  process.off('disconnect', orphaned);
   process.on('disconnect', shutdown);
 }
 

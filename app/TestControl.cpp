@@ -1,0 +1,204 @@
+#include "app/TestControl.h"
+
+#include "app/AppDelegate.h"
+#include "app/BusyState.h"
+#include "chrome/PXAppStoreWindow.h"
+#include "lists/UserQuery.h"
+#include "projects/ProjectArrayController.h"
+#include "server/ServerProcess.h"
+#include "store/CouchModel.h"
+#include "store/RESTOperation.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QItemSelectionModel>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMouseEvent>
+#include <QPointer>
+#include <QStringListModel>
+#include <QTableView>
+#include <QWindow>
+
+namespace trevok {
+
+namespace {
+
+QJsonObject state(AppDelegate& app) {
+    QJsonArray users;
+    if (app.query() && app.query()->hasEntries()) {
+        for (CouchModel* user : app.query()->entries())
+            users.append(user->stringValue(QStringLiteral("name")));
+    }
+    QJsonArray projects;
+    if (ProjectArrayController* list = app.projectTableController()) {
+        for (int row = 0; row < list->rowCount(); ++row)
+            projects.append(list->modelAtRow(row)->stringValue(QStringLiteral("title")));
+    }
+    const QStringList members =
+        app.membersArrayController() ? app.membersArrayController()->stringList() : QStringList();
+    ServerProcess* server = app.task();
+    return {
+        {QStringLiteral("logedIn"), app.logedIn()},
+        {QStringLiteral("serverStatus"),
+         app.serverStatusLine()->isVisible() ? app.serverStatusLine()->text() : QString()},
+        {QStringLiteral("adopted"), server && server->adopted()},
+        {QStringLiteral("serverPid"), server ? server->serverPid() : 0},
+        {QStringLiteral("launcherPid"), server ? server->launcherPid() : 0},
+        {QStringLiteral("users"), users},
+        {QStringLiteral("projects"), projects},
+        {QStringLiteral("members"), QJsonArray::fromStringList(members)},
+        {QStringLiteral("userSheet"), app.userSheet() != nullptr},
+    };
+}
+
+bool fillUserSheet(AppDelegate& app, const QStringList& words) {
+    app.activateUserSheet();
+    QDialog* sheet = app.userSheet();
+    if (!sheet || words.size() < 5)
+        return false;
+    const char* fields[] = {"tmpUserName", "tmpFirstName", "tmpLastName", "tmpPassword",
+                            "tmpRepeatPassword"};
+    const QString values[] = {words.at(1), words.at(2), words.at(3), words.at(4), words.at(4)};
+    for (int i = 0; i < 5; ++i) {
+        auto* field = sheet->findChild<QLineEdit*>(QString::fromLatin1(fields[i]));
+        if (!field)
+            return false;
+        field->setText(values[i]);
+    }
+    return true;
+}
+
+// Closes the window the way the window system does (its close button).
+void closeWindow(QWidget* window) {
+    if (window && window->windowHandle())
+        window->windowHandle()->close();
+}
+
+bool selectProject(AppDelegate& app, const QString& title) {
+    ProjectArrayController* list = app.projectTableController();
+    for (int row = 0; list && row < list->rowCount(); ++row) {
+        if (list->modelAtRow(row)->stringValue(QStringLiteral("title")) == title) {
+            list->tableView()->selectionModel()->select(list->index(row, 0),
+                                                        QItemSelectionModel::ClearAndSelect |
+                                                            QItemSelectionModel::Rows);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A double click on the user's row of the picking panel, as mouse events.
+bool doubleClickUser(AppDelegate& app, const QString& name) {
+    app.openUserPanel();
+    QTableView* table = app.userSelectionTableView();
+    if (!table)
+        return false;
+    for (int row = 0; row < table->model()->rowCount(); ++row) {
+        const QModelIndex index = table->model()->index(row, 0);
+        if (index.data().toString() != name)
+            continue;
+        table->scrollTo(index);
+        const QPointF at = table->visualRect(index).center();
+        const QPointF global = table->viewport()->mapToGlobal(at);
+        const auto send = [&](QEvent::Type type) {
+            QMouseEvent event(type, at, global, Qt::LeftButton,
+                              type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton,
+                              Qt::NoModifier);
+            QApplication::sendEvent(table->viewport(), &event);
+        };
+        send(QEvent::MouseButtonPress);
+        send(QEvent::MouseButtonRelease);
+        send(QEvent::MouseButtonDblClick);
+        send(QEvent::MouseButtonRelease);
+        return true;
+    }
+    return false;
+}
+
+QJsonObject run(AppDelegate& app, const QString& line) {
+    const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const QString command = words.value(0);
+    bool ok = true;
+    if (command == QLatin1String("state")) {
+        return state(app);
+    } else if (command == QLatin1String("login")) {
+        app.activateLoginPasswordSheet();
+        if (QDialog* sheet = app.loginSheet()) {
+            sheet->findChild<QLineEdit*>(QStringLiteral("loginPassWordTextField"))
+                ->setText(words.value(1));
+            app.login();
+        }
+        ok = app.logedIn() == 1;
+    } else if (command == QLatin1String("createUser")) {
+        ok = fillUserSheet(app, words);
+        if (ok)
+            app.checkUser();
+        ok = ok && !app.userSheet();
+    } else if (command == QLatin1String("createUserAndQuitMeanwhile")) {
+        // The main window is closed from inside the first wait for the new
+        // user's database: the flow must still finish.
+        ok = fillUserSheet(app, words);
+        const QString path = QStringLiteral("/trevok_user_db_") + words.value(1);
+        QPointer<QWidget> window = app.mainWindow();
+        RESTOperation::setWaitHookForTesting([path, window](RESTOperation* op) {
+            if (op && op->method() == "PUT" && op->url().path(QUrl::FullyDecoded) == path) {
+                RESTOperation::setWaitHookForTesting({});
+                closeWindow(window);
+            }
+        });
+        if (ok)
+            app.checkUser();
+    } else if (command == QLatin1String("createProject")) {
+        app.activateProjectSheet();
+        if (QDialog* sheet = app.projectSheet()) {
+            sheet->findChild<QLineEdit*>(QStringLiteral("tmpProjectNameField"))
+                ->setText(words.mid(1).join(QLatin1Char(' ')));
+            app.createProject();
+        }
+        ok = !app.projectSheet();
+    } else if (command == QLatin1String("selectProject")) {
+        ok = selectProject(app, words.mid(1).join(QLatin1Char(' ')));
+    } else if (command == QLatin1String("doubleClickUser")) {
+        ok = doubleClickUser(app, words.value(1));
+    } else if (command == QLatin1String("quit")) {
+        closeWindow(app.mainWindow());
+    } else {
+        ok = false;
+    }
+    return {{QStringLiteral("ok"), ok}};
+}
+
+} // namespace
+
+void startTestControl(AppDelegate& app, const QString& socketName) {
+    auto* server = new QLocalServer(&app);
+    QLocalServer::removeServer(socketName);
+    if (!server->listen(socketName)) {
+        qWarning().noquote() << "test control: cannot listen on" << socketName;
+        return;
+    }
+    QObject::connect(server, &QLocalServer::newConnection, &app, [server, &app] {
+        while (QLocalSocket* socket = server->nextPendingConnection()) {
+            QObject::connect(socket, &QLocalSocket::readyRead, socket, [socket, &app] {
+                // A command is an action of the administrator: it waits for
+                // any running flow to end, as a click would.
+                whenIdle(socket, [socket, &app] {
+                    while (socket->canReadLine()) {
+                        const QString line = QString::fromUtf8(socket->readLine()).trimmed();
+                        const QJsonObject answer = run(app, line);
+                        socket->write(QJsonDocument(answer).toJson(QJsonDocument::Compact) + '\n');
+                        socket->flush();
+                    }
+                });
+            });
+        }
+    });
+}
+
+} // namespace trevok

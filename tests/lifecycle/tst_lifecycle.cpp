@@ -1,0 +1,355 @@
+#include "server/ServerProcess.h"
+#include "tests/harness/TestServer.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <csignal>
+#include <unistd.h>
+
+using trevok::test::TestServer;
+
+namespace {
+
+const QString kAdminPassword = QStringLiteral("trevok"); // the bundled server's initial one
+
+// The real console binary, offscreen, driven through its test command
+// channel, with the settings and data folders of the suite.
+class Console {
+public:
+    Console(const QString& home, const QString& resources) {
+        m_socket = home + QStringLiteral("/control-%1").arg(++s_count);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
+        env.insert(QStringLiteral("TREVOK_RESOURCES"), resources);
+        env.insert(QStringLiteral("TREVOK_TEST_CONTROL"), m_socket);
+        m_process.setProcessEnvironment(env);
+        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_process.start(QStringLiteral(TREVOK_CONSOLE_BINARY), {});
+    }
+    ~Console() {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+    bool connect() {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 20000) {
+            m_channel.connectToServer(m_socket);
+            if (m_channel.waitForConnected(500))
+                return true;
+            QThread::msleep(100);
+        }
+        return false;
+    }
+
+    QJsonObject command(const QString& line, int timeoutMs = 60000) {
+        m_channel.write(line.toUtf8() + '\n');
+        m_channel.flush();
+        QElapsedTimer clock;
+        clock.start();
+        while (!m_channel.canReadLine() && clock.elapsed() < timeoutMs) {
+            if (!m_channel.waitForReadyRead(200) &&
+                m_channel.state() != QLocalSocket::ConnectedState)
+                break;
+        }
+        if (!m_channel.canReadLine())
+            return {};
+        return QJsonDocument::fromJson(m_channel.readLine()).object();
+    }
+    bool run(const QString& line) { return command(line).value(QStringLiteral("ok")).toBool(); }
+    QJsonObject state() { return command(QStringLiteral("state")); }
+
+    // Polls the console's state until `test` holds.
+    bool waitFor(const std::function<bool(const QJsonObject&)>& test, int timeoutMs) {
+        QElapsedTimer clock;
+        clock.start();
+        do {
+            if (test(state()))
+                return true;
+            QThread::msleep(100);
+        } while (clock.elapsed() < timeoutMs);
+        return false;
+    }
+    bool lists(const char* key, const QString& value, int timeoutMs = 15000) {
+        return waitFor(
+            [&](const QJsonObject& s) {
+                return s.value(QLatin1String(key)).toArray().contains(value);
+            },
+            timeoutMs);
+    }
+
+    bool finished(int timeoutMs) { return m_process.waitForFinished(timeoutMs); }
+    int exitCode() const {
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    }
+
+private:
+    static inline int s_count = 0;
+    QString m_socket;
+    QProcess m_process;
+    QLocalSocket m_channel;
+};
+
+bool copyTree(const QString& from, const QString& to) {
+    QDirIterator it(from, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString rel = QDir(from).relativeFilePath(path);
+        if (rel.startsWith(QLatin1String("server-core/node_modules")))
+            continue;
+        if (it.fileInfo().isDir() && !it.fileInfo().isSymLink())
+            QDir().mkpath(to + QLatin1Char('/') + rel);
+        else if (!QFile::copy(path, to + QLatin1Char('/') + rel))
+            return false;
+    }
+    return QFile::link(
+        QFileInfo(from + QStringLiteral("/server-core/node_modules")).canonicalFilePath(),
+        to + QStringLiteral("/server-core/node_modules"));
+}
+
+// User and system time of a process, in seconds.
+double cpuSeconds(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    // Fields from the state on: utime and stime are the 12th and 13th.
+    return (fields.value(11).toDouble() + fields.value(12).toDouble()) /
+           double(sysconf(_SC_CLK_TCK));
+}
+
+} // namespace
+
+// The console started, quit and started again the way a person does, with
+// the bundled server it launches and which outlives it.
+class TestLifecycle : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+    QString m_resources;
+
+    QString dataFolder() const {
+        return m_home.path() + QStringLiteral("/data/com.trevokapp.TrevokServer");
+    }
+    std::optional<trevok::ServerPidFile> pidFile() const {
+        return trevok::readServerPidFile(dataFolder());
+    }
+    static int status(const QString& path) {
+        return TestServer::request("GET", path, {}, QStringLiteral("admin"), kAdminPassword).status;
+    }
+    // Everything a created user has on the server.
+    static void verifyUserLayout(const QString& name) {
+        const QString db = QStringLiteral("trevok_user_db_") + name;
+        QCOMPARE(status(QStringLiteral("/_users/org.couchdb.user:") + name), 200);
+        QCOMPARE(status(QLatin1Char('/') + db), 200);
+        const auto get = [](const QString& path) {
+            return TestServer::request("GET", path, {}, QStringLiteral("admin"), kAdminPassword)
+                .json()
+                .object();
+        };
+        QVERIFY(get(QLatin1Char('/') + db + QStringLiteral("/_security"))
+                    .contains(QStringLiteral("readers")));
+        const QJsonObject design = get(QLatin1Char('/') + db + QStringLiteral("/_design/security"));
+        QVERIFY(design.value(QStringLiteral("views"))
+                    .toObject()
+                    .contains(QStringLiteral("validate_doc_update")));
+        QVERIFY(design.value(QStringLiteral("filters"))
+                    .toObject()
+                    .contains(QStringLiteral("user_to_master_filter")));
+        bool replicated = false;
+        for (const QJsonValue row : get(QStringLiteral("/_replicator/_all_docs?include_docs=true"))
+                                        .value(QStringLiteral("rows"))
+                                        .toArray())
+            replicated = replicated || row.toObject()
+                                               .value(QStringLiteral("doc"))
+                                               .toObject()
+                                               .value(QStringLiteral("source"))
+                                               .toString() == db;
+        QVERIFY(replicated);
+    }
+    // The members of the project's record as the master database has it.
+    static QStringList projectMembers(const QString& title) {
+        const QJsonArray rows =
+            TestServer::request("GET", QStringLiteral("/trevok_master/_all_docs?include_docs=true"),
+                                {}, QStringLiteral("admin"), kAdminPassword)
+                .json()
+                .object()
+                .value(QStringLiteral("rows"))
+                .toArray();
+        for (const QJsonValue row : rows) {
+            const QJsonObject doc = row.toObject().value(QStringLiteral("doc")).toObject();
+            if (doc.value(QStringLiteral("title")).toString() == title) {
+                QStringList members;
+                for (const QJsonValue m : doc.value(QStringLiteral("members")).toArray())
+                    members.append(m.toString());
+                return members;
+            }
+        }
+        return {};
+    }
+    bool putOutsideUser(const QString& name) {
+        const QByteArray body = QJsonDocument(QJsonObject{
+                                                  {QStringLiteral("name"), name},
+                                                  {QStringLiteral("type"), QStringLiteral("user")},
+                                                  {QStringLiteral("roles"), QJsonArray()},
+                                                  {QStringLiteral("password"), name},
+                                                  {QStringLiteral("lastName"), name},
+                                              })
+                                    .toJson();
+        return TestServer::request("PUT", QStringLiteral("/_users/org.couchdb.user:") + name, body,
+                                   QStringLiteral("admin"), kAdminPassword)
+                   .status == 201;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(m_home.isValid());
+        m_resources = m_home.path() + QStringLiteral("/resources");
+        QVERIFY(QDir().mkpath(m_resources));
+        QVERIFY(copyTree(trevok::resourcesFolder(), m_resources));
+    }
+
+    void cleanupTestCase() {
+        // The server outlives every console; the suite ends it.
+        trevok::ServerProcess(m_resources + QStringLiteral("/server-core"), dataFolder()).kill();
+    }
+
+    void quitAndStartAgainKeepsOneHealthyServer() {
+        qint64 serverPid = 0;
+        for (int run = 0; run < 5; ++run) {
+            const QString user = QStringLiteral("person%1").arg(run);
+            {
+                Console console(m_home.path(), m_resources);
+                QVERIFY(console.connect());
+                QVERIFY(console.waitFor(
+                    [](const QJsonObject& s) {
+                        return s.value(QStringLiteral("serverPid")).toInteger() > 0;
+                    },
+                    30000));
+                const QJsonObject started = console.state();
+                QCOMPARE(started.value(QStringLiteral("serverStatus")).toString(), QString());
+                if (run == 0) {
+                    serverPid = started.value(QStringLiteral("serverPid")).toInteger();
+                } else {
+                    // The same server answers: no second one was launched.
+                    QVERIFY(started.value(QStringLiteral("adopted")).toBool());
+                    QCOMPARE(started.value(QStringLiteral("serverPid")).toInteger(), serverPid);
+                }
+                QVERIFY(console.run(QStringLiteral("login ") + kAdminPassword));
+                if (run > 0)
+                    QVERIFY(console.lists("users", QStringLiteral("person%1").arg(run - 1)));
+                QVERIFY(console.run(QStringLiteral("createUser %1 First Last pw").arg(user)));
+                QVERIFY(console.lists("users", user));
+                if (run == 0)
+                    QVERIFY(console.run(QStringLiteral("createProject Lifecycle")));
+                QVERIFY(console.lists("projects", QStringLiteral("Lifecycle")));
+                QVERIFY(console.run(QStringLiteral("selectProject Lifecycle")));
+                QVERIFY(console.run(QStringLiteral("doubleClickUser ") + user));
+                QTRY_VERIFY_WITH_TIMEOUT(projectMembers(QStringLiteral("Lifecycle")).contains(user),
+                                         15000);
+
+                QVERIFY(console.run(QStringLiteral("quit")));
+                QVERIFY(console.finished(30000));
+                QCOMPARE(console.exitCode(), 0);
+            }
+            // The server outlived the console and stays idle.
+            QCOMPARE(status(QStringLiteral("/_users/org.couchdb.user:") + user), 200);
+            const double before = cpuSeconds(serverPid);
+            QVERIFY(before >= 0);
+            QTest::qWait(10000);
+            const double after = cpuSeconds(serverPid);
+            QVERIFY2(after - before < 1.0,
+                     qPrintable(QStringLiteral("%1 s of CPU while idle").arg(after - before)));
+            QCOMPARE(status(QStringLiteral("/_all_dbs")), 200);
+        }
+        QVERIFY(QFile::exists(dataFolder() + QStringLiteral("/server-core.log")));
+    }
+
+    void losingTheServerIsToldAndRepaired_data() {
+        QTest::addColumn<QString>("killed");
+        QTest::newRow("server") << QStringLiteral("server");
+        QTest::newRow("launcher") << QStringLiteral("launcher");
+    }
+    void losingTheServerIsToldAndRepaired() {
+        QFETCH(QString, killed);
+        Console console(m_home.path(), m_resources);
+        QVERIFY(console.connect());
+        QVERIFY(console.waitFor(
+            [](const QJsonObject& s) {
+                return s.value(QStringLiteral("serverPid")).toInteger() > 0;
+            },
+            30000));
+        QVERIFY(console.run(QStringLiteral("login ") + kAdminPassword));
+        const auto pid = pidFile();
+        QVERIFY(pid);
+        ::kill(static_cast<pid_t>(killed == QLatin1String("server") ? pid->server : pid->launcher),
+               SIGKILL);
+
+        // Told in words within 5 s...
+        QVERIFY(console.waitFor(
+            [](const QJsonObject& s) {
+                return s.value(QStringLiteral("serverStatus"))
+                    .toString()
+                    .contains(QLatin1String("stopped"));
+            },
+            5000));
+        // ...and repaired within 15 s: the line goes, the lists follow again.
+        QVERIFY(console.waitFor(
+            [](const QJsonObject& s) {
+                return s.value(QStringLiteral("serverStatus")).toString().isEmpty() &&
+                       s.value(QStringLiteral("serverPid")).toInteger() > 0;
+            },
+            15000));
+        const QString outside = QStringLiteral("outside") + killed;
+        QVERIFY(putOutsideUser(outside));
+        QVERIFY(console.lists("users", outside, 15000));
+
+        // A user created after the restart gets everything.
+        const QString created = QStringLiteral("after") + killed;
+        QVERIFY(console.run(QStringLiteral("createUser %1 First Last pw").arg(created)));
+        verifyUserLayout(created);
+
+        QVERIFY(console.run(QStringLiteral("quit")));
+        QVERIFY(console.finished(30000));
+        QCOMPARE(console.exitCode(), 0);
+    }
+
+    // Closing the main window while a flow waits used to end every event
+    // loop: the flow's later waits returned at once and the user was left
+    // half set up. The close now waits for the flow.
+    void quittingDuringAWaitedFlowLetsItFinish() {
+        Console console(m_home.path(), m_resources);
+        QVERIFY(console.connect());
+        QVERIFY(console.waitFor(
+            [](const QJsonObject& s) {
+                return s.value(QStringLiteral("serverPid")).toInteger() > 0;
+            },
+            30000));
+        QVERIFY(console.run(QStringLiteral("login ") + kAdminPassword));
+        console.command(QStringLiteral("createUserAndQuitMeanwhile quitter First Last pw"));
+        QVERIFY(console.finished(30000));
+        QCOMPARE(console.exitCode(), 0);
+        verifyUserLayout(QStringLiteral("quitter"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLifecycle)
+#include "tst_lifecycle.moc"
