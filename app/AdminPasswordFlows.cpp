@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/Interface.h"
+#include "app/Readable.h"
 #include "app/UserDefaults.h"
 #include "store/CouchServer.h"
 
@@ -35,8 +36,7 @@ void AppDelegate::changeAdminPassword() {
     if (!m_adminPasswordSheet)
         return;
     const auto warn = [this](const QString& text) {
-        m_adminPasswordSheetWarningField->setText(text);
-        m_adminPasswordSheetWarningField->show();
+        trevok::showWarning(m_adminPasswordSheetWarningField, text);
     };
     const QString password = m_tmpNewAdminPassword->text();
     if (password.isEmpty()) {
