@@ -24,6 +24,7 @@
 #include <QHeaderView>
 #include <QJsonArray>
 #include <QLabel>
+#include <QLayout>
 #include <QListView>
 #include <QPushButton>
 #include <QScrollBar>
@@ -255,6 +256,13 @@ void AppDelegate::openUserPanel() {
     }
     m_userPanel->show();
     m_userPanel->raise();
+    // The window widens by what the panel needs, so that neither its table
+    // nor the projects and members beside it are squeezed.
+    if (QLayout* layout = m_mainContent->layout())
+        layout->activate();
+    const int missing = m_mainContent->minimumSizeHint().width() - m_mainContent->width();
+    if (missing > 0)
+        m_mainWindow->resize(m_mainWindow->width() + missing, m_mainWindow->height());
     // The keyboard goes to the list of users, ready for arrows and Return.
     m_userSelectionTableView->setFocus(Qt::OtherFocusReason);
 }
