@@ -1,6 +1,7 @@
 #include "app/Alerts.h"
 #include "app/AppDelegate.h"
 #include "app/Interface.h"
+#include "app/Readable.h"
 #include "app/UserDefaults.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "store/CouchServer.h"
@@ -37,8 +38,7 @@ void AppDelegate::changeAdminPassword() {
     if (!m_adminPasswordSheet)
         return;
     const auto warn = [this](const QString& text) {
-        m_adminPasswordSheetWarningField->setText(text);
-        m_adminPasswordSheetWarningField->show();
+        trevok::showWarning(m_adminPasswordSheetWarningField, text);
     };
     const QString password = m_tmpNewAdminPassword->text();
     if (password.isEmpty()) {

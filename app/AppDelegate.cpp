@@ -107,7 +107,6 @@ void AppDelegate::loadMainWindow() {
     m_loginButton = outlet<QAbstractButton>(root, "loginButton");
     m_loginHeader = outlet<QLabel>(root, "loginHeader");
     m_serverVersionTextField = outlet<QLabel>(root, "serverVersionTextField");
-    m_loginWarningTextField = outlet<QLabel>(root, "loginWarningTextField");
     m_loginPasswordTextField = outlet<QLabel>(root, "loginPasswordTextField");
     m_tmpMasterName = outlet<QLineEdit>(root, "tmpMasterName");
     m_tmpClientName = outlet<QLineEdit>(root, "tmpClientName");

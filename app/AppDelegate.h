@@ -255,7 +255,8 @@ private:
     QAbstractButton* m_loginButton = nullptr;
     QLabel* m_loginHeader = nullptr;
     QLabel* m_serverVersionTextField = nullptr;
-    QLabel* m_loginWarningTextField = nullptr;
+    // Lives in the login sheet, so it goes with it.
+    QPointer<QLabel> m_loginWarningTextField;
     QLabel* m_loginPasswordTextField = nullptr;
     QLineEdit* m_tmpMasterName = nullptr;
     QLineEdit* m_tmpClientName = nullptr;
@@ -311,7 +312,15 @@ private:
     void setProjectStatus(const QString& text);
     QString pickedUserName() const;
     QString pickedMemberName() const;
-    void showProjectMembersFullName();
+    // Shows the selected project's members when the selection or the
+    // record's master copy changes.
+    void followSelectedProject();
+    // Puts `members` of the project `projectID` (as of the record's revision
+    // `generation`) into the members list and their full names into the line
+    // below it.
+    void showMembers(const QString& projectID, const QStringList& members, int generation);
+    QString m_membersProjectID;
+    int m_membersGeneration = 0;
 
     class ProjectArrayController* m_projectTableController = nullptr;
     class QTableView* m_projectTableView = nullptr;

@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/Interface.h"
+#include "app/Readable.h"
 #include "app/UserDefaults.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "store/CouchServer.h"
@@ -30,7 +31,10 @@ void AppDelegate::activateLoginPasswordSheet() {
                                &AppDelegate::closeLoginPasswordSheet);
     if (!sheet)
         return;
-    m_loginPassWordTextField = outlet<QLineEdit>(sheet, "loginPassWordTextField");
+    m_loginPassWordTextField = outlet<QLineEdit>(sheet, "_loginPassWordTextField");
+    // In the sheet, beside the field it is about, where the eye already is.
+    m_loginWarningTextField = outlet<QLabel>(sheet, "loginWarningTextField");
+    m_loginWarningTextField->hide();
     showSheet(sheet);
     m_loginPassWordTextField->setFocus();
 }
@@ -61,7 +65,7 @@ void AppDelegate::login() {
         return;
     }
     m_loginPasswordTextField->hide();
-    m_loginWarningTextField->show();
+    trevok::showWarning(m_loginWarningTextField, m_loginWarningTextField->text());
     m_loginPassWordTextField->selectAll();
     m_loginPassWordTextField->setFocus();
 }

@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 #include "app/Interface.h"
 #include "app/NotificationCenter.h"
+#include "app/Readable.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "server/ServiceName.h"
 #include "server/TxtRecord.h"
@@ -42,8 +43,9 @@ void AppDelegate::applicationDidFinishLaunching() {
     probeServer();
 
     m_loginButton->setEnabled(true);
-    m_loginHeader->setText(QStringLiteral("Login"));
-    m_loginWarningTextField->hide();
+    trevok::setLabelText(m_loginHeader, QStringLiteral("Login"));
+    if (m_loginWarningTextField)
+        m_loginWarningTextField->hide();
     m_projectButton->setEnabled(false);
     m_userButton->setEnabled(false);
 
@@ -54,7 +56,8 @@ void AppDelegate::probeServer() {
     CouchServer probe(QUrl(QStringLiteral("http://localhost:5984")));
     RESTOperationPtr op = probe.databaseNamed(QStringLiteral("dummidb"))->GET();
     if (!op->wait() && op->error() == kProbeUp) {
-        m_serverVersionTextField->setText(QStringLiteral("The server is up and running."));
+        trevok::setLabelText(m_serverVersionTextField,
+                             QStringLiteral("The server is up and running."));
         m_serverVersionTextField->show();
     }
 }

@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/Interface.h"
+#include "app/Readable.h"
 #include "app/ServerSettings.h"
 #include "app/UserDefaults.h"
 #include "chrome/PXAppStoreWindow.h"
@@ -94,7 +95,7 @@ void AppDelegate::fillInformationTab() {
     m_tmpClientEmail->setText(master->propertyForKey(QStringLiteral("ownerEmail")).toString());
     m_tmpClientName->setText(master->propertyForKey(QStringLiteral("ownerName")).toString());
     // Shown for reference; the record's identifier is never edited here.
-    m_masterID->setText(master->propertyForKey(QStringLiteral("masterID")).toString());
+    trevok::setLabelText(m_masterID, master->propertyForKey(QStringLiteral("masterID")).toString());
     m_saveButton->setFlat(true);
     m_saveButton->setStyleSheet(
         QStringLiteral("background: transparent; border: none; color: transparent;"));
@@ -105,7 +106,7 @@ void AppDelegate::fillInformationTab() {
         op->wait() && op->responseBody().isObject()
             ? trevok::serverSettingsFromConfig(op->responseBody().toObject())
             : trevok::unknownServerSettings();
-    m_bindAddress->setText(settings.bindAddress);
-    m_requireValidUser->setText(settings.requireValidUser);
-    m_wwwAuthenticate->setText(settings.wwwAuthenticate);
+    trevok::setLabelText(m_bindAddress, settings.bindAddress);
+    trevok::setLabelText(m_requireValidUser, settings.requireValidUser);
+    trevok::setLabelText(m_wwwAuthenticate, settings.wwwAuthenticate);
 }

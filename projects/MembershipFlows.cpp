@@ -1,6 +1,7 @@
 #include "app/Alerts.h"
 #include "app/AppDelegate.h"
 #include "app/NotificationCenter.h"
+#include "app/Readable.h"
 #include "app/UserDefaults.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "lists/UserQuery.h"
@@ -17,14 +18,19 @@
 #include "users/UserModel.h"
 #include "users/UserSelectionTableView.h"
 
+#include <QBoxLayout>
 #include <QDialog>
+#include <QFrame>
 #include <QHeaderView>
 #include <QJsonArray>
 #include <QLabel>
+#include <QLayout>
 #include <QListView>
+#include <QPushButton>
+#include <QScrollBar>
 #include <QStringListModel>
 #include <QTableView>
-#include <QVBoxLayout>
+#include <algorithm>
 
 using namespace trevok::projects;
 
@@ -58,17 +64,19 @@ enum class MembersWrite { Written, Unchanged, Failed };
 // Applies `change` to `members` of the record as the server holds it now, so
 // that the save never undoes a change made meanwhile by a replication, a
 // client or another addition; a save refused as a conflict gets one more try
-// on a new read.
+// on a new read. `stored` receives the members as the server holds them
+// afterwards (as far as this write knows) and the record's revision.
 MembersWrite
 writeMembers(CouchDocument* record,
              const std::function<std::optional<QStringList>(const QStringList&)>& change,
-             QString* error) {
+             QString* error, trevok::projects::StoredMembers* stored) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         const std::optional<QJsonObject> body = freshBody(record, error);
         if (!body)
             return MembersWrite::Failed;
-        const std::optional<QStringList> next =
-            change(stringList(body->value(QStringLiteral("members"))));
+        stored->members = stringList(body->value(QStringLiteral("members")));
+        stored->generation = trevok::projects::revisionGeneration(*body);
+        const std::optional<QStringList> next = change(stored->members);
         if (!next)
             return MembersWrite::Unchanged;
         ProjectModel model(record);
@@ -76,8 +84,13 @@ writeMembers(CouchDocument* record,
         if (g_beforeMembersSave)
             g_beforeMembersSave();
         RESTOperationPtr saved = model.save();
-        if (saved->wait())
+        if (saved->wait()) {
+            stored->members = *next;
+            stored->generation = std::max(stored->generation + 1,
+                                          trevok::projects::revisionGeneration(
+                                              record->cachedProperties().value_or(QJsonObject())));
             return MembersWrite::Written;
+        }
         *error = saved->error();
         if (saved->httpStatus() != 409)
             return MembersWrite::Failed;
@@ -117,7 +130,7 @@ void trevok::projects::afterStemCheck() {
 
 void AppDelegate::setProjectStatus(const QString& text) {
     if (m_projectStatusLabel)
-        m_projectStatusLabel->setText(text);
+        trevok::setLabelText(m_projectStatusLabel, text);
 }
 
 QString AppDelegate::pickedUserName() const {
@@ -164,7 +177,8 @@ void AppDelegate::listProjectUsers() {
         return;
     }
     m_selectedProjecName = body->value(QStringLiteral("title")).toString();
-    m_membersArrayController->setStringList(stringList(body->value(QStringLiteral("members"))));
+    showMembers(project.id, stringList(body->value(QStringLiteral("members"))),
+                trevok::projects::revisionGeneration(*body));
     setProjectStatus(QStringLiteral("Members of “%1”.").arg(m_selectedProjecName));
 }
 
@@ -172,14 +186,27 @@ void AppDelegate::openUserPanel() {
     if (m_logedIn != 1 || !m_query)
         return;
     if (!m_userPanel) {
-        auto* panel = new QDialog(m_mainWindow, Qt::Tool);
+        // Part of the projects tab, to the right of the members it serves, so
+        // that it never covers the Members list or its buttons.
+        QWidget* tab = m_mainContent->findChild<QWidget*>(QStringLiteral("projectsTab"));
+        auto* columns = tab ? qobject_cast<QBoxLayout*>(tab->layout()) : nullptr;
+        if (!columns)
+            return;
+        auto* panel = new QFrame(tab);
         panel->setObjectName(QStringLiteral("userPanel"));
-        panel->setWindowTitle(QStringLiteral("Add Member"));
+        panel->setFrameShape(QFrame::StyledPanel);
         panel->setAccessibleName(QStringLiteral("Add member"));
         panel->setAccessibleDescription(QStringLiteral("userPanel"));
-        auto* hint = new QLabel(
-            QStringLiteral("Double-click a user to add them to the current project."), panel);
+        auto* header = new QLabel(QStringLiteral("Add Member"), panel);
+        header->setObjectName(QStringLiteral("userPanelHeader"));
+        header->setStyleSheet(QStringLiteral("font-weight: 600;"));
+        header->setAccessibleName(header->text());
+        header->setAccessibleDescription(QStringLiteral("userPanelHeader"));
+        auto* hint = new QLabel(QStringLiteral("Double-click a user, or select one and press "
+                                               "Return, to add them to the current project."),
+                                panel);
         hint->setObjectName(QStringLiteral("userPanelHint"));
+        hint->setAccessibleName(hint->text());
         hint->setAccessibleDescription(QStringLiteral("userPanelHint"));
         hint->setWordWrap(true);
         auto* table = new UserSelectionTableView(panel);
@@ -187,20 +214,57 @@ void AppDelegate::openUserPanel() {
         table->setAccessibleName(QStringLiteral("Users"));
         table->setAccessibleDescription(QStringLiteral("userSelectionTableView"));
         table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        table->setWordWrap(false);
         table->verticalHeader()->hide();
+        // Every column as wide as its content: dates stay on one line, and
+        // the panel is made wide enough that nothing scrolls sideways.
+        table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
         table->horizontalHeader()->setStretchLastSection(true);
-        // A double click in it posts "AddUserToProject" by itself.
+        table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        table->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+        // A double click in it, or Return, posts "AddUserToProject" by itself.
         userTableController()->showIn(table);
+        auto* done = new QPushButton(QStringLiteral("Done"), panel);
+        done->setObjectName(QStringLiteral("userPanelDone"));
+        done->setAccessibleName(QStringLiteral("Close the user list"));
+        done->setAccessibleDescription(QStringLiteral("userPanelDone"));
+        connect(done, &QPushButton::clicked, this, &AppDelegate::closeUserPicker);
+        auto* buttons = new QHBoxLayout;
+        buttons->addStretch(1);
+        buttons->addWidget(done);
         auto* layout = new QVBoxLayout(panel);
+        layout->addWidget(header);
         layout->addWidget(hint);
-        layout->addWidget(table);
-        panel->resize(420, 360);
+        layout->addWidget(table, 1);
+        layout->addLayout(buttons);
+        const auto fitColumns = [table] {
+            int width = 2 * table->frameWidth() + table->verticalScrollBar()->sizeHint().width();
+            for (int column = 0; column < table->model()->columnCount(); ++column)
+                width += std::max(
+                    table->horizontalHeader()->sectionSizeHint(column),
+                    static_cast<const QAbstractItemView*>(table)->sizeHintForColumn(column));
+            table->setMinimumWidth(std::max(width, 200));
+        };
+        fitColumns();
+        connect(table->model(), &QAbstractItemModel::rowsInserted, table, fitColumns);
+        connect(table->model(), &QAbstractItemModel::dataChanged, table, fitColumns);
+        connect(table->model(), &QAbstractItemModel::modelReset, table, fitColumns);
+        panel->hide();
+        columns->addWidget(panel, 1);
         m_userPanel = panel;
         m_userSelectionTableView = table;
     }
     m_userPanel->show();
     m_userPanel->raise();
-    m_userPanel->activateWindow();
+    // The window widens by what the panel needs, so that neither its table
+    // nor the projects and members beside it are squeezed.
+    if (QLayout* layout = m_mainContent->layout())
+        layout->activate();
+    const int missing = m_mainContent->minimumSizeHint().width() - m_mainContent->width();
+    if (missing > 0)
+        m_mainWindow->resize(m_mainWindow->width() + missing, m_mainWindow->height());
+    // The keyboard goes to the list of users, ready for arrows and Return.
+    m_userSelectionTableView->setFocus(Qt::OtherFocusReason);
 }
 
 void AppDelegate::closeUserPicker() {
@@ -224,10 +288,13 @@ void AppDelegate::assignUserToProject(const trevok::Notification&) {
     CouchDatabase* projectDB = m_server->databaseNamed(projectDatabaseName(project.stem));
     CouchDocument* record = projectDB->documentWithID(project.id);
     QString error;
+    trevok::projects::StoredMembers stored;
     const MembersWrite written = writeMembers(
         record,
         [&userName](const QStringList& members) { return membersAdding(members, userName); },
-        &error);
+        &error, &stored);
+    if (written != MembersWrite::Failed)
+        showMembers(project.id, stored.members, stored.generation);
     const QString title = record->cachedProperties()
                               .value_or(QJsonObject())
                               .value(QStringLiteral("title"))
@@ -285,6 +352,7 @@ void AppDelegate::removeUserFromProject() {
     CouchDocument* record = m_server->databaseNamed(dbName)->documentWithID(project.id);
     trevok::FailureReport failures;
     QString error;
+    trevok::projects::StoredMembers stored;
     const MembersWrite written = writeMembers(
         record,
         [&memberName](const QStringList& members) -> std::optional<QStringList> {
@@ -293,9 +361,11 @@ void AppDelegate::removeUserFromProject() {
                 return std::nullopt;
             return next;
         },
-        &error);
+        &error, &stored);
     if (written == MembersWrite::Failed)
         failures.add(QStringLiteral("Writing the project's members"), error);
+    else
+        showMembers(project.id, stored.members, stored.generation);
 
     // Every replication from the project database into the member's database,
     // and no other, goes (a stray one of an earlier attempt included).
@@ -342,6 +412,5 @@ void AppDelegate::removeUserFromProject() {
         failures.tell(m_mainWindow, failed);
         return;
     }
-    // The members list keeps its content until it is listed again.
     setProjectStatus(QStringLiteral("%1 was removed from “%2”.").arg(memberName, title));
 }

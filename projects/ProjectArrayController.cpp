@@ -1,5 +1,6 @@
 #include "projects/ProjectArrayController.h"
 
+#include "app/Readable.h"
 #include "app/UserDefaults.h"
 #include "lists/ProjectQuery.h"
 #include "projects/LiveListTableModel.h"
@@ -53,8 +54,11 @@ void ProjectArrayController::attachTo(QTableView* view) {
     view->horizontalHeader()->setStretchLastSection(true);
     view->verticalHeader()->hide();
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            [this] { selectionChanged(!m_restoring); });
+    view->setPalette(trevok::withReadableSelection(view->palette()));
+    connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        markSelectedCells();
+        selectionChanged(!m_restoring);
+    });
     // The selected record changed (a member added, a replication): its full
     // names follow, from what is at hand, since this may run inside a wait.
     connect(this, &QAbstractItemModel::dataChanged, this,
@@ -75,6 +79,24 @@ void ProjectArrayController::openCells() {
         return;
     for (int row = 0; row < rowCount(); ++row)
         m_view->openPersistentEditor(index(row, 0));
+    markSelectedCells();
+}
+
+void ProjectArrayController::markSelectedCells() {
+    if (!m_view || !m_view->selectionModel())
+        return;
+    for (int row = 0; row < rowCount(); ++row) {
+        if (auto* cell = qobject_cast<ProjectsTableCellView*>(m_view->indexWidget(index(row, 0))))
+            cell->setSelected(m_view->selectionModel()->isRowSelected(row, {}));
+    }
+}
+
+QVariant ProjectArrayController::data(const QModelIndex& index, int role) const {
+    if (role == Qt::AccessibleTextRole && index.isValid() && index.column() == 0)
+        return projectRowAccessibleText(
+            QSortFilterProxyModel::data(index, Qt::DisplayRole).toString(),
+            QSortFilterProxyModel::data(index, LiveListTableModel::ArchivedRole).toBool());
+    return QSortFilterProxyModel::data(index, role);
 }
 
 CouchModel* ProjectArrayController::modelAtRow(int row) const {

@@ -38,12 +38,20 @@ public:
 
     QString selectedProjectID() const { return m_selectedProjectID; }
     QList<QVariantMap> projectMembersFullName() const { return m_projectMembersFullName; }
+    // The member entry of one user, from what is at hand (no read).
+    QVariantMap memberFullName(const QString& userName) const {
+        return fullNameOf(userName, false);
+    }
 
     // After each change of the table's selection.
     void tableViewSelectionDidChange();
 
 Q_SIGNALS:
     void projectMembersFullNameChanged();
+
+public:
+    // The row's accessible text carries the archived marker.
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
 protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
@@ -52,6 +60,8 @@ private:
     void rememberSelection();
     void restoreSelection();
     void openCells();
+    // Tells every cell whether its row is selected.
+    void markSelectedCells();
     QVariantMap fullNameOf(const QString& userName, bool mayRead) const;
     void selectionChanged(bool mayRead);
 

@@ -2,6 +2,7 @@
 #include "app/Alerts.h"
 #include "app/AppDelegate.h"
 #include "app/Interface.h"
+#include "app/Readable.h"
 #include "app/UserDefaults.h"
 #include "app/UuidText.h"
 #include "chrome/PXAppStoreWindow.h"
@@ -103,8 +104,7 @@ void AppDelegate::createProject() {
     if (!m_projectSheet || m_logedIn != 1)
         return;
     const auto warn = [this](const QString& text) {
-        m_projectSheetWarningField->setText(text);
-        m_projectSheetWarningField->show();
+        trevok::showWarning(m_projectSheetWarningField, text);
     };
     const QString title = m_tmpProjectNameField->text();
     const QString stem = databaseStem(title);

@@ -1,9 +1,14 @@
 #include "app/AppDelegate.h"
 #include "app/Interface.h"
+#include "app/Readable.h"
 #include "lists/ProjectQuery.h"
 #include "projects/ProjectArrayController.h"
+#include "projects/ProjectNames.h"
+#include "store/CouchDocument.h"
+#include "store/CouchModel.h"
 
 #include <QAbstractItemView>
+#include <QJsonArray>
 #include <QLabel>
 #include <QListView>
 #include <QPushButton>
@@ -14,6 +19,8 @@ using trevok::outlet;
 
 void AppDelegate::connectProjectOutlets() {
     const QWidget* root = m_mainContent;
+    // Selected rows of every table of the window read as well as the others.
+    m_mainContent->setPalette(trevok::withReadableSelection(m_mainContent->palette()));
     m_projectTableView = outlet<QTableView>(root, "projectTableView");
     m_membersTableView = outlet<QListView>(root, "membersTableView");
     m_projectStatusLabel = outlet<QLabel>(root, "projectStatusLabel");
@@ -48,23 +55,50 @@ void AppDelegate::setProjectListFilter(const QString& predicate) {
         if (m_projectTableView)
             m_projectTableController->attachTo(m_projectTableView);
         connect(m_projectTableController, &ProjectArrayController::projectMembersFullNameChanged,
-                this, &AppDelegate::showProjectMembersFullName);
+                this, &AppDelegate::followSelectedProject);
     }
     m_projectTableController->setFilterPredicate(predicate);
 }
 
-void AppDelegate::showProjectMembersFullName() {
+void AppDelegate::followSelectedProject() {
+    const CouchModel* model =
+        m_projectTableController ? m_projectTableController->selectedModel() : nullptr;
+    if (!model || !model->document())
+        return;
+    // The master copy of the record, as the table has it. It lags behind a
+    // membership change made here until the replication brings it: only a
+    // newer revision of it (or another project) replaces what is shown.
+    const QString projectID = model->document()->documentID();
+    const QJsonObject record = model->document()->cachedProperties().value_or(model->properties());
+    const int generation = trevok::projects::revisionGeneration(record);
+    if (projectID == m_membersProjectID && generation <= m_membersGeneration)
+        return;
+    QStringList members;
+    for (const QJsonValue& member : record.value(QStringLiteral("members")).toArray())
+        members.append(member.toString());
+    showMembers(projectID, members, generation);
+}
+
+void AppDelegate::showMembers(const QString& projectID, const QStringList& members,
+                              int generation) {
+    m_membersProjectID = projectID;
+    m_membersGeneration = generation;
+    if (m_membersArrayController && m_membersArrayController->stringList() != members)
+        m_membersArrayController->setStringList(members);
     if (!m_projectMembersFullNameField || !m_projectTableController)
         return;
+    // The line below names the very members the list shows.
     QStringList names;
-    for (const QVariantMap& entry : m_projectTableController->projectMembersFullName()) {
+    for (const QString& member : members) {
+        const QVariantMap entry = m_projectTableController->memberFullName(member);
         const QString name = QStringList{entry.value(QStringLiteral("FirstName")).toString(),
                                          entry.value(QStringLiteral("LastName")).toString()}
                                  .join(QLatin1Char(' '))
                                  .trimmed();
-        names.append(name.isEmpty() ? QStringLiteral("(name unknown)") : name);
+        names.append(name.isEmpty() ? member : name);
     }
-    m_projectMembersFullNameField->setText(names.isEmpty() ? QStringLiteral("No members yet.")
-                                                           : QStringLiteral("Members: ") +
-                                                                 names.join(QStringLiteral(", ")));
+    trevok::setLabelText(m_projectMembersFullNameField,
+                         names.isEmpty()
+                             ? QStringLiteral("No members yet.")
+                             : QStringLiteral("Members: ") + names.join(QStringLiteral(", ")));
 }

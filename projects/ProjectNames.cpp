@@ -154,4 +154,11 @@ bool passesListPredicate(const QString& predicate, const QJsonObject& record) {
     return actual == wanted;
 }
 
+int revisionGeneration(const QJsonObject& body) {
+    const QString rev = body.value(QStringLiteral("_rev")).toString();
+    bool ok = false;
+    const int generation = rev.section(QLatin1Char('-'), 0, 0).toInt(&ok);
+    return ok ? generation : 0;
+}
+
 } // namespace trevok::projects

@@ -54,6 +54,17 @@ QStringList membersRemoving(const QStringList& members, const QString& userName)
 
 // A member entry of the full-name list: "FirstName" and "LastName" keys as
 // present (no key at all without a first name).
+// The generation of a document's revision (the number before the dash of
+// its `_rev`), 0 when it has none. Replication keeps revisions, so copies of
+// one record in two databases compare by it.
+int revisionGeneration(const QJsonObject& body);
+
+// A project's members as the server holds them, and the record's revision.
+struct StoredMembers {
+    QStringList members;
+    int generation = 0;
+};
+
 QVariantMap memberFullNameEntry(const QJsonValue& firstName, const QJsonValue& lastName);
 
 // The project list filter "key == NO" (or YES): a record passes when the

@@ -8,7 +8,7 @@ TREVOK_DEB_PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools libqt6uitools6 libqt6opengl6-dev libgl-dev
   libboost-dev libavahi-client-dev avahi-daemon avahi-utils dbus
-  xvfb xauth iproute2 curl
+  xvfb xauth iproute2 curl python3-pyatspi at-spi2-core xdotool
 )
 
 trevok_missing_debs() {

@@ -47,8 +47,8 @@ RESTOperationPtr CouchDesignDocument::saveChanges() {
         };
         mergeInto(QStringLiteral("views"), views);
         mergeInto(QStringLiteral("filters"), filters);
-        if (!body.contains(QStringLiteral("language")))
-            body.insert(QStringLiteral("language"), QStringLiteral("javascript"));
+        // Only the members the caller defines: the server assumes JavaScript,
+        // and a design document carries exactly what its data model names.
         return body;
     };
     return putComputed(merged);

@@ -1,6 +1,7 @@
 #include "app/Alerts.h"
 #include "app/AppDelegate.h"
 #include "app/Interface.h"
+#include "app/Readable.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "lists/UserQuery.h"
 #include "store/CouchDatabase.h"
@@ -87,7 +88,7 @@ UserArrayController* AppDelegate::userTableController() {
 
 void AppDelegate::connectUserOutlets() {
     const QWidget* root = m_mainContent;
-    m_table = outlet<QTableView>(root, "usersTableView");
+    m_table = outlet<QTableView>(root, "table");
     m_addUserButton = outlet<QPushButton>(root, "addUserButton");
     m_changeUserPasswordButton = outlet<QPushButton>(root, "changeUserPasswordButton");
     m_deleteUserButton = outlet<QPushButton>(root, "deleteUserButton");
@@ -157,8 +158,7 @@ void AppDelegate::checkUser() {
         return;
     m_userSheetWarningTextField->hide();
     const auto warn = [this](const QString& text) {
-        m_userSheetWarningTextField->setText(text);
-        m_userSheetWarningTextField->show();
+        trevok::showWarning(m_userSheetWarningTextField, text);
     };
     const QString name = m_tmpUserName->text();
     if (name.isEmpty())
@@ -284,6 +284,14 @@ void AppDelegate::activateChangeUserPasswordSheet() {
     m_tmpRepeatNewPassword = outlet<QLineEdit>(sheet, "tmpRepeatNewPassword");
     m_userPasswordSheetWarningField = outlet<QLabel>(sheet, "userPasswordSheetWarningField");
     m_userPasswordSheetWarningField->hide();
+    // Whose password changes must be plain before anything is typed.
+    if (const UserModel* user = userTableController()->firstSelectedObject()) {
+        const QString title =
+            QStringLiteral("New password for %1").arg(user->stringValue(QStringLiteral("name")));
+        trevok::setLabelText(outlet<QLabel>(sheet, "userPasswordSheetTitle"), title);
+        sheet->setWindowTitle(title);
+        sheet->setAccessibleName(title);
+    }
     showSheet(sheet);
     m_tmpNewPassword->setFocus();
 }
@@ -296,8 +304,7 @@ void AppDelegate::changeUserPassword() {
     if (!m_userPasswordSheet)
         return;
     const auto warn = [this](const QString& text) {
-        m_userPasswordSheetWarningField->setText(text);
-        m_userPasswordSheetWarningField->show();
+        trevok::showWarning(m_userPasswordSheetWarningField, text);
     };
     UserModel* user = userTableController()->firstSelectedObject();
     const QString password = m_tmpNewPassword->text();

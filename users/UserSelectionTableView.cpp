@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QStyleHints>
 
@@ -52,6 +53,17 @@ void UserSelectionTableView::mouseReleaseEvent(QMouseEvent* event) {
     const std::unique_ptr<QMouseEvent> plain = withoutModifiers(event);
     QTableView::mouseReleaseEvent(plain.get());
     event->setAccepted(plain->isAccepted());
+}
+
+void UserSelectionTableView::keyPressEvent(QKeyEvent* event) {
+    const bool confirm = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (!confirm || event->modifiers() & ~Qt::KeypadModifier) {
+        QTableView::keyPressEvent(event);
+        return;
+    }
+    if (selectionModel() && selectionModel()->hasSelection())
+        trevok::NotificationCenter::defaultCenter().post(QStringLiteral("AddUserToProject"));
+    event->accept();
 }
 
 // Qt reports the second press of a double click as its own event and a third

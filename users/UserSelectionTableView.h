@@ -2,13 +2,15 @@
 
 #include <QTableView>
 
+class QKeyEvent;
 class QMouseEvent;
 
 // The table of the user-picking panel. A single click selects exactly the
 // clicked row (modifier keys neither extend nor toggle, nothing is dragged or
 // edited); every mouse-down of a double click or more on a row posts
 // "AddUserToProject" for the row the first click selected. Clicks outside the
-// rows change nothing.
+// rows change nothing. Return (or Enter) posts it for the selected row, so
+// that the keyboard alone adds a member.
 class UserSelectionTableView : public QTableView {
     Q_OBJECT
 public:
@@ -19,6 +21,7 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void mouseDown(QMouseEvent* event);

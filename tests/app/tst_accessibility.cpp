@@ -12,8 +12,8 @@ using namespace trevok::test;
 
 namespace {
 // Controls a person operates: each needs a name a person understands and, as
-// its description, its outlet name, so that assistive technology and
-// scripted acceptance tests find it.
+// its description, its outlet name letter for letter, so that assistive
+// technology and scripted acceptance tests find it.
 QStringList unnamedControls(const QWidget* root) {
     QStringList missing;
     const QList<QWidget*> widgets = root->findChildren<QWidget*>();
@@ -26,7 +26,7 @@ QStringList unnamedControls(const QWidget* root) {
         if (!control || w->objectName().isEmpty() ||
             w->objectName().startsWith(QLatin1String("qt_")) || w->objectName().at(0).isUpper())
             continue;
-        if (w->accessibleName().isEmpty() || w->accessibleDescription().isEmpty())
+        if (w->accessibleName().isEmpty() || w->accessibleDescription() != w->objectName())
             missing << w->objectName();
     }
     return missing;

@@ -31,7 +31,7 @@ bool ConsoleFixture::logIn(const QString& password) {
     if (!m_app->loginSheet())
         return m_app->logedIn() == 1;
     auto* field =
-        m_app->loginSheet()->findChild<QLineEdit*>(QStringLiteral("loginPassWordTextField"));
+        m_app->loginSheet()->findChild<QLineEdit*>(QStringLiteral("_loginPassWordTextField"));
     if (!field)
         return false;
     field->setText(password);

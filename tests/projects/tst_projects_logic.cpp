@@ -157,6 +157,27 @@ private Q_SLOTS:
         QCOMPARE(passesListPredicate(QStringLiteral("wasDeleted == NO"), record), listed);
     }
 
+    // Copies of one record in two databases compare by it.
+    void revisionGenerations_data() {
+        QTest::addColumn<QJsonValue>("rev");
+        QTest::addColumn<int>("generation");
+        QTest::newRow("absent") << QJsonValue() << 0;
+        QTest::newRow("first") << QJsonValue(QStringLiteral("1-967a00dff5e02add41819138abb3284d"))
+                               << 1;
+        QTest::newRow("many") << QJsonValue(QStringLiteral("12-abc")) << 12;
+        QTest::newRow("no dash") << QJsonValue(QStringLiteral("7")) << 7;
+        QTest::newRow("garbage") << QJsonValue(QStringLiteral("x-1")) << 0;
+        QTest::newRow("number") << QJsonValue(3) << 0;
+    }
+    void revisionGenerations() {
+        QFETCH(QJsonValue, rev);
+        QFETCH(int, generation);
+        QJsonObject body;
+        if (!rev.isUndefined() && !rev.isNull())
+            body.insert(QStringLiteral("_rev"), rev);
+        QCOMPARE(revisionGeneration(body), generation);
+    }
+
     void archivedMarkerFollowsTheButtonAtRedraw() {
         ProjectsTableCellView cell;
         cell.resize(300, 24);

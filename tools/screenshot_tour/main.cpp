@@ -1,5 +1,6 @@
 // Walks the console through its main states under a display and saves a
 // picture of each, for a person to look at (scripts/screenshot.sh).
+#include "app/Alerts.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "tests/e2e/E2eScenario.h"
 #include "tests/harness/ConsoleFixture.h"
@@ -55,6 +56,8 @@ int main(int argc, char* argv[]) {
         shoot(console.app(), QStringLiteral("1-logged-out"));
         console.app().activateLoginPasswordSheet();
         shoot(console.app(), QStringLiteral("2-login-sheet"));
+        console.logIn(QStringLiteral("not the password"));
+        shoot(console.app(), QStringLiteral("2b-login-refused"));
     }
     if (!web.startAndLogIn())
         return 2;
@@ -62,15 +65,34 @@ int main(int argc, char* argv[]) {
     for (const char* user : {"ann", "anna", "ben"})
         web.addUser(QString::fromLatin1(user), QStringLiteral("pw"));
     const QString fair = web.addProject(QStringLiteral("Summer Fair 2015!"));
-    web.addProject(QStringLiteral("Café Zürich"));
+    const QString cafe = web.addProject(QStringLiteral("Café Zürich"));
     web.addMember(fair, QStringLiteral("ann"));
     web.addMember(fair, QStringLiteral("ben"));
     app.switchToProjects();
     web.selectProject(fair);
     app.listProjectUsers();
     shoot(app, QStringLiteral("3-logged-in-projects"));
+    app.openUserPanel();
+    shoot(app, QStringLiteral("3b-user-picking-panel"));
+    app.closeUserPicker();
+    // An archived project, selected.
+    web.selectProject(cafe);
+    trevok::alerts_for_testing::answerNextAlerts(1);
+    app.archiveProject();
+    trevok::alerts_for_testing::answerNextAlerts(std::nullopt);
+    settle(4000);
+    web.selectProject(cafe);
+    shoot(app, QStringLiteral("3c-archived-selected"));
     app.switchToUsers();
     shoot(app, QStringLiteral("4-users"));
+    app.activateUserSheet();
+    app.checkUser();
+    shoot(app, QStringLiteral("4b-add-user-refused"));
+    app.closeUserSheet();
+    web.selectUser(QStringLiteral("ben"));
+    app.activateChangeUserPasswordSheet();
+    shoot(app, QStringLiteral("4c-user-password-sheet"));
+    app.closeChangeUserPasswordSheet();
     app.switchToInfo();
     shoot(app, QStringLiteral("5-information"));
     app.activateChangeAdminPasswordSheet();
