@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 #include "app/NotificationCenter.h"
 #include "server/DataDirs.h"
+#include "server/ServerConfigFile.h"
 #include "server/ServerProcess.h"
 
 #include <QEventLoop>
@@ -20,8 +21,11 @@ QString AppDelegate::applicationSupportFolder() const {
 }
 
 void AppDelegate::maybeSetDataDirs() {
-    trevok::maybeSetDataDirs(serverHome() + QStringLiteral("/etc/couchdb/local.ini"),
-                             applicationSupportFolder());
+    // The shipped local.ini stays as installed; each person's server reads a
+    // copy of it last, which takes the data section.
+    const QString config = trevok::personalServerConfig();
+    trevok::preparePersonalServerConfig(trevok::shippedServerConfig(serverHome()), config);
+    trevok::maybeSetDataDirs(config, applicationSupportFolder());
 }
 
 void AppDelegate::launchCouchDB() {
@@ -29,7 +33,7 @@ void AppDelegate::launchCouchDB() {
     m_task = std::make_unique<trevok::ServerProcess>();
     connect(m_task.get(), &trevok::ServerProcess::terminated, this, &AppDelegate::taskTerminated,
             Qt::QueuedConnection);
-    m_task->launch(serverHome());
+    m_task->launch(serverHome(), trevok::personalServerConfig());
 
     // Wait without freezing the window: paint events run, input is held back.
     QEventLoop pause;

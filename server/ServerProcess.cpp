@@ -1,4 +1,5 @@
 #include "server/ServerProcess.h"
+#include "server/ServerConfigFile.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -7,10 +8,8 @@
 namespace trevok {
 
 QString resourcesFolder() {
-    const QString fromEnv = qEnvironmentVariable("TREVOK_RESOURCES");
-    if (!fromEnv.isEmpty())
-        return fromEnv;
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/resources");
+    return locateResources(qEnvironmentVariable("TREVOK_RESOURCES"),
+                           QCoreApplication::applicationDirPath());
 }
 
 ServerProcess::ServerProcess(QObject* parent)
@@ -24,11 +23,14 @@ ServerProcess::~ServerProcess() {
     }
 }
 
-void ServerProcess::launch(const QString& serverHome) {
+void ServerProcess::launch(const QString& serverHome, const QString& lastConfigFile) {
     m_task = std::make_unique<QProcess>();
     m_task->setWorkingDirectory(serverHome);
     m_task->setProgram(serverHome + QStringLiteral("/bin/couchdb"));
-    m_task->setArguments({QStringLiteral("-i")});
+    QStringList arguments{QStringLiteral("-i")};
+    if (!lastConfigFile.isEmpty())
+        arguments << QStringLiteral("-a") << lastConfigFile;
+    m_task->setArguments(arguments);
     m_task->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     connect(m_task.get(), &QProcess::readyReadStandardOutput, this, &ServerProcess::drainOutput);
     connect(m_task.get(), &QProcess::finished, this, [this] { Q_EMIT terminated(); });

@@ -8,8 +8,9 @@
 
 namespace trevok {
 
-// The resources folder: TREVOK_RESOURCES when set (tests and installed copies
-// point it elsewhere), else "resources" next to the executable.
+// The resources folder: TREVOK_RESOURCES when set (tests point it elsewhere),
+// else "resources" next to the executable (a build tree), else the
+// installation's share/trevokserver.
 QString resourcesFolder();
 
 // The external document server: the bundled installation under
@@ -22,8 +23,9 @@ public:
     explicit ServerProcess(QObject* parent = nullptr);
     ~ServerProcess() override;
 
-    // Launches <home>/bin/couchdb -i with <home> as working directory.
-    void launch(const QString& serverHome);
+    // Launches <home>/bin/couchdb -i [-a <lastConfigFile>] with <home> as
+    // working directory.
+    void launch(const QString& serverHome, const QString& lastConfigFile = QString());
 
     bool isRunning() const;
     QProcess* task() const { return m_task.get(); }
