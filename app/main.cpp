@@ -1,4 +1,5 @@
 #include "app/AppDelegate.h"
+#include "app/SelfTest.h"
 #include "chrome/PXAppStoreWindow.h"
 
 #include <QApplication>
@@ -11,6 +12,8 @@ int main(int argc, char* argv[]) {
     AppDelegate delegate;
     delegate.loadMainWindow();
     delegate.mainWindow()->show();
+    if (trevok::selfTestRequested())
+        return trevok::runSelfTest(delegate);
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     return QApplication::exec();
 }
