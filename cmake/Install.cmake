@@ -20,6 +20,8 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/resources/
   DESTINATION ${CMAKE_INSTALL_DATADIR}/trevokserver
   USE_SOURCE_PERMISSIONS
   PATTERN .trevok-lock-sum EXCLUDE
+  PATTERN .gitignore EXCLUDE
+  PATTERN obj.target EXCLUDE
   PATTERN README.md EXCLUDE)
 install(FILES ${TREVOK_DESKTOP_ENTRY} DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${TREVOK_ICON} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
@@ -36,6 +38,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Administration console of a small documen
 set(CPACK_PACKAGE_DESCRIPTION
   "Runs the document server of a small sync service (a bundled CouchDB-compatible server), announces a sync listener on the local network over DNS-SD and manages the service's users and projects.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)

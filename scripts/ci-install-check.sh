@@ -37,7 +37,7 @@ dpkg --verify trevokserver || fail "dpkg --verify trevokserver"
 end_marked() {
   local marker="$1" pid pids=()
   for pid in /proc/[0-9]*; do
-    if tr '\0' '\n' < "$pid/environ" 2>/dev/null | grep -qx "TREVOK_CI_MARK=$marker"; then
+    if { tr '\0' '\n' < "$pid/environ"; } 2>/dev/null | grep -qx "TREVOK_CI_MARK=$marker"; then
       pids+=("${pid#/proc/}")
     fi
   done
