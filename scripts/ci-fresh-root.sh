@@ -13,6 +13,7 @@
 #   TREVOK_CI_CACHE   cache folder (default /var/cache/trevok-ci)
 #   TREVOK_CI_MIRROR  Debian mirror (default: the one apt on this machine uses)
 #   TREVOK_CI_KEEP=1  keep the run's roots afterwards, for a look inside
+#   TREVOK_CI_DEB     a package made before: only install and start it
 set -euo pipefail
 
 SRC="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -98,9 +99,11 @@ EOF
   } > "$r/etc/apt/sources.list"
   printf '#!/bin/sh\nexit 101\n' > "$r/usr/sbin/policy-rc.d"
   chmod 755 "$r/usr/sbin/policy-rc.d"
-  # Downloaded packages are kept between runs; installing them is still done
-  # anew in every root.
-  mkdir -p "$CACHE/apt-archives/partial"
+  # Downloaded packages are kept between runs (hard links, no copies), so
+  # that only installing them is done anew; each root has its own archive
+  # folder, since apt locks it.
+  mkdir -p "$CACHE/apt-archives"
+  find "$CACHE/apt-archives" -maxdepth 1 -name '*.deb' -exec cp -l -t "$r/var/cache/apt/archives/" {} +
   rm -f "$r/etc/apt/apt.conf.d/docker-clean"
 }
 
@@ -112,8 +115,11 @@ mount_root() {
   # A /run of its own: the root's D-Bus, avahi-daemon and network namespace
   # names live there, apart from the host's.
   mount -t tmpfs -o mode=755 tmpfs "$r/run"; MOUNTED+=("$r/run")
-  mount --bind "$CACHE/apt-archives" "$r/var/cache/apt/archives"
-  MOUNTED+=("$r/var/cache/apt/archives")
+}
+
+keep_downloads() {
+  find "$1/var/cache/apt/archives" -maxdepth 1 -name '*.deb' \
+    -exec cp -l -n -t "$CACHE/apt-archives/" {} + 2>/dev/null || true
 }
 
 # Processes left inside a root (the server outlives the console by design,
@@ -135,7 +141,7 @@ cleanup() {
   local rc=$? m i
   set +e
   for r in "$BUILD_ROOT" "$INSTALL_ROOT"; do
-    [ -d "$r" ] && end_processes_in "$r"
+    [ -d "$r" ] && end_processes_in "$r" && keep_downloads "$r"
   done
   for ((i = ${#MOUNTED[@]} - 1; i >= 0; i--)); do
     m="${MOUNTED[$i]}"
@@ -167,6 +173,10 @@ START=$(date +%s)
 make_base_root
 mkdir -p "$RUN"
 
+if [ -n "${TREVOK_CI_DEB:-}" ]; then
+  DEB="$(readlink -f "$TREVOK_CI_DEB")"
+  [ -f "$DEB" ] || die "no package at $TREVOK_CI_DEB"
+else
 # ------------------------------------------------------- 1. build and test
 say "build root for $COMMIT"
 prepare_root "$BUILD_ROOT"
@@ -194,13 +204,14 @@ DEB="$(ls "$BUILD_ROOT$CHECKOUT"/build/trevokserver_*_amd64.deb 2>/dev/null | he
 [ -f "$DEB" ] || die "cpack made no trevokserver_<version>_amd64.deb"
 echo "package: $(basename "$DEB")"
 end_processes_in "$BUILD_ROOT"
+fi
 
 # ----------------------------------------------------- 3. install and start
 say "install root"
 prepare_root "$INSTALL_ROOT"
 mount_root "$INSTALL_ROOT"
 cp "$DEB" "$INSTALL_ROOT/tmp/"
-cp "$SRC/scripts/ci-install-check.sh" "$INSTALL_ROOT/tmp/"
+cp "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/ci-install-check.sh" "$INSTALL_ROOT/tmp/"
 in_root "$INSTALL_ROOT" bash -c "export DEBIAN_FRONTEND=noninteractive &&
   apt-get update -qq && apt-get install -y -qq /tmp/$(basename "$DEB")"
 for tool in cmake g++ npm; do
