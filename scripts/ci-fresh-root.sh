@@ -14,6 +14,10 @@
 #   TREVOK_CI_MIRROR  Debian mirror (default: the one apt on this machine uses)
 #   TREVOK_CI_KEEP=1  keep the run's roots afterwards, for a look inside
 #   TREVOK_CI_DEB     a package made before: only install and start it
+#   TREVOK_CI_CCACHE  compiler cache folder (default <cache>/ccache; "off":
+#                     none). It only spares compiling what was compiled
+#                     before: a header or library missing from the package
+#                     list still fails the build.
 set -euo pipefail
 
 SRC="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -185,10 +189,24 @@ mkdir -p "$BUILD_ROOT$(dirname "$CHECKOUT")"
 git clone -q --no-hardlinks "$SRC" "$BUILD_ROOT$CHECKOUT"
 git -C "$BUILD_ROOT$CHECKOUT" checkout -q --detach "$COMMIT"
 
+CCACHE_ENV=()
+CCACHE_HOST_DIR="${TREVOK_CI_CCACHE:-$CACHE/ccache}"
+if [ "$CCACHE_HOST_DIR" != off ]; then
+  say "compiler cache $CCACHE_HOST_DIR"
+  in_root "$BUILD_ROOT" bash -c "export DEBIAN_FRONTEND=noninteractive &&
+    apt-get update -qq && apt-get install -y -qq --no-install-recommends ccache >/dev/null"
+  mkdir -p "$CCACHE_HOST_DIR" "$BUILD_ROOT/var/cache/ccache"
+  mount --bind "$CCACHE_HOST_DIR" "$BUILD_ROOT/var/cache/ccache"
+  MOUNTED+=("$BUILD_ROOT/var/cache/ccache")
+  # CMake takes its compiler launchers from these variables.
+  CCACHE_ENV=(CCACHE_DIR=/var/cache/ccache CCACHE_BASEDIR="$(dirname "$CHECKOUT")"
+    CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+
 say "README's test command, CI=true (with the sanitizer run)"
 LOG="$RUN/test.log"
 set +e
-in_root "$BUILD_ROOT" CI=true bash -c "cd $CHECKOUT && scripts/test.sh" 2>&1 | tee "$LOG"
+in_root "$BUILD_ROOT" "${CCACHE_ENV[@]}" CI=true bash -c "cd $CHECKOUT && scripts/test.sh" 2>&1 | tee "$LOG"
 TEST_RC=${PIPESTATUS[0]}
 set -e
 TEST_END=$(date +%s)
