@@ -107,7 +107,8 @@ EOF
   # that only installing them is done anew; each root has its own archive
   # folder, since apt locks it.
   mkdir -p "$CACHE/apt-archives"
-  find "$CACHE/apt-archives" -maxdepth 1 -name '*.deb' -exec cp -l -t "$r/var/cache/apt/archives/" {} +
+  find "$CACHE/apt-archives" -maxdepth 1 -name '*.deb' \
+    -exec cp -l -n -t "$r/var/cache/apt/archives/" {} + 2>/dev/null || true
   rm -f "$r/etc/apt/apt.conf.d/docker-clean"
 }
 
