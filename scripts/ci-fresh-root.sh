@@ -114,6 +114,9 @@ EOF
 
 mount_root() {
   local r="$1"
+  # The root a mount point of its own: `ip netns exec` makes "/" a slave
+  # mount in its private namespace, which fails on a plain directory.
+  mount --bind "$r" "$r"; mount --make-private "$r"; MOUNTED+=("$r")
   mount -t proc proc "$r/proc"; MOUNTED+=("$r/proc")
   mount --rbind /sys "$r/sys"; mount --make-rslave "$r/sys"; MOUNTED+=("$r/sys")
   mount --rbind /dev "$r/dev"; mount --make-rslave "$r/dev"; MOUNTED+=("$r/dev")
