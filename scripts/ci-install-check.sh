@@ -76,6 +76,8 @@ start_console_as() {
   [ "$(grep -o -F "$data" "$config" | wc -l)" -eq 2 ] ||
     fail "$config does not name $data exactly twice"
   grep -q -F "database_dir = $data" "$config" || fail "$config has no data section for $data"
+  grep -q '^admin = -pbkdf2-' "$config" || fail "the server did not keep the password hash in $config"
+  [ "$(stat -c '%a %U' "$config")" = "600 $who" ] || fail "$config is not private to $who"
   [ -f "$data/server-core.log" ] || fail "$who's server logged nowhere in $data"
   [ -d "$data/trevok_master" ] || [ -n "$(ls "$data" | grep -i master)" ] ||
     fail "$who's data folder holds no master database"
