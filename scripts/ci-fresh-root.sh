@@ -221,7 +221,7 @@ echo "build and test: $(( (TEST_END - START) / 60 )) min $(( (TEST_END - START) 
 
 # ------------------------------------------------------------ 2. package
 say "cpack -G DEB"
-in_root "$BUILD_ROOT" bash -c "cd $CHECKOUT/build && cpack -G DEB" 
+in_root "$BUILD_ROOT" bash -c "cd $CHECKOUT/build && cpack -G DEB"
 DEB="$(ls "$BUILD_ROOT$CHECKOUT"/build/trevokserver_*_amd64.deb 2>/dev/null | head -1)"
 [ -f "$DEB" ] || die "cpack made no trevokserver_<version>_amd64.deb"
 echo "package: $(basename "$DEB")"
