@@ -73,8 +73,8 @@ trevok_build() {
   cmake --build "$dir" --parallel "$(nproc)"
 }
 
-# Under CI, as root, the suite runs in a network namespace of its own with
-# only a loopback interface: its server on 127.0.0.1:5984 then never meets
+# Under CI, as root, the suite runs in a network namespace of its own (its
+# interfaces reach nothing outside): its server on 127.0.0.1:5984 then never meets
 # another one on the same machine, and nothing it announces leaves it. The
 # namespace is made on the first ctest call and removed when the script ends.
 TREVOK_TEST_NETNS=""
@@ -88,6 +88,11 @@ ctest() {
     ip netns add "$TREVOK_TEST_NETNS"
     trap 'ip netns del "$TREVOK_TEST_NETNS" 2>/dev/null || true' EXIT
     ip netns exec "$TREVOK_TEST_NETNS" ip link set lo up
+    # An Ethernet-like interface, as any machine has: the machine identifier
+    # is read from one.
+    ip netns exec "$TREVOK_TEST_NETNS" ip link add trevok0 type veth peer name trevok1
+    ip netns exec "$TREVOK_TEST_NETNS" ip link set trevok0 up
+    ip netns exec "$TREVOK_TEST_NETNS" ip link set trevok1 up
   fi
   ip netns exec "$TREVOK_TEST_NETNS" ctest "$@"
 }
