@@ -86,7 +86,6 @@ void AppDelegate::loadMainWindow() {
     // with the server, until it answers again.
     m_serverStatusLine = new QLabel(m_mainWindow->contentView());
     m_serverStatusLine->setObjectName(QStringLiteral("serverStatusLine"));
-    m_serverStatusLine->setAccessibleName(QStringLiteral("Server status"));
     m_serverStatusLine->setAccessibleDescription(QStringLiteral("serverStatusLine"));
     m_serverStatusLine->setWordWrap(true);
     m_serverStatusLine->setContentsMargins(8, 4, 8, 4);

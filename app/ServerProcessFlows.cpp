@@ -1,5 +1,7 @@
 #include "app/AppDelegate.h"
+#include "app/Readable.h"
 #include "server/DataDirs.h"
+#include "server/ServerConfigFile.h"
 #include "server/ServerProcess.h"
 
 #include <QLabel>
@@ -20,13 +22,20 @@ QString AppDelegate::applicationSupportFolder() const {
 }
 
 void AppDelegate::maybeSetDataDirs() {
-    trevok::maybeSetDataDirs(serverHome() + QStringLiteral("/etc/couchdb/local.ini"),
-                             applicationSupportFolder());
+    // The shipped local.ini stays as installed; each person's server reads a
+    // copy of it last, which takes the data section.
+    const QString config = trevok::personalServerConfig();
+    trevok::preparePersonalServerConfig(trevok::shippedServerConfig(serverHome()), config);
+    trevok::maybeSetDataDirs(config, applicationSupportFolder());
 }
 
 void AppDelegate::launchCouchDB() {
     maybeSetDataDirs();
-    m_task = std::make_unique<trevok::ServerProcess>(serverHome(), applicationSupportFolder());
+    // The person's copy of the configuration is read last, so it takes the
+    // server's own writes (password hash, uuid) too.
+    m_task = std::make_unique<trevok::ServerProcess>(
+        serverHome(), applicationSupportFolder(),
+        QStringList{QStringLiteral("-a"), trevok::personalServerConfig()});
     connect(m_task.get(), &trevok::ServerProcess::statusChanged, this,
             &AppDelegate::showServerStatus);
     connect(m_task.get(), &trevok::ServerProcess::serverBack, this, &AppDelegate::serverIsBack);
@@ -53,8 +62,14 @@ void AppDelegate::showServerStatus() {
     if (!m_serverStatusLine)
         return;
     const QString text = m_task ? m_task->statusText() : QString();
-    m_serverStatusLine->setText(text);
-    m_serverStatusLine->setVisible(!text.isEmpty());
+    // Losing the server is announced like a sheet's warning, so that a
+    // person who cannot see the window hears it too.
+    if (text.isEmpty()) {
+        trevok::setLabelText(m_serverStatusLine, text);
+        m_serverStatusLine->hide();
+    } else {
+        trevok::showWarning(m_serverStatusLine, text);
+    }
 }
 
 void AppDelegate::serverIsBack() {

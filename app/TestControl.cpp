@@ -130,7 +130,7 @@ QJsonObject run(AppDelegate& app, const QString& line) {
     } else if (command == QLatin1String("login")) {
         app.activateLoginPasswordSheet();
         if (QDialog* sheet = app.loginSheet()) {
-            sheet->findChild<QLineEdit*>(QStringLiteral("loginPassWordTextField"))
+            sheet->findChild<QLineEdit*>(QStringLiteral("_loginPassWordTextField"))
                 ->setText(words.value(1));
             app.login();
         }

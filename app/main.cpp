@@ -1,4 +1,5 @@
 #include "app/AppDelegate.h"
+#include "app/SelfTest.h"
 #include "chrome/PXAppStoreWindow.h"
 #ifdef TREVOK_WITH_TEST_CONTROL
 #include "app/TestControl.h"
@@ -20,6 +21,8 @@ int main(int argc, char* argv[]) {
         if (qEnvironmentVariableIsSet("TREVOK_TEST_CONTROL"))
             trevok::startTestControl(delegate, qEnvironmentVariable("TREVOK_TEST_CONTROL"));
 #endif
+        if (trevok::selfTestRequested())
+            return trevok::runSelfTest(delegate);
         QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
         result = QApplication::exec();
         // The controller goes while the application still exists: its lists,

@@ -4,11 +4,23 @@ set -euo pipefail
 
 TREVOK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
+# Everything configure, build, the suite and a run need on a minimal Debian
+# 12 (debootstrap --variant=minbase); Node.js and npm come from Debian when
+# none is installed (below). scripts/ci-fresh-root.sh checks that this list
+# is complete.
 TREVOK_DEB_PACKAGES=(
+  # build
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools libqt6uitools6 libqt6opengl6-dev libgl-dev
-  libboost-dev libavahi-client-dev avahi-daemon avahi-utils dbus
-  xvfb xauth iproute2 curl python3-pyatspi at-spi2-core xdotool
+  libboost-dev libavahi-client-dev
+  # the suite: DNS-SD in a network namespace, the desktop entry and AppStream
+  # metainfo checks, TLS for npm
+  avahi-daemon avahi-utils dbus iproute2 curl ca-certificates appstream desktop-file-utils
+  # a display for run.sh and the screenshots; the accessibility bus for
+  # assistive-technology clients (AT-SPI from Python, a session D-Bus)
+  xvfb xauth at-spi2-core python3-pyatspi dbus-x11
+  # key presses and clicks at screen positions for the acceptance suite
+  xdotool
 )
 
 trevok_missing_debs() {
@@ -33,7 +45,7 @@ trevok_install_debs() {
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   # shellcheck disable=SC2086
-  apt-get install -y -qq --no-install-recommends $missing
+  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends $missing
 }
 
 # npm packages of a folder, installed from its committed lock file. A stamp
@@ -61,6 +73,30 @@ trevok_build() {
       -DTREVOK_WERROR="$werror" "$@"
   fi
   cmake --build "$dir" --parallel "$(nproc)"
+}
+
+# Under CI, as root, the suite runs in a network namespace of its own (its
+# interfaces reach nothing outside): its server on 127.0.0.1:5984 then never meets
+# another one on the same machine, and nothing it announces leaves it. The
+# namespace is made on the first ctest call and removed when the script ends.
+TREVOK_TEST_NETNS=""
+ctest() {
+  if [ "${CI:-}" != "true" ] || [ "$(id -u)" -ne 0 ] || ! command -v ip >/dev/null 2>&1; then
+    command ctest "$@"
+    return
+  fi
+  if [ -z "$TREVOK_TEST_NETNS" ]; then
+    TREVOK_TEST_NETNS="trevok-suite-$$"
+    ip netns add "$TREVOK_TEST_NETNS"
+    trap 'ip netns del "$TREVOK_TEST_NETNS" 2>/dev/null || true' EXIT
+    ip netns exec "$TREVOK_TEST_NETNS" ip link set lo up
+    # An Ethernet-like interface, as any machine has: the machine identifier
+    # is read from one.
+    ip netns exec "$TREVOK_TEST_NETNS" ip link add trevok0 type veth peer name trevok1
+    ip netns exec "$TREVOK_TEST_NETNS" ip link set trevok0 up
+    ip netns exec "$TREVOK_TEST_NETNS" ip link set trevok1 up
+  fi
+  ip netns exec "$TREVOK_TEST_NETNS" ctest "$@"
 }
 
 trevok_setup() {

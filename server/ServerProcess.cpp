@@ -1,4 +1,5 @@
 #include "server/ServerProcess.h"
+#include "server/ServerConfigFile.h"
 
 #include "store/RESTOperation.h"
 
@@ -52,10 +53,8 @@ QSet<QByteArray> listeningInodes(quint16 port) {
 } // namespace
 
 QString resourcesFolder() {
-    const QString fromEnv = qEnvironmentVariable("TREVOK_RESOURCES");
-    if (!fromEnv.isEmpty())
-        return fromEnv;
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/resources");
+    return locateResources(qEnvironmentVariable("TREVOK_RESOURCES"),
+                           QCoreApplication::applicationDirPath());
 }
 
 ServerPidFile parseServerPidFile(const QByteArray& json) {

@@ -9,8 +9,9 @@
 
 namespace trevok {
 
-// The resources folder: TREVOK_RESOURCES when set (tests and installed copies
-// point it elsewhere), else "resources" next to the executable.
+// The resources folder: TREVOK_RESOURCES when set (tests point it elsewhere),
+// else "resources" next to the executable (a build tree), else the
+// installation's share/trevokserver.
 QString resourcesFolder();
 
 // What the bundled server's launcher writes into the data folder

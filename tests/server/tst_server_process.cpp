@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/NotificationCenter.h"
+#include "server/ServerConfigFile.h"
 #include "server/ServerProcess.h"
 #include "tests/harness/TestServer.h"
 
@@ -13,7 +14,7 @@
 using trevok::test::TestServer;
 
 // The console's own launch of the bundled server, from a private copy of the
-// resources folder so that its local.ini can be looked at and thrown away.
+// resources folder so that its shipped local.ini can be compared afterwards.
 class TestServerProcess : public QObject {
     Q_OBJECT
 
@@ -41,6 +42,7 @@ class TestServerProcess : public QObject {
     QString localIni() const {
         return m_resources.path() + QStringLiteral("/server-core/etc/couchdb/local.ini");
     }
+    QByteArray m_shipped;
 
 private Q_SLOTS:
     void initTestCase() {
@@ -48,6 +50,11 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(m_resources.path() + QStringLiteral("/server-core")));
         QVERIFY(copyTree(source, m_resources.path() + QStringLiteral("/server-core")));
         qputenv("TREVOK_RESOURCES", m_resources.path().toUtf8());
+        QFile shipped(localIni());
+        QVERIFY(shipped.open(QIODevice::ReadOnly));
+        m_shipped = shipped.readAll();
+        // A fresh configuration home: the first start of this person.
+        QFile::remove(trevok::personalServerConfig());
     }
 
     void launchAnswersOnceStartUpHasWaitedAndItsEndKeepsTheRegistrations() {
@@ -70,10 +77,17 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(delegate.applicationSupportFolder() +
                               QStringLiteral("/server-core.log")));
 
-        QFile ini(localIni());
+        // The data section went into the person's copy, which the server read
+        // last; the shipped file is as it was.
+        QFile ini(trevok::personalServerConfig());
         QVERIFY(ini.open(QIODevice::ReadOnly));
         const QString text = QString::fromUtf8(ini.readAll());
         QCOMPARE(text.count(delegate.applicationSupportFolder()), 2);
+        QVERIFY(text.startsWith(QString::fromUtf8(m_shipped)));
+        QVERIFY(delegate.task()->task()->arguments().endsWith(trevok::personalServerConfig()));
+        QFile shipped(localIni());
+        QVERIFY(shipped.open(QIODevice::ReadOnly));
+        QCOMPARE(shipped.readAll(), m_shipped);
 
         // A second console of the same data folder uses the running server.
         {
@@ -151,7 +165,7 @@ private Q_SLOTS:
     }
 
     void aSecondLaunchLeavesTheConfigurationAsItIs() {
-        QFile ini(localIni());
+        QFile ini(trevok::personalServerConfig());
         QVERIFY(ini.open(QIODevice::ReadOnly));
         const QByteArray before = ini.readAll();
         ini.close();

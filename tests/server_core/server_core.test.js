@@ -482,6 +482,23 @@ describe('INI files', () => {
     assert.equal(ini.setKey(text, 'b', 'w', '5'), '; top\n[a]\nx = 1\n\n[b]\ny = 2\nw = 5\n[a]\nz = 3\n');
     assert.deepEqual(ini.merge([ini.setKey(text, 'c', 'k', 'v')]).c, { k: 'v' });
   });
+
+  test('a written file keeps its permissions; a new one is private', () => {
+    const dir = fs.mkdtempSync(require('path').join(require('os').tmpdir(), 'ini-mode-'));
+    try {
+      const kept = `${dir}/kept.ini`;
+      fs.writeFileSync(kept, '[admins]\n');
+      for (const mode of [0o600, 0o640]) {
+        fs.chmodSync(kept, mode);
+        ini.setKeyInFile(kept, 'admins', 'admin', '-pbkdf2-x,y,10');
+        assert.equal(fs.statSync(kept).mode & 0o777, mode);
+      }
+      ini.setKeyInFile(`${dir}/new.ini`, 'couchdb', 'uuid', 'u');
+      assert.equal(fs.statSync(`${dir}/new.ini`).mode & 0o777, 0o600);
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
+  });
 });
 
 describe('persistent replications', () => {

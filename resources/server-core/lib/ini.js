@@ -82,10 +82,15 @@ function setKey(text, section, key, value) {
 }
 
 // Writes through a temporary file so a crash never leaves half a config.
+// The file keeps its permissions: it holds the administrator's password
+// hash, and its owner may have made it private.
 function setKeyInFile(file, section, key, value) {
-  const text = fs.existsSync(file) ? fs.readFileSync(file, 'utf8') : '';
+  const exists = fs.existsSync(file);
+  const text = exists ? fs.readFileSync(file, 'utf8') : '';
+  const mode = exists ? fs.statSync(file).mode & 0o7777 : 0o600;
   const tmp = path.join(path.dirname(file), `.${path.basename(file)}.tmp`);
-  fs.writeFileSync(tmp, setKey(text, section, key, value));
+  fs.writeFileSync(tmp, setKey(text, section, key, value), { mode });
+  fs.chmodSync(tmp, mode);
   fs.renameSync(tmp, file);
 }
 
