@@ -91,10 +91,15 @@ ctest() {
     trap 'ip netns del "$TREVOK_TEST_NETNS" 2>/dev/null || true' EXIT
     ip netns exec "$TREVOK_TEST_NETNS" ip link set lo up
     # An Ethernet-like interface, as any machine has: the machine identifier
-    # is read from one.
+    # is read from one. It carries IPv4 only: with nothing but an IPv6
+    # link-local address on it, some resolvers answer "localhost" with a
+    # mapped IPv6 address only, which the server (on 127.0.0.1) never hears.
     ip netns exec "$TREVOK_TEST_NETNS" ip link add trevok0 type veth peer name trevok1
-    ip netns exec "$TREVOK_TEST_NETNS" ip link set trevok0 up
-    ip netns exec "$TREVOK_TEST_NETNS" ip link set trevok1 up
+    for end in trevok0 trevok1; do
+      ip netns exec "$TREVOK_TEST_NETNS" sysctl -qw "net.ipv6.conf.$end.disable_ipv6=1" || true
+      ip netns exec "$TREVOK_TEST_NETNS" ip link set "$end" up
+    done
+    ip netns exec "$TREVOK_TEST_NETNS" ip addr add 192.0.2.10/24 dev trevok0
   fi
   ip netns exec "$TREVOK_TEST_NETNS" ctest "$@"
 }

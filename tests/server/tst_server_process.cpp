@@ -84,7 +84,12 @@ private Q_SLOTS:
         const QString text = QString::fromUtf8(ini.readAll());
         QCOMPARE(text.count(delegate.applicationSupportFolder()), 2);
         QVERIFY(text.startsWith(QString::fromUtf8(m_shipped)));
-        QVERIFY(delegate.task()->task()->arguments().endsWith(trevok::personalServerConfig()));
+        // The launcher was told to read it last.
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(delegate.task()->launcherPid()));
+        QVERIFY(cmdline.open(QIODevice::ReadOnly));
+        const QByteArray lastArguments = QByteArrayLiteral("-a") + '\0' +
+                                         QFile::encodeName(trevok::personalServerConfig()) + '\0';
+        QVERIFY(cmdline.readAll().endsWith(lastArguments));
         QFile shipped(localIni());
         QVERIFY(shipped.open(QIODevice::ReadOnly));
         QCOMPARE(shipped.readAll(), m_shipped);
