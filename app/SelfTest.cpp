@@ -56,10 +56,9 @@ int runSelfTest(AppDelegate& delegate) {
     report(QStringLiteral("server up"));
 
     delegate.activateLoginPasswordSheet();
-    auto* field =
-        delegate.loginSheet()
-            ? delegate.loginSheet()->findChild<QLineEdit*>(QStringLiteral("_loginPassWordTextField"))
-            : nullptr;
+    auto* field = delegate.loginSheet() ? delegate.loginSheet()->findChild<QLineEdit*>(
+                                              QStringLiteral("_loginPassWordTextField"))
+                                        : nullptr;
     if (!field) {
         report(QStringLiteral("the login sheet did not open"));
         return 1;
