@@ -505,6 +505,9 @@ describe('time limit of a request', () => {
       });
       assert.match(answer, /^HTTP\/1\.1 500/);
       assert.match(answer, /"error":"timeout"/);
+      // The log line travels through the server's output pipe, which may be
+      // read after the answer has arrived over the socket.
+      for (let i = 0; i < 50 && !/not answered within 1500 ms/.test(server.output); i++) await sleep(100);
       assert.match(server.output, /not answered within 1500 ms/);
       const since = (await server.req('GET', '/plain/_changes')).json.last_seq;
       const feed = server.req('GET', `/plain/_changes?feed=longpoll&since=${since}`);
