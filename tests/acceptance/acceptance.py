@@ -151,7 +151,27 @@ class Session:
         # the first request, so that the console finds them at once.
         self.spawn(["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(1.0)
+        # The console looks for the accessibility bus once, as it starts: on
+        # a busy machine a fixed pause was not always enough, and a console
+        # that missed the bus never shows up on it.
+        eventually(self.accessibility_bus_ready, "the accessibility bus did not come up", 30)
+
+    def dbus_send(self, bus_args, *args):
+        return subprocess.run(["dbus-send", *bus_args, "--print-reply", *args], env=self.env,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=5)
+
+    def accessibility_bus_ready(self):
+        reply = self.dbus_send(["--session"], "--dest=org.a11y.Bus", "/org/a11y/bus",
+                               "org.a11y.Bus.GetAddress")
+        if reply.returncode != 0:
+            return None
+        address = reply.stdout.decode().split('"')
+        if len(address) < 2 or not address[1]:
+            return None
+        registry = self.dbus_send(["--bus=" + address[1]], "--dest=org.a11y.atspi.Registry",
+                                  "/org/a11y/atspi/accessible/root",
+                                  "org.freedesktop.DBus.Peer.Ping")
+        return registry.returncode == 0 or None
 
     def start_console(self):
         env = dict(self.env)
