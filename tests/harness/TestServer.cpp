@@ -6,6 +6,8 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -147,6 +149,23 @@ HttpReply TestServer::request(const QByteArray& method, const QString& path, con
 HttpReply TestServer::anonymous(const QByteArray& method, const QString& path,
                                 const QByteArray& body) {
     return request(method, path, body, QString(), QString());
+}
+
+bool TestServer::createSyncUser(const QString& name) {
+    const QByteArray doc =
+        QJsonDocument(QJsonObject{{QStringLiteral("name"), name},
+                                  {QStringLiteral("password"), QStringLiteral("pw")},
+                                  {QStringLiteral("roles"), QJsonArray()},
+                                  {QStringLiteral("type"), QStringLiteral("user")}})
+            .toJson(QJsonDocument::Compact);
+    const QString db = QStringLiteral("trevok_user_db_") + name;
+    const QByteArray security =
+        QByteArrayLiteral("{\"admins\":{\"names\":[],\"roles\":[]},\"readers\":{\"names\":[\"") +
+        name.toUtf8() + QByteArrayLiteral("\"],\"roles\":[]}}");
+    return putDocument(QStringLiteral("_users"), QStringLiteral("org.couchdb.user:") + name, doc) &&
+           createDatabase(db) &&
+           request("PUT", QLatin1Char('/') + db + QStringLiteral("/_security"), security).status ==
+               200;
 }
 
 bool TestServer::createDatabase(const QString& name) {

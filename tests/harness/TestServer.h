@@ -55,6 +55,9 @@ public:
     static bool createDatabase(const QString& name);
     static bool putDocument(const QString& db, const QString& id, const QByteArray& json);
     static QJsonDocument getJson(const QString& path);
+    // A sync client's account as the console lays it out: the `_users`
+    // document (password "pw") and its user database readable by it alone.
+    static bool createSyncUser(const QString& name);
     // Every document of a database, design documents left out.
     static QList<QJsonObject> documents(const QString& database);
 

@@ -94,32 +94,11 @@ class TestSyncListener : public QObject {
         return send(method, path, body, basic(QStringLiteral("ann"), QStringLiteral("pw")));
     }
 
-    static void createUser(const QString& name) {
-        const QByteArray doc =
-            QJsonDocument(QJsonObject{{QStringLiteral("name"), name},
-                                      {QStringLiteral("password"), QStringLiteral("pw")},
-                                      {QStringLiteral("roles"), QJsonArray()},
-                                      {QStringLiteral("type"), QStringLiteral("user")}})
-                .toJson(QJsonDocument::Compact);
-        QVERIFY(TestServer::putDocument(QStringLiteral("_users"),
-                                        QStringLiteral("org.couchdb.user:") + name, doc));
-        const QString db = QStringLiteral("trevok_user_db_") + name;
-        QVERIFY(TestServer::createDatabase(db));
-        const QByteArray security =
-            QByteArrayLiteral(
-                "{\"admins\":{\"names\":[],\"roles\":[]},\"readers\":{\"names\":[\"") +
-            name.toUtf8() + QByteArrayLiteral("\"],\"roles\":[]}}");
-        QCOMPARE(TestServer::request("PUT", QLatin1Char('/') + db + QStringLiteral("/_security"),
-                                     security)
-                     .status,
-                 200);
-    }
-
 private Q_SLOTS:
     void initTestCase() {
         QVERIFY(m_server.start());
-        createUser(QStringLiteral("ann"));
-        createUser(QStringLiteral("bob"));
+        QVERIFY(TestServer::createSyncUser(QStringLiteral("ann")));
+        QVERIFY(TestServer::createSyncUser(QStringLiteral("bob")));
         m_listener = std::make_unique<SyncListener>(nullptr, QStringLiteral("127.0.0.1"),
                                                     quint16(TestServer::port()));
         QVERIFY(m_listener->start());
