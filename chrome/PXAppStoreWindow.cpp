@@ -6,6 +6,9 @@
 #include "chrome/PXTitlebarContainer.h"
 #include "chrome/PXWindowButton.h"
 #include "chrome/PXWindowButtonGroup.h"
+#include "chrome/ResizeEdges.h"
+#include "chrome/SheetPresenter.h"
+#include "chrome/StandardButtonLook.h"
 #include "chrome/TitlebarLayout.h"
 #include "chrome/UserDefaults.h"
 
@@ -15,157 +18,18 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDialog>
-#include <QDialogButtonBox>
 #include <QGuiApplication>
-#include <QKeyEvent>
 #include <QLineEdit>
-#include <QPainter>
 #include <QPropertyAnimation>
-#include <QPushButton>
 #include <QScreen>
-#include <QVariantAnimation>
 #include <QWindow>
-
-#include <cmath>
 
 namespace {
 
 bool s_animationsEnabled = true;
-constexpr int sheetAnimationMs = 180;
 constexpr int frameAnimationMs = 200;
 
 const QString standardGroupIdentifier = QStringLiteral("com.trevokapp.standardWindowButtons");
-
-// --- the window's own buttons, drawn rather than loaded -----------------------
-
-struct ButtonLook {
-    QColor fill;
-    QColor rim;
-    QColor glyph;
-};
-
-enum class Glyph { None, Close, Minimize, Zoom, FullScreen };
-
-QPixmap drawCircleButton(const QSize& size, const ButtonLook& look, Glyph glyph) {
-    const qreal dpr = 2;
-    QPixmap pm(size * dpr);
-    pm.setDevicePixelRatio(dpr);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    const double d = std::min(size.width(), size.height()) - 2;
-    const QRectF circle((size.width() - d) / 2, (size.height() - d) / 2, d, d);
-    p.setPen(QPen(look.rim, 0.8));
-    p.setBrush(look.fill);
-    p.drawEllipse(circle.adjusted(0.4, 0.4, -0.4, -0.4));
-    const QPointF c = circle.center();
-    const double g = d * 0.25;
-    p.setPen(QPen(look.glyph, 1.1, Qt::SolidLine, Qt::RoundCap));
-    switch (glyph) {
-    case Glyph::Close:
-        p.drawLine(c + QPointF(-g, -g), c + QPointF(g, g));
-        p.drawLine(c + QPointF(-g, g), c + QPointF(g, -g));
-        break;
-    case Glyph::Minimize:
-        p.drawLine(c + QPointF(-g * 1.2, 0), c + QPointF(g * 1.2, 0));
-        break;
-    case Glyph::Zoom:
-        p.drawLine(c + QPointF(-g * 1.2, 0), c + QPointF(g * 1.2, 0));
-        p.drawLine(c + QPointF(0, -g * 1.2), c + QPointF(0, g * 1.2));
-        break;
-    case Glyph::FullScreen:
-    case Glyph::None:
-        break;
-    }
-    return pm;
-}
-
-QPixmap drawFullScreenButton(const QSize& size, const QColor& color) {
-    const qreal dpr = 2;
-    QPixmap pm(size * dpr);
-    pm.setDevicePixelRatio(dpr);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setPen(Qt::NoPen);
-    p.setBrush(color);
-    // Two arrow heads pointing away from the centre, corner to corner.
-    const double w = size.width();
-    const double h = size.height();
-    const QPointF tl(w * 0.18, h * 0.22);
-    const QPointF br(w * 0.82, h * 0.78);
-    const double a = w * 0.34;
-    p.drawPolygon(QPolygonF{tl, tl + QPointF(a, 0), tl + QPointF(0, a)});
-    p.drawPolygon(QPolygonF{br, br - QPointF(a, 0), br - QPointF(0, a)});
-    p.setPen(QPen(color, 1.2, Qt::SolidLine, Qt::RoundCap));
-    p.drawLine(tl + QPointF(a * 0.3, a * 0.3), br - QPointF(a * 0.3, a * 0.3));
-    return pm;
-}
-
-void giveStandardLooks(PXWindowButton* b, PXAppStoreWindow::StandardButton kind) {
-    using K = PXAppStoreWindow::StandardButton;
-    const QSize s = b->size();
-    if (kind == K::FullScreen) {
-        b->setActiveImage(drawFullScreenButton(s, QColor(0x5a, 0x5a, 0x5a)));
-        b->setActiveNotKeyWindowImage(drawFullScreenButton(s, QColor(0x9a, 0x9a, 0x9a)));
-        b->setInactiveImage(drawFullScreenButton(s, QColor(0xb8, 0xb8, 0xb8)));
-        b->setRolloverImage(drawFullScreenButton(s, QColor(0x33, 0x33, 0x33)));
-        b->setPressedImage(drawFullScreenButton(s, QColor(0x1a, 0x1a, 0x1a)));
-        return;
-    }
-    ButtonLook look;
-    Glyph glyph = Glyph::None;
-    switch (kind) {
-    case K::Close:
-        look = {QColor(0xff, 0x5f, 0x57), QColor(0xe0, 0x44, 0x3e), QColor(0x4d, 0x00, 0x00)};
-        glyph = Glyph::Close;
-        break;
-    case K::Minimize:
-        look = {QColor(0xfe, 0xbc, 0x2e), QColor(0xde, 0xa1, 0x23), QColor(0x99, 0x57, 0x00)};
-        glyph = Glyph::Minimize;
-        break;
-    default:
-        look = {QColor(0x28, 0xc8, 0x40), QColor(0x1a, 0xab, 0x29), QColor(0x00, 0x65, 0x00)};
-        glyph = Glyph::Zoom;
-        break;
-    }
-    const ButtonLook grey{QColor(0xd6, 0xd6, 0xd6), QColor(0xbb, 0xbb, 0xbb), QColor()};
-    const ButtonLook pressed{look.fill.darker(125), look.rim.darker(125), look.glyph};
-    b->setActiveImage(drawCircleButton(s, look, Glyph::None));
-    b->setActiveNotKeyWindowImage(drawCircleButton(s, grey, Glyph::None));
-    b->setInactiveImage(drawCircleButton(s, grey, Glyph::None));
-    b->setRolloverImage(drawCircleButton(s, look, glyph));
-    b->setPressedImage(drawCircleButton(s, pressed, glyph));
-}
-
-struct ButtonNames {
-    const char* outlet;
-    const char* name;
-};
-
-ButtonNames namesOf(PXAppStoreWindow::StandardButton kind) {
-    using K = PXAppStoreWindow::StandardButton;
-    switch (kind) {
-    case K::Close:
-        return {"closeButton", QT_TRANSLATE_NOOP("PXAppStoreWindow", "Close")};
-    case K::Minimize:
-        return {"minimizeButton", QT_TRANSLATE_NOOP("PXAppStoreWindow", "Minimise")};
-    case K::Zoom:
-        return {"zoomButton", QT_TRANSLATE_NOOP("PXAppStoreWindow", "Zoom")};
-    case K::FullScreen:
-        return {"fullScreenButton", QT_TRANSLATE_NOOP("PXAppStoreWindow", "Full Screen")};
-    default:
-        return {"", ""};
-    }
-}
-
-void nameForAccessibility(PXWindowButton* b, PXAppStoreWindow::StandardButton kind) {
-    const ButtonNames n = namesOf(kind);
-    b->setAccessibleName(PXAppStoreWindow::tr(n.name));
-    b->setAccessibleDescription(QString::fromLatin1(n.outlet));
-    b->setToolTip(PXAppStoreWindow::tr(n.name));
-}
 
 bool isControl(const QObject* o) {
     return qobject_cast<const QAbstractButton*>(o) || qobject_cast<const QLineEdit*>(o) ||
@@ -173,14 +37,11 @@ bool isControl(const QObject* o) {
            qobject_cast<const QAbstractSpinBox*>(o);
 }
 
-QString plainText(QString text) {
-    return text.remove(u'&');
-}
-
 } // namespace
 
 void PXAppStoreWindow::setAnimationsEnabled(bool enabled) {
     s_animationsEnabled = enabled;
+    SheetPresenter::setAnimationsEnabled(enabled);
 }
 
 bool PXAppStoreWindow::animationsEnabled() {
@@ -198,6 +59,18 @@ PXAppStoreWindow::PXAppStoreWindow(QWidget* parent)
     m_titleBarHeight = m_cachedTitleBarHeight = minimumTitlebarHeight();
     m_trafficLightButtonsLeftMargin = defaultTrafficLightLeftMargin();
     m_delegateProxy = new PXAppStoreWindowDelegateProxy(this);
+    m_sheets = new SheetPresenter(this, [this](QWidget* sheet) { return sheetFrame(sheet); });
+    connect(m_sheets, &SheetPresenter::focusChanged, this, [this] {
+        updateTitlebarView();
+        for (PXWindowButton* b : findChildren<PXWindowButton*>(Qt::FindDirectChildrenOnly))
+            b->windowDidChangeFocus();
+    });
+    connect(m_sheets, &SheetPresenter::ended, this, [this](QWidget* sheet) {
+        layoutTrafficLightsAndContent();
+        Q_EMIT windowDidEndSheet(sheet);
+        if (isVisible())
+            activateWindow();
+    });
     m_trafficLightButtonsTopMargin = 3;
     m_fullScreenButtonTopMargin = 3;
     m_trafficLightSeparation = defaultTrafficLightSeparation();
@@ -218,8 +91,6 @@ PXAppStoreWindow::PXAppStoreWindow(QWidget* parent)
 }
 
 PXAppStoreWindow::~PXAppStoreWindow() {
-    if (m_sheetAnimation)
-        m_sheetAnimation->stop();
     if (m_watchedWindow)
         m_watchedWindow->removeEventFilter(this);
     // Pointer captures of buttons that go away with the window end here.
@@ -237,9 +108,9 @@ void PXAppStoreWindow::createStandardButtons() {
                                     StandardButton::Zoom, StandardButton::FullScreen};
     for (StandardButton kind : kinds) {
         auto* b = PXWindowButton::windowButtonWithSize(size, standardGroupIdentifier, this);
-        b->setObjectName(QString::fromLatin1(namesOf(kind).outlet));
-        nameForAccessibility(b, kind);
-        giveStandardLooks(b, kind);
+        b->setObjectName(PXStandardButtons::outletName(kind));
+        PXStandardButtons::nameForAccessibility(b, kind);
+        PXStandardButtons::giveLooks(b, kind);
         b->updateImage();
         m_standard[static_cast<size_t>(slot(kind))] = b;
         switch (kind) {
@@ -444,7 +315,7 @@ void PXAppStoreWindow::setCustomButton(StandardButton kind, PXWindowButton* butt
     const PXWindowButton* standard = standardWindowButton(kind);
     button->setParent(this);
     button->move(standard ? standard->pos() : QPoint());
-    nameForAccessibility(button, kind);
+    PXStandardButtons::nameForAccessibility(button, kind);
     button->show();
     button->raise();
 }
@@ -555,7 +426,7 @@ void PXAppStoreWindow::hideTitleBarView(bool hide) {
 }
 
 bool PXAppStoreWindow::isKeyWindow() const {
-    return isActiveWindow() || (m_sheet && m_sheet->isActiveWindow());
+    return isActiveWindow() || (m_sheets->attached() && m_sheets->attached()->isActiveWindow());
 }
 
 bool PXAppStoreWindow::isActiveAppearance() const {
@@ -778,8 +649,7 @@ void PXAppStoreWindow::frameDidChange() {
     if (!m_frameAutosaveName.isEmpty() && !isInFullScreen() &&
         !(windowState() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen)))
         saveFrameUsingName(m_frameAutosaveName);
-    if (m_sheet)
-        positionSheet(false);
+    m_sheets->reposition();
 }
 
 void PXAppStoreWindow::resizeEvent(QResizeEvent* event) {
@@ -836,19 +706,9 @@ void PXAppStoreWindow::watchWindowHandle() {
 }
 
 Qt::Edges PXAppStoreWindow::edgesAt(const QPointF& pos) const {
-    Qt::Edges edges;
     if (!(m_styleMask & Resizable) || isInFullScreen() || isMaximized())
-        return edges;
-    const int m = resizeEdgeMargin;
-    if (pos.x() < m)
-        edges |= Qt::LeftEdge;
-    if (pos.x() >= width() - m)
-        edges |= Qt::RightEdge;
-    if (pos.y() < m)
-        edges |= Qt::TopEdge;
-    if (pos.y() >= height() - m)
-        edges |= Qt::BottomEdge;
-    return edges;
+        return {};
+    return PXResizeEdges::at(pos, size(), resizeEdgeMargin);
 }
 
 void PXAppStoreWindow::updateHover(const QPointF& pos) {
@@ -876,27 +736,6 @@ void PXAppStoreWindow::exitAllHover() {
 }
 
 bool PXAppStoreWindow::eventFilter(QObject* watched, QEvent* event) {
-    if (m_sheet && watched == m_sheet) {
-        switch (event->type()) {
-        case QEvent::KeyPress:
-            sheetKeyPress(m_sheet, static_cast<QKeyEvent*>(event));
-            return event->isAccepted();
-        case QEvent::WindowActivate:
-        case QEvent::WindowDeactivate:
-            updateTitlebarView();
-            for (PXWindowButton* b : findChildren<PXWindowButton*>(Qt::FindDirectChildrenOnly))
-                b->windowDidChangeFocus();
-            break;
-        case QEvent::Hide:
-            // Closed by its own means: the window lets go of it too.
-            if (!event->spontaneous())
-                finishSheet(m_sheet);
-            break;
-        default:
-            break;
-        }
-        return false;
-    }
     if (watched != m_watchedWindow)
         return QWidget::eventFilter(watched, event);
 
@@ -907,16 +746,8 @@ bool PXAppStoreWindow::eventFilter(QObject* watched, QEvent* event) {
         m_lastPointer = pos;
         if (m_manualResize) {
             const QPointF d = e->globalPosition() - m_manualResize->start;
-            QRect g = m_manualResize->geometry;
-            const Qt::Edges edges = m_manualResize->edges;
-            if (edges & Qt::LeftEdge)
-                g.setLeft(std::min(g.left() + int(d.x()), g.right() - minimumWidth()));
-            if (edges & Qt::RightEdge)
-                g.setRight(g.right() + int(d.x()));
-            if (edges & Qt::TopEdge)
-                g.setTop(std::min(g.top() + int(d.y()), g.bottom() - minimumHeight()));
-            if (edges & Qt::BottomEdge)
-                g.setBottom(g.bottom() + int(d.y()));
+            const QRect g = PXResizeEdges::resized(m_manualResize->geometry, m_manualResize->edges,
+                                                   d, minimumSize());
             setGeometry(g);
             return true;
         }
@@ -925,15 +756,8 @@ bool PXAppStoreWindow::eventFilter(QObject* watched, QEvent* event) {
             const Qt::Edges edges = edgesAt(pos);
             if (!edges)
                 unsetCursor();
-            else if (edges == Qt::LeftEdge || edges == Qt::RightEdge)
-                setCursor(Qt::SizeHorCursor);
-            else if (edges == Qt::TopEdge || edges == Qt::BottomEdge)
-                setCursor(Qt::SizeVerCursor);
-            else if (edges == (Qt::TopEdge | Qt::LeftEdge) ||
-                     edges == (Qt::BottomEdge | Qt::RightEdge))
-                setCursor(Qt::SizeFDiagCursor);
             else
-                setCursor(Qt::SizeBDiagCursor);
+                setCursor(PXResizeEdges::cursorFor(edges));
         }
         break;
     }
@@ -974,161 +798,13 @@ QRectF PXAppStoreWindow::sheetFrame(QWidget* sheet) {
 }
 
 void PXAppStoreWindow::beginSheet(QWidget* sheet) {
-    if (!sheet)
-        return;
-    if (m_sheet) {
-        if (sheet != m_sheet && !m_pendingSheets.contains(sheet))
-            m_pendingSheets.append(sheet);
-        return;
-    }
-    m_sheet = sheet;
-    const bool wasResized = sheet->testAttribute(Qt::WA_Resized);
-    sheet->setParent(this, Qt::Dialog | Qt::FramelessWindowHint);
-    sheet->setWindowModality(Qt::WindowModal);
-    if (!wasResized)
-        sheet->adjustSize();
-    sheet->installEventFilter(this);
-    if (auto* dialog = qobject_cast<QDialog*>(sheet)) {
-        m_sheetFinished =
-            connect(dialog, &QDialog::finished, this, [this, dialog] { endSheet(dialog); });
-    }
-    connect(sheet, &QObject::destroyed, this, [this] {
-        // A sheet deleted while attached: the next one may come out.
-        if (!m_sheet)
-            finishSheet(nullptr);
-    });
-    positionSheet(s_animationsEnabled);
-    sheet->show();
-    sheet->raise();
-    sheet->activateWindow();
-    if (!sheet->focusWidget()) {
-        // The first control that takes Tab focus gets the keyboard.
-        QWidget* w = sheet->nextInFocusChain();
-        while (w && w != sheet &&
-               !(w->isEnabled() && w->isVisibleTo(sheet) && (w->focusPolicy() & Qt::TabFocus)))
-            w = w->nextInFocusChain();
-        if (w && w != sheet)
-            w->setFocus(Qt::TabFocusReason);
-    }
-}
-
-void PXAppStoreWindow::positionSheet(bool animate) {
-    QWidget* sheet = m_sheet;
-    if (!sheet)
-        return;
-    const QRect local = PXGeometry::toLocalPixels(sheetFrame(sheet), height());
-    const QPoint target = mapToGlobal(local.topLeft());
-    if (m_sheetAnimation) {
-        m_sheetAnimation->stop();
-        delete m_sheetAnimation;
-        sheet->clearMask();
-    }
-    if (!animate) {
-        sheet->move(target);
-        return;
-    }
-    // The sheet slides down out of the bar's bottom edge: it starts above its
-    // place, masked to the part that has come out so far.
-    const int h = sheet->height();
-    const int w = sheet->width();
-    auto* anim = new QVariantAnimation(this);
-    anim->setDuration(sheetAnimationMs);
-    anim->setStartValue(0.0);
-    anim->setEndValue(1.0);
-    anim->setEasingCurve(QEasingCurve::OutCubic);
-    const auto step = [sheet = QPointer<QWidget>(sheet), target, w, h](const QVariant& v) {
-        if (!sheet)
-            return;
-        const int hidden = static_cast<int>(std::lround(h * (1.0 - v.toDouble())));
-        sheet->move(target.x(), target.y() - hidden);
-        sheet->setMask(QRegion(0, hidden, w, std::max(1, h - hidden)));
-    };
-    connect(anim, &QVariantAnimation::valueChanged, sheet, step);
-    connect(anim, &QVariantAnimation::finished, sheet, [sheet, target] {
-        sheet->clearMask();
-        sheet->move(target);
-    });
-    m_sheetAnimation = anim;
-    step(0.0);
-    anim->start(QAbstractAnimation::DeleteWhenStopped);
-}
-
-void PXAppStoreWindow::sheetKeyPress(QWidget* sheet, QKeyEvent* event) {
-    event->ignore();
-    // A QDialog answers Return and Escape itself.
-    if (qobject_cast<QDialog*>(sheet))
-        return;
-    const QList<QPushButton*> buttons = sheet->findChildren<QPushButton*>();
-    const auto usable = [](const QPushButton* b) { return b->isVisible() && b->isEnabled(); };
-    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-        QPushButton* chosen = nullptr;
-        for (QPushButton* b : buttons) {
-            if (usable(b) && b->isDefault())
-                chosen = b;
-        }
-        if (!chosen) {
-            if (auto* focused = qobject_cast<QPushButton*>(sheet->focusWidget());
-                focused && usable(focused) && focused->autoDefault())
-                chosen = focused;
-        }
-        if (chosen) {
-            chosen->click();
-            event->accept();
-        }
-    } else if (event->key() == Qt::Key_Escape) {
-        QAbstractButton* cancel = nullptr;
-        for (QDialogButtonBox* box : sheet->findChildren<QDialogButtonBox*>()) {
-            for (QAbstractButton* b : box->buttons()) {
-                if (box->buttonRole(b) == QDialogButtonBox::RejectRole && b->isEnabled())
-                    cancel = b;
-            }
-        }
-        if (!cancel) {
-            for (QPushButton* b : buttons) {
-                if (usable(b) && plainText(b->text()) == tr("Cancel"))
-                    cancel = b;
-            }
-        }
-        if (cancel) {
-            cancel->click();
-            event->accept();
-        }
-    }
+    m_sheets->begin(sheet);
 }
 
 void PXAppStoreWindow::endSheet(QWidget* sheet) {
-    if (!sheet)
-        return;
-    if (sheet != m_sheet) {
-        m_pendingSheets.removeAll(sheet);
-        return;
-    }
-    finishSheet(sheet);
+    m_sheets->end(sheet);
 }
 
-void PXAppStoreWindow::finishSheet(QWidget* sheet) {
-    if (sheet) {
-        if (sheet != m_sheet)
-            return;
-        m_sheet = nullptr;
-        if (m_sheetAnimation) {
-            m_sheetAnimation->stop();
-            delete m_sheetAnimation;
-        }
-        QObject::disconnect(m_sheetFinished);
-        sheet->removeEventFilter(this);
-        sheet->disconnect(this);
-        sheet->clearMask();
-        sheet->hide();
-        sheet->setWindowModality(Qt::NonModal);
-        layoutTrafficLightsAndContent();
-        Q_EMIT windowDidEndSheet(sheet);
-        if (isVisible())
-            activateWindow();
-    }
-    while (!m_sheet && !m_pendingSheets.isEmpty()) {
-        QPointer<QWidget> next = m_pendingSheets.takeFirst();
-        if (next)
-            beginSheet(next);
-    }
+QWidget* PXAppStoreWindow::attachedSheet() const {
+    return m_sheets->attached();
 }

@@ -16,6 +16,7 @@
 class PXAppStoreWindowDelegateProxy;
 class PXTitlebarContainer;
 class PXWindowButton;
+class SheetPresenter;
 class QVariantAnimation;
 class QWindow;
 
@@ -205,14 +206,11 @@ public:
     void saveFrameUsingName(const QString& name) const;
 
     // --- sheets ---------------------------------------------------------------
-    // Shows `sheet` window-modal and frameless, hanging from the bottom of the
-    // bar and centred (a client delegate may place it), with keyboard focus.
-    // A QDialog keeps its own Return and Escape handling; for other widgets
-    // Return presses the default button and Escape the cancelling one. A sheet
-    // begun while another is attached waits for it to end.
+    // Shows `sheet` hanging from the bottom of the bar and centred (a client
+    // delegate may place it); see chrome/SheetPresenter.h.
     void beginSheet(QWidget* sheet);
     void endSheet(QWidget* sheet);
-    QWidget* attachedSheet() const { return m_sheet; }
+    QWidget* attachedSheet() const;
     // Where the attached sheet goes, bottom-up in the window.
     QRectF sheetFrame(QWidget* sheet);
 
@@ -257,10 +255,6 @@ private:
     void updateHover(const QPointF& pos);
     void exitAllHover();
     Qt::Edges edgesAt(const QPointF& pos) const;
-
-    void positionSheet(bool animate);
-    void sheetKeyPress(QWidget* sheet, QKeyEvent* event);
-    void finishSheet(QWidget* sheet);
 
     double m_titleBarHeight = standardTitleBarHeight;
     double m_cachedTitleBarHeight = standardTitleBarHeight;
@@ -312,9 +306,6 @@ private:
     };
     std::optional<ManualResize> m_manualResize;
 
-    QPointer<QWidget> m_sheet;
-    QList<QPointer<QWidget>> m_pendingSheets;
-    QMetaObject::Connection m_sheetFinished;
-    QPointer<QVariantAnimation> m_sheetAnimation;
+    SheetPresenter* m_sheets = nullptr;
     QPointer<QVariantAnimation> m_frameAnimation;
 };

@@ -1,4 +1,5 @@
 #include "chrome/Geometry.h"
+#include "chrome/ResizeEdges.h"
 #include "chrome/TitlebarLayout.h"
 
 #include <QTest>
@@ -24,6 +25,10 @@ private Q_SLOTS:
     void defaultsBool_data();
     void defaultsBool();
     void frameAutosaveText();
+    void resizeEdges_data();
+    void resizeEdges();
+    void resizeDrag_data();
+    void resizeDrag();
 };
 
 namespace {
@@ -279,6 +284,68 @@ void TestChromeLayout::frameAutosaveText() {
              QStringLiteral("NSWindow Frame TrevokServer"));
     QCOMPARE(pxFrameAutosaveText(QRectF(100, 200, 900, 700), QRectF(0, 0, 1280, 900)),
              QStringLiteral("100 200 900 700 0 0 1280 900"));
+}
+
+void TestChromeLayout::resizeEdges_data() {
+    QTest::addColumn<QPointF>("pos");
+    QTest::addColumn<int>("edges");
+    QTest::addColumn<int>("cursor");
+    const int none = 0;
+    // A 200 x 100 window with a 4-pixel grip: the last pixel inside is 199 / 99.
+    QTest::newRow("inside") << QPointF(100, 50) << none << int(Qt::ArrowCursor);
+    QTest::newRow("just inside left grip")
+        << QPointF(3.9, 50) << int(Qt::LeftEdge) << int(Qt::SizeHorCursor);
+    QTest::newRow("just outside left grip") << QPointF(4, 50) << none << int(Qt::ArrowCursor);
+    QTest::newRow("right grip starts at width - margin")
+        << QPointF(196, 50) << int(Qt::RightEdge) << int(Qt::SizeHorCursor);
+    QTest::newRow("before right grip") << QPointF(195.9, 50) << none << int(Qt::ArrowCursor);
+    QTest::newRow("top") << QPointF(100, 0) << int(Qt::TopEdge) << int(Qt::SizeVerCursor);
+    QTest::newRow("bottom") << QPointF(100, 99) << int(Qt::BottomEdge) << int(Qt::SizeVerCursor);
+    QTest::newRow("top left") << QPointF(1, 1) << int(Qt::TopEdge | Qt::LeftEdge)
+                              << int(Qt::SizeFDiagCursor);
+    QTest::newRow("bottom right") << QPointF(199, 99) << int(Qt::BottomEdge | Qt::RightEdge)
+                                  << int(Qt::SizeFDiagCursor);
+    QTest::newRow("top right") << QPointF(199, 0) << int(Qt::TopEdge | Qt::RightEdge)
+                               << int(Qt::SizeBDiagCursor);
+    QTest::newRow("bottom left") << QPointF(0, 99) << int(Qt::BottomEdge | Qt::LeftEdge)
+                                 << int(Qt::SizeBDiagCursor);
+}
+
+void TestChromeLayout::resizeEdges() {
+    QFETCH(QPointF, pos);
+    QFETCH(int, edges);
+    QFETCH(int, cursor);
+    const Qt::Edges found = PXResizeEdges::at(pos, QSize(200, 100), 4);
+    QCOMPARE(int(found), edges);
+    QCOMPARE(int(PXResizeEdges::cursorFor(found)), cursor);
+}
+
+void TestChromeLayout::resizeDrag_data() {
+    QTest::addColumn<int>("edges");
+    QTest::addColumn<QPointF>("delta");
+    QTest::addColumn<QRect>("expected");
+    // From (100, 100) 300 x 200, minimum 120 x 60.
+    QTest::newRow("right wider") << int(Qt::RightEdge) << QPointF(50, 10)
+                                 << QRect(100, 100, 350, 200);
+    QTest::newRow("left wider moves the origin")
+        << int(Qt::LeftEdge) << QPointF(-30, 0) << QRect(70, 100, 330, 200);
+    QTest::newRow("left stops at the minimum width")
+        << int(Qt::LeftEdge) << QPointF(500, 0) << QRect(279, 100, 121, 200);
+    QTest::newRow("top stops at the minimum height")
+        << int(Qt::TopEdge) << QPointF(0, 500) << QRect(100, 239, 300, 61);
+    QTest::newRow("bottom right corner")
+        << int(Qt::BottomEdge | Qt::RightEdge) << QPointF(-10, 20) << QRect(100, 100, 290, 220);
+    QTest::newRow("fractions are dropped")
+        << int(Qt::RightEdge) << QPointF(2.7, 0) << QRect(100, 100, 302, 200);
+}
+
+void TestChromeLayout::resizeDrag() {
+    QFETCH(int, edges);
+    QFETCH(QPointF, delta);
+    QFETCH(QRect, expected);
+    QCOMPARE(
+        PXResizeEdges::resized(QRect(100, 100, 300, 200), Qt::Edges(edges), delta, QSize(120, 60)),
+        expected);
 }
 
 QTEST_GUILESS_MAIN(TestChromeLayout)
