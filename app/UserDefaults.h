@@ -1,14 +1,14 @@
 #pragma once
 
-#include <QSettings>
+#include "chrome/UserDefaults.h"
 
 namespace trevok {
 
-// The application's preferences store. Keys are used exactly as the rest of
-// the system knows them ("serverID", "TS_CustomizedPassword", ...).
+// The application's preferences store (the window's own, chrome/UserDefaults.h).
+// Keys are used exactly as the rest of the system knows them ("serverID",
+// "TS_CustomizedPassword", ...).
 inline QSettings userDefaults() {
-    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("com.trevokapp"),
-                     QStringLiteral("TrevokServer"));
+    return pxUserDefaults();
 }
 
 } // namespace trevok

@@ -1,4 +1,4 @@
-# trevok_add_test(NAME <name> SOURCES ... LIBS ... [NEEDS_SERVER] [GUI])
+# trevok_add_test(NAME <name> SOURCES ... LIBS ... [NEEDS_SERVER])
 #
 # A Qt Test executable registered with CTest. Suites that talk to the bundled
 # server share one resource lock, since it always listens on port 5984.
@@ -7,7 +7,7 @@
 # suite starts, to the folder CTest names here or, when the suite is run by
 # hand, to a temporary folder.
 function(trevok_add_test)
-  cmake_parse_arguments(T "NEEDS_SERVER;GUI" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "NEEDS_SERVER" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} trevok_testhome Qt6::Test trevok_warnings)
   if(T_NEEDS_SERVER)

@@ -88,7 +88,6 @@ private:
     QNetworkAccessManager* m_manager;
     std::deque<RESTOperationPtr> m_queue;
     RESTOperationPtr m_current;
-    bool m_sendScheduled = false;
     QHash<QString, CouchDatabase*> m_databases;
     QHash<QString, CouchResource*> m_resources;
     ReplicatorWatcher* m_replicatorWatcher = nullptr;

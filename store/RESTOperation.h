@@ -41,10 +41,6 @@ public:
     State state() const { return m_state; }
     bool isFinished() const { return m_state == State::Finished; }
 
-    // Kept for the call sites that "start" an operation: operations are
-    // queued on creation, so this does nothing and returns the operation.
-    RESTOperation& start() { return *this; }
-
     // Runs a local event loop (user input held back, painting and timers go on)
     // until the reply arrives, at most the server's request timeout. Operations
     // queued before this one run meanwhile. Code connected to store signals

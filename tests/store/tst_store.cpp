@@ -85,8 +85,7 @@ private:
     std::unique_ptr<CouchServer> m_store;
 };
 
-void TestStore::initTestCase()
-{
+void TestStore::initTestCase() {
     QString resources = qEnvironmentVariable("TREVOK_RESOURCES");
     if (resources.isEmpty())
         resources = QCoreApplication::applicationDirPath() + QStringLiteral("/resources");
