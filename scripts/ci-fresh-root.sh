@@ -33,8 +33,12 @@ say() { printf '\n=== %s: %s\n' "$(date -u +%H:%M:%S)" "$*"; }
 die() { printf 'ci-fresh-root: %s\n' "$*" >&2; exit 1; }
 
 [ "$(id -u)" -eq 0 ] || die "run me as root (debootstrap, chroot and mounts need it)"
-git -C "$SRC" rev-parse --verify HEAD >/dev/null 2>&1 || die "$SRC is not a git checkout"
-COMMIT="$(git -C "$SRC" rev-parse HEAD)"
+# The commit under test when this is a git checkout; otherwise (an exported
+# tree) the files as they are, without build folders or npm packages.
+COMMIT=""
+if command -v git >/dev/null 2>&1 && git -C "$SRC" rev-parse --verify HEAD >/dev/null 2>&1; then
+  COMMIT="$(git -C "$SRC" rev-parse HEAD)"
+fi
 
 # The first Debian mirror that apt on this machine uses (deb822 or one-line
 # sources), and its security mirror when it has one.
@@ -186,12 +190,18 @@ if [ -n "${TREVOK_CI_DEB:-}" ]; then
   [ -f "$DEB" ] || die "no package at $TREVOK_CI_DEB"
 else
 # ------------------------------------------------------- 1. build and test
-say "build root for $COMMIT"
+say "build root for ${COMMIT:-the tree in $SRC}"
 prepare_root "$BUILD_ROOT"
 mount_root "$BUILD_ROOT"
 mkdir -p "$BUILD_ROOT$(dirname "$CHECKOUT")"
-git clone -q --no-hardlinks "$SRC" "$BUILD_ROOT$CHECKOUT"
-git -C "$BUILD_ROOT$CHECKOUT" checkout -q --detach "$COMMIT"
+if [ -n "$COMMIT" ]; then
+  git clone -q --no-hardlinks "$SRC" "$BUILD_ROOT$CHECKOUT"
+  git -C "$BUILD_ROOT$CHECKOUT" checkout -q --detach "$COMMIT"
+else
+  mkdir -p "$BUILD_ROOT$CHECKOUT"
+  tar -C "$SRC" --exclude='./build*' --exclude=node_modules --exclude=./screenshots -cf - . |
+    tar -C "$BUILD_ROOT$CHECKOUT" -xf -
+fi
 
 CCACHE_ENV=()
 CCACHE_HOST_DIR="${TREVOK_CI_CCACHE:-$CACHE/ccache}"
