@@ -1,5 +1,7 @@
 #include "users/UserNames.h"
 
+#include "store/CouchDatabase.h"
+
 #include <QJsonArray>
 
 namespace trevok::users {
@@ -75,15 +77,9 @@ QJsonObject userDatabaseSecurity(const QString& userName) {
 }
 
 bool isValidDatabaseName(const QString& name) {
-    if (name.isEmpty() || name.front() < QLatin1Char('a') || name.front() > QLatin1Char('z'))
-        return false;
-    for (const QChar c : name) {
-        const bool letter = c >= QLatin1Char('a') && c <= QLatin1Char('z');
-        const bool digit = c >= QLatin1Char('0') && c <= QLatin1Char('9');
-        if (!letter && !digit && !QStringLiteral("_$()+-/").contains(c))
-            return false;
-    }
-    return true;
+    // The store leaves names of the server's own databases to the server; a
+    // user's database is never one of them.
+    return !name.startsWith(QLatin1Char('_')) && CouchDatabase::isValidName(name);
 }
 
 } // namespace trevok::users

@@ -29,8 +29,8 @@ QString javaScriptStringContent(const QString& text);
 // The `_security` object of a user database: only the user reads it.
 QJsonObject userDatabaseSecurity(const QString& userName);
 
-// Whether the server accepts `name` as a database name: a lower-case letter,
-// then lower-case letters, digits and _ $ ( ) + - /.
+// Whether the server accepts `name` as the name of a database of ours (the
+// store's rule, without the server's own "_" names).
 bool isValidDatabaseName(const QString& name);
 
 } // namespace trevok::users
