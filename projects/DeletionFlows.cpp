@@ -7,6 +7,7 @@
 #include "projects/DocumentWrites.h"
 #include "projects/ProjectArrayController.h"
 #include "projects/ProjectNames.h"
+#include "records/ReplicatorViews.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDesignDocument.h"
 #include "store/CouchDocument.h"
@@ -195,18 +196,18 @@ void AppDelegate::deleteProjectPermanently() {
     // received. The server stops a replication some time after its document
     // is gone; a database that is gone passes nothing on at once.
     CouchDesignDocument* trevok =
-        m_replicationDatabase->designDocumentWithName(QStringLiteral("trevok"));
-    trevok->defineViewNamed(QStringLiteral("replication_list_sources"), kReplicationListSources);
-    std::unique_ptr<CouchQuery> sources =
-        trevok->queryViewNamed(QStringLiteral("replication_list_sources"));
+        m_replicationDatabase->designDocumentWithName(trevok::records::replicatorDesignName());
+    const trevok::records::ReplicatorView bySource = trevok::records::replicationsBySource();
+    trevok->defineViewNamed(bySource.name, bySource.map);
+    std::unique_ptr<CouchQuery> sources = trevok->queryViewNamed(bySource.name);
     sources->setDescending(false);
     sources->setStartKey(dbName);
     sources->setEndKey(dbName);
     deleteEveryRow(*sources, m_replicationDatabase, true,
                    QStringLiteral("Listing the replications from “%1”").arg(dbName), failures);
-    trevok->defineViewNamed(QStringLiteral("replication_list_targets"), kReplicationListTargets);
-    std::unique_ptr<CouchQuery> targets =
-        trevok->queryViewNamed(QStringLiteral("replication_list_targets"));
+    const trevok::records::ReplicatorView byTarget = trevok::records::replicationsByTarget();
+    trevok->defineViewNamed(byTarget.name, byTarget.map);
+    std::unique_ptr<CouchQuery> targets = trevok->queryViewNamed(byTarget.name);
     targets->setDescending(false);
     targets->setStartKey(dbName);
     targets->setEndKey(dbName);

@@ -8,6 +8,7 @@
 #include "projects/MembershipHooks.h"
 #include "projects/ProjectModel.h"
 #include "projects/ProjectNames.h"
+#include "records/ReplicatorViews.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDesignDocument.h"
 #include "store/CouchDocument.h"
@@ -370,11 +371,10 @@ void AppDelegate::removeUserFromProject() {
     // Every replication from the project database into the member's database,
     // and no other, goes (a stray one of an earlier attempt included).
     CouchDesignDocument* trevok =
-        m_replicationDatabase->designDocumentWithName(QStringLiteral("trevok"));
-    trevok->defineViewNamed(QStringLiteral("replication_list_source_target"),
-                            kReplicationListSourceTarget);
-    std::unique_ptr<CouchQuery> query =
-        trevok->queryViewNamed(QStringLiteral("replication_list_source_target"));
+        m_replicationDatabase->designDocumentWithName(trevok::records::replicatorDesignName());
+    const trevok::records::ReplicatorView view = trevok::records::replicationsBySourceWithTarget();
+    trevok->defineViewNamed(view.name, view.map);
+    std::unique_ptr<CouchQuery> query = trevok->queryViewNamed(view.name);
     query->setDescending(false);
     query->setStartKey(dbName);
     query->setEndKey(dbName);

@@ -69,13 +69,6 @@ QString allMembersMap(const QString& projectID) {
            QStringLiteral("') emit(doc._id, doc);};");
 }
 
-const QString kReplicationListSources =
-    QStringLiteral("function(doc){if(doc.source) emit(doc.source,doc._id);};");
-const QString kReplicationListTargets =
-    QStringLiteral("function(doc){if(doc.target) emit(doc.target,doc._id);};");
-const QString kReplicationListSourceTarget =
-    QStringLiteral("function(doc){if(doc.source) emit(doc.source,[doc.target, doc._id]);};");
-
 QJsonObject projectPropertiesToSave(QJsonObject body, bool hasChanges, const QDateTime& now,
                                     const QString& serverID, const QString& documentID) {
     const QString nowText = now.toUTC().toString(Qt::ISODateWithMs);

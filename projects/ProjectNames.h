@@ -36,10 +36,6 @@ extern const QString kProjectAllProjectsMap;
 QString masterToProjectFilter(const QString& projectID);
 // In the master database's design document "meta".
 QString allMembersMap(const QString& projectID);
-// In `_replicator`'s design document "trevok".
-extern const QString kReplicationListSources;
-extern const QString kReplicationListTargets;
-extern const QString kReplicationListSourceTarget;
 
 // The project record's save rule: fills in what is missing, marks the change
 // time when the record has changes to save (counting the ones made here).

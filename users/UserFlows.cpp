@@ -4,6 +4,7 @@
 #include "app/Readable.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "lists/UserQuery.h"
+#include "records/ReplicatorViews.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDesignDocument.h"
 #include "store/CouchDocument.h"
@@ -29,16 +30,6 @@ using namespace trevok::users;
 namespace {
 
 constexpr int kConflictRetries = 3;
-
-// The replication bookkeeping views of `_replicator` that find a user
-// database's replications by its bare name.
-const QString kReplicationDesign = QStringLiteral("trevok");
-const QString kSourcesView = QStringLiteral("replication_list_sources");
-const QString kSourcesMap =
-    QStringLiteral("function(doc){if(doc.source) emit(doc.source,doc._id);};");
-const QString kTargetsView = QStringLiteral("replication_list_targets");
-const QString kTargetsMap =
-    QStringLiteral("function(doc){if(doc.target) emit(doc.target,doc._id);};");
 
 QString quoted(const QString& name) {
     return QStringLiteral("“") + name + QStringLiteral("”");
@@ -351,11 +342,12 @@ void AppDelegate::deleteUserModalEnded(int returnCode) {
     const QString databaseName = userDatabaseName(name);
     trevok::FailureReport failures;
 
-    CouchDesignDocument* design = m_replicationDatabase->designDocumentWithName(kReplicationDesign);
-    const auto removeReplications = [&](const QString& view, const QString& map,
+    CouchDesignDocument* design =
+        m_replicationDatabase->designDocumentWithName(trevok::records::replicatorDesignName());
+    const auto removeReplications = [&](const trevok::records::ReplicatorView& view,
                                         const QString& what) {
-        design->defineViewNamed(view, map);
-        std::unique_ptr<CouchQuery> query = design->queryViewNamed(view);
+        design->defineViewNamed(view.name, view.map);
+        std::unique_ptr<CouchQuery> query = design->queryViewNamed(view.name);
         query->setStartKey(databaseName);
         query->setEndKey(databaseName);
         const std::optional<QList<CouchQueryRow>> rows = query->rows();
@@ -373,8 +365,10 @@ void AppDelegate::deleteUserModalEnded(int returnCode) {
                 failures.add(QStringLiteral("Removing the replication %1").arg(quoted(id)), error);
         }
     };
-    removeReplications(kSourcesView, kSourcesMap, QStringLiteral("that read from the database"));
-    removeReplications(kTargetsView, kTargetsMap, QStringLiteral("that write into the database"));
+    removeReplications(trevok::records::replicationsBySource(),
+                       QStringLiteral("that read from the database"));
+    removeReplications(trevok::records::replicationsByTarget(),
+                       QStringLiteral("that write into the database"));
 
     RESTOperationPtr dropped = m_server->databaseNamed(databaseName)->DELETE();
     if (!dropped->wait() && dropped->httpStatus() != 404)
