@@ -116,6 +116,9 @@ async function main(files) {
   dbnames.install(pouchApp, pouchApp.couchConfig, leveldown);
   users.install(pouchApp, pouchApp.couchConfig);
   input.install(pouchApp, pouchApp.couchConfig);
+  // The running replications, from the replicator once it has started.
+  let replicator = null;
+  guards.installActiveTasks(pouchApp, () => (replicator ? replicator.activeTasks() : []));
   await pouchApp.setPouchDB(PouchDB);
 
   const app = express();
@@ -135,7 +138,7 @@ async function main(files) {
   });
 
   await sandboxReady;
-  const replicator = new Replicator(PouchDB, String(config.get('replicator', 'db') || '_replicator'),
+  replicator = new Replicator(PouchDB, String(config.get('replicator', 'db') || '_replicator'),
     (msg) => log('info', msg), (name) => dbnames.isLegalName(name, pouchApp.couchConfig), pouchApp.couchConfig);
   await replicator.start();
 
