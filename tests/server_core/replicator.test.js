@@ -178,6 +178,31 @@ describe('what a replication carries', () => {
   });
 });
 
+describe('the console\'s own filters', () => {
+  test('a project\'s replication from the master database gets its documents and deletions, natively judged or not', async () => {
+    const { texts } = require(require('path').join(require('./harness').SERVER_CORE, 'lib/knownfilters'));
+    const filter = (id) => texts.MASTER_TO_PROJECT_HEAD + id + texts.MASTER_TO_PROJECT_TAIL;
+    for (const db of ['kf_master', 'kf_p1', 'kf_p2']) await ok('PUT', `/${db}`);
+    await ok('PUT', '/kf_master/_design/p1', { filters: { master_to_project_filter: filter('p1') } });
+    await ok('PUT', '/kf_master/_design/p2', { filters: { master_to_project_filter: filter('p2') } });
+    await replicate('kf1', { source: 'kf_master', target: 'kf_p1', filter: 'p1/master_to_project_filter', continuous: true });
+    await replicate('kf2', { source: 'kf_master', target: 'kf_p2', filter: 'p2/master_to_project_filter', continuous: true });
+    const made = await ok('PUT', '/kf_master/a1', { projectID: 'p1' });
+    // A value only the sandbox judges: an array compares as its text.
+    await ok('POST', '/kf_master/_bulk_docs', { docs: [
+      { _id: 'b1', projectID: 'p2' }, { _id: 'arr', projectID: ['p1'] }, { _id: 'none' }] });
+    await eventually(async () => (await ids('kf_p1')).length === 2 && (await ids('kf_p2')).length === 1,
+      10000, 'both projects filled');
+    assert.deepEqual(await ids('kf_p1'), ['a1', 'arr']);
+    assert.deepEqual(await ids('kf_p2'), ['b1']);
+    // A deletion passes every project's filter.
+    await ok('DELETE', `/kf_master/a1?rev=${made.rev}`);
+    await eventually(async () => (await server.req('GET', '/kf_p1/a1')).status === 404, 10000, 'a1 deleted');
+    await eventually(async () => (await server.req('GET', '/kf_p2/a1?open_revs=all')).json.length === 1,
+      10000, 'the deletion in the other project');
+  });
+});
+
 describe('databases that come and go', () => {
   test('a database made while the server runs is followed, and one made again is read from its start', async () => {
     await ok('PUT', '/later_src');

@@ -16,6 +16,7 @@ const FILTER_TIMEOUT_MS = 1000;
 
 const sandbox = require('./sandbox');
 const limits = require('./limits');
+const { filterFor } = require('./knownfilters');
 
 // A filter function's source text as a callable (doc, req) -> truthy, run in
 // the server's sandbox like every other design-document function.
@@ -170,7 +171,9 @@ class Replication {
     const source = ddoc && !ddoc._deleted && ddoc.filters && ddoc.filters[this.filterKey];
     if (typeof source !== 'string' || source === this.filterSource) return;
     try {
-      this.filterFn = compileFilter(source);
+      const made = filterFor(source, compileFilter);
+      this.filterFn = made.fn;
+      this.knownFilter = made.known;
       this.filterSource = source;
     } catch (err) {
       this.log(`replication ${this.id}: filter ${this.filterName} does not compile: ${err.message}`);
