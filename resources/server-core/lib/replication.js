@@ -155,7 +155,9 @@ class Replication {
     this.savedPos = this.pos;
     if (this.pos > 0) this.log(`replication ${this.id} resumes after sequence ${this.pos}`);
     this.stats.last_seq = this.pos;
-    this.head = Number((await this.source.info()).update_seq) || 0;
+    // The newest change, read directly: the database's info would also
+    // measure its folder on disk.
+    this.head = Number((await this.source.changes({ descending: true, limit: 1 })).last_seq) || 0;
     if (!this.continuous) {
       this.endSeq = this.head;
       if (this.pos >= this.endSeq) return this.complete();

@@ -23,11 +23,23 @@ const NAME = 'server-core';
 // reported by writing again (the loop that once kept a core busy).
 process.stdout.on('error', () => {});
 process.stderr.on('error', () => {});
-function log(level, msg) {
+// A write to the launcher's pipe is a system call, made synchronously, and
+// every request logs a line: the lines of one turn of the event loop go in
+// one write.
+let pending = [];
+function flushLog() {
+  if (!pending.length) return;
+  const text = pending.join('');
+  pending = [];
   try {
-    process.stdout.write(`[${new Date().toUTCString()}] [${level}] [${process.pid}] ${msg}\n`);
+    process.stdout.write(text);
   } catch (e) { /* nobody reads: nothing to do */ }
 }
+function log(level, msg) {
+  if (!pending.length) setImmediate(flushLog);
+  pending.push(`[${new Date().toUTCString()}] [${level}] [${process.pid}] ${msg}\n`);
+}
+process.on('exit', flushLog);
 
 // A failure inside the package must not take the server down silently; the
 // supervisor restarts this process if the HTTP server itself is gone.
