@@ -15,6 +15,7 @@ const sandbox = require('./sandbox');
 const designfns = require('./designfns');
 const users = require('./users');
 const input = require('./input');
+const ddoccache = require('./ddoccache');
 
 const NAME = 'server-core';
 
@@ -128,6 +129,7 @@ async function main(files) {
   dbnames.install(pouchApp, pouchApp.couchConfig, leveldown);
   users.install(pouchApp, pouchApp.couchConfig);
   input.install(pouchApp, pouchApp.couchConfig);
+  ddoccache.install(pouchApp);
   // The running replications, from the replicator once it has started.
   let replicator = null;
   guards.installActiveTasks(pouchApp, () => (replicator ? replicator.activeTasks() : []));
