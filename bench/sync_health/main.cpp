@@ -8,15 +8,18 @@
 // the time until the console shows that member's replication in error is
 // taken; the database is made again and the replication restarted.
 //
-//   bench_sync_health [--port N] [--idle SECONDS] [--failures K] [U/P/M]
+//   bench_sync_health [--idle SECONDS] [--failures K] [U/P/M]
 //
-// Defaults: port 5984 (or TREVOK_TEST_PORT), 60 s, K = 10, 300/30/10.
+// Defaults: 60 s, K = 10, 300/30/10. The console reaches its server on
+// 127.0.0.1:5984, so run it where nothing else holds that port (a network
+// namespace of its own).
 
 #include "app/AppDelegate.h"
 #include "app/ReplicationHealth.h"
 #include "app/UserDefaults.h"
 #include "lists/UserQuery.h"
 #include "projects/ProjectNames.h"
+#include "store/StoreLog.h"
 #include "tests/harness/ConsoleFixture.h"
 #include "tests/harness/ProjectActions.h"
 #include "tests/harness/TestServer.h"
@@ -27,6 +30,9 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QLabel>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
@@ -103,19 +109,20 @@ int main(int argc, char* argv[]) {
     if (qEnvironmentVariableIsEmpty("TREVOK_RESOURCES"))
         qputenv("TREVOK_RESOURCES", TREVOK_BENCH_RESOURCES);
     QApplication application(argc, argv);
+    // The figures, not every request.
+    gRESTLogLevel = 0;
+    gCouchLogLevel = 0;
     int users = 300, projects = 30, members = 10, idleSeconds = 60, failures = 10;
     const QStringList args = application.arguments().mid(1);
     for (int i = 0; i < args.size(); ++i) {
-        if (args[i] == QStringLiteral("--port") && i + 1 < args.size()) {
-            qputenv("TREVOK_TEST_PORT", args[++i].toUtf8());
-        } else if (args[i] == QStringLiteral("--idle") && i + 1 < args.size()) {
+        if (args[i] == QStringLiteral("--idle") && i + 1 < args.size()) {
             idleSeconds = std::max(10, args[++i].toInt());
         } else if (args[i] == QStringLiteral("--failures") && i + 1 < args.size()) {
             failures = std::max(1, args[++i].toInt());
         } else {
             const QStringList parts = args[i].split(QLatin1Char('/'));
             if (parts.size() != 3 || parts[0].toInt() < parts[2].toInt() || parts[1].toInt() < 1) {
-                std::fprintf(stderr, "usage: bench_sync_health [--port N] [--idle SECONDS] "
+                std::fprintf(stderr, "usage: bench_sync_health [--idle SECONDS] "
                                      "[--failures K] [U/P/M]\n");
                 return 2;
             }
@@ -167,10 +174,25 @@ int main(int argc, char* argv[]) {
                 return 1;
             }
             const QString stem = trevok::projects::databaseStem(title);
+            const auto defaults = trevok::userDefaults();
+            if (defaults.value(QStringLiteral("CurrentProjectID")).toString() != id ||
+                defaults.value(QStringLiteral("CurrentProjectDBName")).toString() != stem)
+                std::fprintf(
+                    stderr, "  selected %s (%s), expected %s (%s)\n",
+                    qPrintable(defaults.value(QStringLiteral("CurrentProjectID")).toString()),
+                    qPrintable(defaults.value(QStringLiteral("CurrentProjectDBName")).toString()),
+                    qPrintable(id), qPrintable(stem));
             stems.append(stem);
             for (int j = 0; j < members; ++j) {
                 const QString name = userName((p * members + j) % users);
-                if (!trevok::test::addMember(app, name)) {
+                // Each addition selects its project again, as an administrator
+                // makes sure of the project before picking a user.
+                if (!trevok::test::selectProject(app, id) || !trevok::test::addMember(app, name) ||
+                    !builder.find<QLabel>("projectStatusLabel")
+                         ->text()
+                         .contains(QStringLiteral(" was added to "))) {
+                    std::fprintf(stderr, "  %s\n",
+                                 qPrintable(builder.find<QLabel>("projectStatusLabel")->text()));
                     std::fprintf(stderr, "member %s of project %d could not be added\n",
                                  qPrintable(name), p);
                     return 1;
@@ -235,16 +257,52 @@ int main(int argc, char* argv[]) {
             const auto state = health->stateOf(project, userDb);
             return state && state->kind == trevok::health::SyncKind::Error;
         };
+        if (!health->stateOf(project, userDb)) {
+            QStringList targets;
+            const QJsonArray rows =
+                TestServer::getJson(QStringLiteral("/_replicator/_all_docs?include_docs=true"))
+                    .object()
+                    .value(QStringLiteral("rows"))
+                    .toArray();
+            for (const QJsonValue& row : rows) {
+                const QJsonObject doc = row.toObject().value(QStringLiteral("doc")).toObject();
+                if (doc.value(QStringLiteral("source")).toString() == project)
+                    targets.append(doc.value(QStringLiteral("target")).toString());
+            }
+            std::printf("  no replication from %s into %s to break; the server has it into %s\n",
+                        qPrintable(project), qPrintable(userDb),
+                        qPrintable(targets.join(QStringLiteral(", "))));
+            continue;
+        }
         if (TestServer::request("DELETE", QLatin1Char('/') + userDb).status != 200) {
             std::fprintf(stderr, "could not remove %s\n", qPrintable(userDb));
             continue;
         }
         QElapsedTimer shown;
         shown.start();
-        if (QTest::qWaitFor(inError, 30000))
+        if (QTest::qWaitFor(inError, 30000)) {
             latencies.append(shown.elapsed() / 1000.0);
-        else
+        } else {
             ++notShown;
+            // What the server says, beside what the console shows.
+            QString onServer;
+            const QJsonArray rows =
+                TestServer::getJson(QStringLiteral("/_replicator/_all_docs?include_docs=true"))
+                    .object()
+                    .value(QStringLiteral("rows"))
+                    .toArray();
+            for (const QJsonValue& row : rows) {
+                const QJsonObject doc = row.toObject().value(QStringLiteral("doc")).toObject();
+                if (doc.value(QStringLiteral("source")).toString() == project &&
+                    doc.value(QStringLiteral("target")).toString() == userDb)
+                    onServer = doc.value(QStringLiteral("_replication_state")).toString();
+            }
+            const auto state = health->stateOf(project, userDb);
+            std::printf("  %s into %s not shown in error: the console shows %s, the server's "
+                        "document says \"%s\"\n",
+                        qPrintable(project), qPrintable(userDb),
+                        state ? qPrintable(state->text()) : "nothing", qPrintable(onServer));
+        }
         TestServer::createDatabase(userDb);
         app.restartReplication(project, userDb, 0);
         app.restartReplication(userDb, QStringLiteral("trevok_master"), 1);
