@@ -650,10 +650,11 @@ def scenario(screen):
                                      screen.atspi.ROLE_TABLE_COLUMN_HEADER)]
     check(headers[-2:] == ["Last seen", "Sync"],
           "the users table's last columns are %r, expected Last seen and Sync" % headers)
-    eventually(lambda: "Running" in screen.item_names("table"),
-               "no user's replication reads Running in the users table", 60)
-    check("never" in screen.item_names("table"),
-          "a user without a sync client is not shown as never seen")
+    # The cells read in words: the state as a sentence, the time with its column.
+    eventually(lambda: "Replication running, up to date" in screen.item_names("table"),
+               "no user's replication reads as running in the users table", 60)
+    check("Last seen never" in screen.item_names("table"),
+          "a user without a sync client is not read as never seen")
     log("users table: columns %r" % headers)
 
     # A new password for ben.
