@@ -2,7 +2,9 @@
 #include "app/BusyCursor.h"
 #include "app/BusyState.h"
 #include "app/Interface.h"
+#include "app/LastSeenWriter.h"
 #include "app/NotificationCenter.h"
+#include "app/ReplicationHealth.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "lists/ProjectQuery.h"
 #include "lists/UserQuery.h"
@@ -40,6 +42,11 @@ AppDelegate::AppDelegate(QObject* parent)
 
 AppDelegate::~AppDelegate() {
     trevok::NotificationCenter::defaultCenter().removeObserver(this);
+    // Nothing of the health display may queue requests while quitting.
+    if (m_health)
+        m_health->stop();
+    delete m_lastSeenWriter;
+    m_lastSeenWriter = nullptr;
     // Writes not waited for (a replication's document, an autosave due in a
     // few milliseconds) are still sent: quitting loses nothing already done.
     if (m_server) {
@@ -131,6 +138,7 @@ void AppDelegate::loadMainWindow() {
     setTabImages("Users_large", "Projects_large_active", "Infos_large");
     connectUserOutlets();
     connectProjectOutlets();
+    connectHealthOutlets();
 }
 
 void AppDelegate::showSheet(QDialog* sheet) {

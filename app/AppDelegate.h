@@ -27,7 +27,11 @@ class MasterModel;
 class ProjectQuery;
 class UserQuery;
 
+class LastSeenWriter;
+class ReplicationHealth;
+
 namespace trevok {
+class LastSeenRecorder;
 class ServerProcess;
 class SyncListener;
 struct Notification;
@@ -163,6 +167,22 @@ public:
     // Told of every change of an observed replication's completed, total,
     // error or mode; acts only on archives in progress.
     void observeValueForKeyPath(const QString& keyPath, QObject* object);
+
+    // Sync health (app/HealthFlows.cpp): who was last seen through the
+    // listener, and the state of every replication, shown where the
+    // administrator manages users and projects.
+    void connectHealthOutlets();
+    // Once logged in: follow the replications, write last-seen times.
+    void startHealth();
+    ReplicationHealth* replicationHealth() const { return m_health; }
+    LastSeenWriter* lastSeenWriter() const { return m_lastSeenWriter; }
+    trevok::LastSeenRecorder* lastSeenRecorder() const { return m_lastSeen.get(); }
+    // Rewrites the replication from `source` into `target` as the console
+    // made it, so the server starts it again; tells the result in words on
+    // the status line of `tab` (0 projects, 1 users). Returns whether it went.
+    bool restartReplication(const QString& source, const QString& target, int tab);
+    // The context menu offered where a replication state is shown.
+    class QMenu* replicationMenu(const QString& source, const QString& target, int tab);
 
     // Selections, shared by the flows of users and projects.
     QString selectedUserName() const { return m_selectedUserName; }
@@ -315,10 +335,14 @@ private:
     // Shows the selected project's members when the selection or the
     // record's master copy changes.
     void followSelectedProject();
-    // Puts `members` of the project `projectID` (as of the record's revision
-    // `generation`) into the members list and their full names into the line
-    // below it.
-    void showMembers(const QString& projectID, const QStringList& members, int generation);
+    // Puts `members` of the project `projectID` (database stem `stem`, as of
+    // the record's revision `generation`) into the members list and their
+    // full names into the line below it.
+    void showMembers(const QString& projectID, const QString& stem, const QStringList& members,
+                     int generation);
+    // The selected project's pair of replications with the master database.
+    void showProjectSync();
+    QString m_membersStem;
     QString m_membersProjectID;
     int m_membersGeneration = 0;
 
@@ -369,6 +393,18 @@ private:
     // Finishes a completed archive; false when it must be tried again later.
     bool finishArchive(ArchiveInProgress& archive);
     ArchiveInProgress* archiveOfProject(const QString& projectID);
+
+    // ---- sync health ----
+    void showHealthTotals();
+    void showReplicationMenu(const QString& source, const QString& target, int tab,
+                             const QPoint& globalPos);
+    std::shared_ptr<trevok::LastSeenRecorder> m_lastSeen;
+    ReplicationHealth* m_health = nullptr;
+    LastSeenWriter* m_lastSeenWriter = nullptr;
+    QLabel* m_projectSyncField = nullptr;
+    QLabel* m_usersStatusLabel = nullptr;
+    QLabel* m_replicationsRunning = nullptr;
+    QLabel* m_replicationsInError = nullptr;
 
     QPointer<QObject> m_archive;
     QList<ArchiveInProgress> m_archives;

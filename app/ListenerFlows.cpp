@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/UserDefaults.h"
+#include "server/LastSeen.h"
 #include "server/ListenerSettings.h"
 #include "server/MachineId.h"
 #include "server/ServerProcess.h"
@@ -20,6 +21,8 @@ void AppDelegate::startSyncListener(const QString& serviceName,
     m_listener->setLimits(trevok::listenerLimitsFromSettings(
         trevok::userDefaults(), {serverConfig + QStringLiteral("default.ini"),
                                  serverConfig + QStringLiteral("local.ini")}));
+    m_lastSeen = std::make_shared<trevok::LastSeenRecorder>();
+    m_listener->setLastSeenRecorder(m_lastSeen);
     if (!m_listener->start())
         qWarning().noquote() << QStringLiteral("Error: the sync listener could not start");
     QMap<QString, QString> txt = txtRecord;

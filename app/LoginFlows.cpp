@@ -96,4 +96,5 @@ void AppDelegate::finishLogin() {
 
     m_mainWindow->setShowsBaselineSeparator(true);
     normalSize();
+    startHealth();
 }

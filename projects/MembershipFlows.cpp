@@ -178,7 +178,7 @@ void AppDelegate::listProjectUsers() {
         return;
     }
     m_selectedProjecName = body->value(QStringLiteral("title")).toString();
-    showMembers(project.id, stringList(body->value(QStringLiteral("members"))),
+    showMembers(project.id, project.stem, stringList(body->value(QStringLiteral("members"))),
                 trevok::projects::revisionGeneration(*body));
     setProjectStatus(QStringLiteral("Members of “%1”.").arg(m_selectedProjecName));
 }
@@ -225,6 +225,9 @@ void AppDelegate::openUserPanel() {
         table->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         // A double click in it, or Return, posts "AddUserToProject" by itself.
         userTableController()->showIn(table);
+        // Picking needs the names only; the sync health is on the users tab.
+        table->setColumnHidden(UserArrayController::LastSeenColumn, true);
+        table->setColumnHidden(UserArrayController::SyncColumn, true);
         auto* done = new QPushButton(QStringLiteral("Done"), panel);
         done->setObjectName(QStringLiteral("userPanelDone"));
         done->setAccessibleName(QStringLiteral("Close the user list"));
@@ -241,9 +244,10 @@ void AppDelegate::openUserPanel() {
         const auto fitColumns = [table] {
             int width = 2 * table->frameWidth() + table->verticalScrollBar()->sizeHint().width();
             for (int column = 0; column < table->model()->columnCount(); ++column)
-                width += std::max(
-                    table->horizontalHeader()->sectionSizeHint(column),
-                    static_cast<const QAbstractItemView*>(table)->sizeHintForColumn(column));
+                if (!table->isColumnHidden(column))
+                    width += std::max(
+                        table->horizontalHeader()->sectionSizeHint(column),
+                        static_cast<const QAbstractItemView*>(table)->sizeHintForColumn(column));
             table->setMinimumWidth(std::max(width, 200));
         };
         fitColumns();
@@ -295,7 +299,7 @@ void AppDelegate::assignUserToProject(const trevok::Notification&) {
         [&userName](const QStringList& members) { return membersAdding(members, userName); },
         &error, &stored);
     if (written != MembersWrite::Failed)
-        showMembers(project.id, stored.members, stored.generation);
+        showMembers(project.id, project.stem, stored.members, stored.generation);
     const QString title = record->cachedProperties()
                               .value_or(QJsonObject())
                               .value(QStringLiteral("title"))
@@ -366,7 +370,7 @@ void AppDelegate::removeUserFromProject() {
     if (written == MembersWrite::Failed)
         failures.add(QStringLiteral("Writing the project's members"), error);
     else
-        showMembers(project.id, stored.members, stored.generation);
+        showMembers(project.id, project.stem, stored.members, stored.generation);
 
     // Every replication from the project database into the member's database,
     // and no other, goes (a stray one of an earlier attempt included).

@@ -2,6 +2,7 @@
 #include "app/Interface.h"
 #include "app/Readable.h"
 #include "lists/ProjectQuery.h"
+#include "projects/MembersListModel.h"
 #include "projects/ProjectArrayController.h"
 #include "projects/ProjectNames.h"
 #include "store/CouchDocument.h"
@@ -25,9 +26,10 @@ void AppDelegate::connectProjectOutlets() {
     m_membersTableView = outlet<QListView>(root, "membersTableView");
     m_projectStatusLabel = outlet<QLabel>(root, "projectStatusLabel");
     m_projectMembersFullNameField = outlet<QLabel>(root, "projectMembersFullNameField");
-    m_membersArrayController = new QStringListModel(this);
+    m_membersArrayController = new MembersListModel(this);
     if (m_membersTableView) {
         m_membersTableView->setModel(m_membersArrayController);
+        m_membersTableView->setItemDelegate(new MemberSyncDelegate(m_membersTableView));
         m_membersTableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
         m_membersTableView->setSelectionMode(QAbstractItemView::SingleSelection);
     }
@@ -76,13 +78,21 @@ void AppDelegate::followSelectedProject() {
     QStringList members;
     for (const QJsonValue& member : record.value(QStringLiteral("members")).toArray())
         members.append(member.toString());
-    showMembers(projectID, members, generation);
+    showMembers(projectID, record.value(QStringLiteral("serverDBName")).toString(), members,
+                generation);
 }
 
-void AppDelegate::showMembers(const QString& projectID, const QStringList& members,
-                              int generation) {
+void AppDelegate::showMembers(const QString& projectID, const QString& stem,
+                              const QStringList& members, int generation) {
     m_membersProjectID = projectID;
     m_membersGeneration = generation;
+    if (stem != m_membersStem) {
+        m_membersStem = stem;
+        if (auto* list = qobject_cast<MembersListModel*>(m_membersArrayController))
+            list->setProjectDatabase(stem.isEmpty() ? QString()
+                                                    : trevok::projects::projectDatabaseName(stem));
+        showProjectSync();
+    }
     if (m_membersArrayController && m_membersArrayController->stringList() != members)
         m_membersArrayController->setStringList(members);
     if (!m_projectMembersFullNameField || !m_projectTableController)

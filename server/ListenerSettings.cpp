@@ -58,6 +58,13 @@ std::optional<QString> iniValue(const QString& text, const QString& section, con
     return found;
 }
 
+int lastSeenWriteSecondsFromSettings(const QSettings& settings) {
+    using namespace listener_settings;
+    if (const auto n = positiveNumber(settings.value(QLatin1String(kLastSeenWriteSeconds))))
+        return int(std::min<qint64>(*n, 7 * 24 * 3600));
+    return kDefaultLastSeenWriteSeconds;
+}
+
 ListenerLimits listenerLimitsFromSettings(const QSettings& settings,
                                           const QStringList& serverConfigFiles) {
     using namespace listener_settings;

@@ -17,6 +17,7 @@ namespace trevok {
 //   "SyncListener/RequestHeadTimeout"        10 (seconds)
 //   "SyncListener/MaxRequestBodyBytes"       the server's document size limit
 //   "SyncListener/CredentialCacheSeconds"    10
+//   "SyncListener/LastSeenWriteSeconds"      600
 // The document size limit is `[couchdb] max_document_size` of the server's
 // configuration files (the last file that names it wins), else 8 MB.
 namespace listener_settings {
@@ -25,10 +26,16 @@ inline constexpr const char* kMaxConnectionsPerAddress = "SyncListener/MaxConnec
 inline constexpr const char* kRequestHeadTimeout = "SyncListener/RequestHeadTimeout";
 inline constexpr const char* kMaxRequestBodyBytes = "SyncListener/MaxRequestBodyBytes";
 inline constexpr const char* kCredentialCacheSeconds = "SyncListener/CredentialCacheSeconds";
+inline constexpr const char* kLastSeenWriteSeconds = "SyncListener/LastSeenWriteSeconds";
+inline constexpr int kDefaultLastSeenWriteSeconds = 600;
 } // namespace listener_settings
 
 ListenerLimits listenerLimitsFromSettings(const QSettings& settings,
                                           const QStringList& serverConfigFiles);
+
+// How often at most a user's record gets the time the user was last seen
+// through the listener, in seconds.
+int lastSeenWriteSecondsFromSettings(const QSettings& settings);
 
 // `[section] key` of an INI text, as the server reads it; nullopt when absent.
 std::optional<QString> iniValue(const QString& text, const QString& section, const QString& key);

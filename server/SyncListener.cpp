@@ -32,8 +32,8 @@ void SyncListener::setTXTRecordDictionary(const TxtRecordDictionary& record) {
 bool SyncListener::start() {
     if (isRunning())
         return true;
-    auto relay =
-        std::make_unique<SyncRelay>(m_upstreamHost.toStdString(), m_upstreamPort, m_limits);
+    auto relay = std::make_unique<SyncRelay>(m_upstreamHost.toStdString(), m_upstreamPort, m_limits,
+                                             m_lastSeen);
     std::string error;
     if (!relay->start(&error)) {
         qWarning("Sync listener: %s", error.c_str());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/LastSeen.h"
 #include "server/SyncRelay.h"
 #include "server/TxtRecord.h"
 
@@ -34,6 +35,11 @@ public:
     // Takes effect at the next start().
     void setLimits(const ListenerLimits& limits) { m_limits = limits; }
     const ListenerLimits& limits() const { return m_limits; }
+    // Where the users whose requests are forwarded are noted; takes effect
+    // at the next start().
+    void setLastSeenRecorder(std::shared_ptr<LastSeenRecorder> recorder) {
+        m_lastSeen = std::move(recorder);
+    }
 
     // Binds and serves on the listener's own thread, then announces (when a
     // service type is set). False when the port cannot be bound.
@@ -53,6 +59,7 @@ private:
     QString m_serviceType;
     TxtRecordDictionary m_txtRecord;
     ListenerLimits m_limits;
+    std::shared_ptr<LastSeenRecorder> m_lastSeen;
     std::unique_ptr<SyncRelay> m_relay;
     DnsSdAnnouncer* m_announcer;
 };

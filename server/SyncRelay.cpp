@@ -1,8 +1,10 @@
 #include "server/SyncRelay.h"
 
 #include "server/IdentityCache.h"
+#include "server/LastSeen.h"
 #include "server/ListenerAccess.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -139,11 +141,13 @@ bool isProtocolError(const error_code& ec) {
 } // namespace
 
 struct SyncRelay::Impl {
-    explicit Impl(const ListenerLimits& l)
+    Impl(const ListenerLimits& l, std::shared_ptr<LastSeenRecorder> seen)
         : limits(l)
+        , lastSeen(std::move(seen))
         , identities(l.identityLifetime, kMaxCachedIdentities) {}
 
     const ListenerLimits limits;
+    const std::shared_ptr<LastSeenRecorder> lastSeen;
     // Declared before the I/O context: destroying the context destroys the
     // coroutines still suspended in it, and their slots count down here.
     ConnectionCounts counts;
@@ -449,6 +453,8 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
                     continue;
                 co_return;
             }
+            if (lastSeen && caller.kind == CallerKind::User)
+                lastSeen->seen(caller.name, QDateTime::currentMSecsSinceEpoch());
 
             // A login names its account in the body: the administrator's
             // password is not to be tried from the network either. The
@@ -671,10 +677,12 @@ SyncRelay::Impl::forward(beast::tcp_stream& client, beast::flat_buffer& clientBu
     co_return true;
 }
 
-SyncRelay::SyncRelay(std::string upstreamHost, std::uint16_t upstreamPort, ListenerLimits limits)
+SyncRelay::SyncRelay(std::string upstreamHost, std::uint16_t upstreamPort, ListenerLimits limits,
+                     std::shared_ptr<LastSeenRecorder> lastSeen)
     : m_upstreamHost(std::move(upstreamHost))
     , m_upstreamPort(upstreamPort)
-    , m_limits(limits) {}
+    , m_limits(limits)
+    , m_lastSeen(std::move(lastSeen)) {}
 
 SyncRelay::~SyncRelay() {
     stop();
@@ -683,7 +691,7 @@ SyncRelay::~SyncRelay() {
 bool SyncRelay::start(std::string* error) {
     if (d)
         return true;
-    auto impl = std::make_unique<Impl>(m_limits);
+    auto impl = std::make_unique<Impl>(m_limits, m_lastSeen);
     error_code ec;
     tcp::resolver resolver(impl->io);
     const auto found = resolver.resolve(m_upstreamHost, std::to_string(m_upstreamPort), ec);

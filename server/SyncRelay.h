@@ -8,6 +8,8 @@
 
 namespace trevok {
 
+class LastSeenRecorder;
+
 // Fixed limits of the sync listener. The listener faces the local network, so
 // every resource a peer can hold is bounded; the limits an administrator may
 // want to change are in ListenerLimits.
@@ -57,7 +59,8 @@ struct ListenerLimits {
 // refuses the rest (see ListenerAccess.h).
 class SyncRelay {
 public:
-    SyncRelay(std::string upstreamHost, std::uint16_t upstreamPort, ListenerLimits limits = {});
+    SyncRelay(std::string upstreamHost, std::uint16_t upstreamPort, ListenerLimits limits = {},
+              std::shared_ptr<LastSeenRecorder> lastSeen = {});
     ~SyncRelay();
     SyncRelay(const SyncRelay&) = delete;
     SyncRelay& operator=(const SyncRelay&) = delete;
@@ -76,6 +79,7 @@ private:
     std::string m_upstreamHost;
     std::uint16_t m_upstreamPort;
     ListenerLimits m_limits;
+    std::shared_ptr<LastSeenRecorder> m_lastSeen;
 };
 
 } // namespace trevok

@@ -5,6 +5,7 @@
 #include "store/CouchDocument.h"
 #include "store/CouchServer.h"
 
+#include <QJsonArray>
 #include <QTimer>
 
 CouchPersistentReplication::CouchPersistentReplication(CouchServer* server, const QString& source,
@@ -129,19 +130,44 @@ ReplicatorWatcher::~ReplicatorWatcher() = default;
 
 void ReplicatorWatcher::add(CouchPersistentReplication* replication) {
     m_replications.insert(replication->document()->documentID(), replication);
+    ensureFeed();
+}
+
+void ReplicatorWatcher::follow() {
+    ++m_followers;
+    ensureFeed();
+}
+
+void ReplicatorWatcher::unfollow() {
+    if (m_followers > 0)
+        --m_followers;
+    if (m_followers == 0 && m_feed && m_replications.isEmpty())
+        m_feed->stop();
+}
+
+void ReplicatorWatcher::ensureFeed() {
     if (!m_feed) {
         m_feed = new ChangeFeed(
             m_server, m_server->databaseNamed(QStringLiteral("_replicator"))->url(), true, this);
+        connect(m_feed, &ChangeFeed::reconnected, this, &ReplicatorWatcher::reconnected);
         connect(m_feed, &ChangeFeed::changes, this, [this](const QJsonArray& results) {
             CouchDatabase* db = m_server->databaseNamed(QStringLiteral("_replicator"));
+            QPointer<ReplicatorWatcher> self(this);
             for (const QJsonValue& value : results) {
+                if (!self)
+                    return;
                 const QJsonObject change = value.toObject();
                 const QString id = change.value(QStringLiteral("id")).toString();
+                const bool deleted = change.value(QStringLiteral("deleted")).toBool();
+                const QJsonObject body =
+                    deleted ? QJsonObject() : change.value(QStringLiteral("doc")).toObject();
+                if (!id.startsWith(QStringLiteral("_design/")))
+                    Q_EMIT documentChanged(id, body, deleted);
                 QPointer<CouchPersistentReplication> replication = m_replications.value(id);
                 if (!replication)
                     continue;
                 CouchDocument* doc = db->documentWithID(id);
-                if (change.value(QStringLiteral("deleted")).toBool()) {
+                if (deleted) {
                     const QString rev = change.value(QStringLiteral("changes"))
                                             .toArray()
                                             .at(0)
@@ -151,7 +177,6 @@ void ReplicatorWatcher::add(CouchPersistentReplication* replication) {
                     doc->markDeletedFromServer(rev);
                     replication->updateFromDocument(std::nullopt);
                 } else {
-                    const QJsonObject body = change.value(QStringLiteral("doc")).toObject();
                     doc->updateFromServer(body);
                     replication->updateFromDocument(body);
                 }

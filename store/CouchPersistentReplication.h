@@ -107,9 +107,25 @@ public:
     ~ReplicatorWatcher() override;
     void add(CouchPersistentReplication* replication);
     void remove(CouchPersistentReplication* replication);
+    // Starts the feed without a handle, for those who follow every
+    // replication document through documentChanged().
+    void follow();
+    // Ends one follow(); the feed stops once nobody follows and no handle
+    // is watched.
+    void unfollow();
+
+Q_SIGNALS:
+    // Every replication document the feed reports (design documents left
+    // out): its body, or `deleted` with an empty body.
+    void documentChanged(const QString& id, const QJsonObject& body, bool deleted);
+    // The feed answers again after a failure: changes may have been missed.
+    void reconnected();
 
 private:
+    void ensureFeed();
+
     CouchServer* m_server;
     ChangeFeed* m_feed = nullptr;
+    int m_followers = 0;
     QHash<QString, QPointer<CouchPersistentReplication>> m_replications;
 };

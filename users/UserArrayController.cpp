@@ -1,17 +1,27 @@
 #include "users/UserArrayController.h"
 
+#include "app/ReplicationHealth.h"
+#include "app/SyncHealth.h"
 #include "app/UserDefaults.h"
 #include "lists/UserQuery.h"
 #include "store/CouchDocument.h"
 #include "users/UserModel.h"
+#include "users/UserNames.h"
 
 #include <QAbstractItemView>
+#include <QBrush>
 #include <QItemSelectionModel>
 #include <QLocale>
+#include <QTimer>
 
 UserArrayController::UserArrayController(QObject* parent)
     : QAbstractTableModel(parent)
-    , m_selection(new QItemSelectionModel(this, this)) {
+    , m_selection(new QItemSelectionModel(this, this))
+    , m_lastSeenTimer(new QTimer(this)) {
+    // Relative times age without any change on the server.
+    m_lastSeenTimer->setInterval(kLastSeenRefreshMs);
+    connect(m_lastSeenTimer, &QTimer::timeout, this, &UserArrayController::refreshLastSeen);
+    m_lastSeenTimer->start();
     connect(m_selection, &QItemSelectionModel::selectionChanged, this, [this] {
         tableViewSelectionDidChange();
         Q_EMIT selectionDidChange();
@@ -32,6 +42,44 @@ void UserArrayController::setContent(UserQuery* list) {
     if (list)
         connect(list, &LiveList::entriesChanged, this, &UserArrayController::follow);
     Q_EMIT selectionDidChange();
+}
+
+void UserArrayController::setHealth(ReplicationHealth* health) {
+    if (m_health)
+        m_health->disconnect(this);
+    m_health = health;
+    if (health)
+        connect(health, &ReplicationHealth::replicationChanged, this,
+                &UserArrayController::replicationChanged);
+    if (!m_rows.isEmpty())
+        Q_EMIT dataChanged(index(0, SyncColumn), index(rowCount() - 1, SyncColumn));
+}
+
+QString UserArrayController::nameAtRow(int row) const {
+    if (row < 0 || row >= m_rows.size())
+        return {};
+    const CouchModel* model = m_rows[row];
+    const std::optional<QJsonObject> stored =
+        model->document() ? model->document()->cachedProperties() : std::nullopt;
+    return stored ? stored->value(QStringLiteral("name")).toString()
+                  : model->stringValue(QStringLiteral("name"));
+}
+
+void UserArrayController::replicationChanged(const QString& source, const QString& target) {
+    static const QString master = QStringLiteral("trevok_master");
+    static const QString prefix = QStringLiteral("trevok_user_db_");
+    if (target != master || !source.startsWith(prefix))
+        return;
+    const QString name = source.mid(prefix.size());
+    for (int row = 0; row < m_rows.size(); ++row) {
+        if (nameAtRow(row) == name)
+            Q_EMIT dataChanged(index(row, SyncColumn), index(row, SyncColumn));
+    }
+}
+
+void UserArrayController::refreshLastSeen() {
+    if (!m_rows.isEmpty())
+        Q_EMIT dataChanged(index(0, LastSeenColumn), index(rowCount() - 1, LastSeenColumn));
 }
 
 void UserArrayController::showIn(QAbstractItemView* view) {
@@ -126,6 +174,8 @@ QVariant UserArrayController::data(const QModelIndex& index, int role) const {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
         return {};
     const CouchModel* model = m_rows[index.row()];
+    if (index.column() == SyncColumn)
+        return syncData(index.row(), role);
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole && role != Qt::AccessibleTextRole)
         return {};
     switch (index.column()) {
@@ -140,12 +190,53 @@ QVariant UserArrayController::data(const QModelIndex& index, int role) const {
         return created.isValid() ? QLocale().toString(created.toLocalTime(), QLocale::ShortFormat)
                                  : QString();
     }
+    case LastSeenColumn: {
+        const QString text = trevok::health::lastSeenText(
+            model->dateValue(QStringLiteral("lastConnected")),
+            model->dateValue(QStringLiteral("created")), QDateTime::currentDateTimeUtc());
+        if (role == Qt::DisplayRole)
+            return text;
+        return QStringLiteral("Last seen %1").arg(text);
+    }
     default:
         return {};
     }
 }
 
+QVariant UserArrayController::syncData(int row, int role) const {
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole && role != Qt::AccessibleTextRole &&
+        role != Qt::ForegroundRole)
+        return {};
+    if (!m_health || !m_health->hasRead())
+        return {};
+    const auto state = m_health->stateOf(trevok::users::userDatabaseName(nameAtRow(row)),
+                                         QStringLiteral("trevok_master"));
+    const trevok::health::SyncState shown = state.value_or(trevok::health::SyncState{});
+    switch (role) {
+    case Qt::DisplayRole:
+        return shown.text();
+    case Qt::ForegroundRole:
+        return shown.kind == trevok::health::SyncKind::Error
+                   ? QVariant(QBrush(QColor(0xb0, 0x20, 0x20)))
+                   : QVariant();
+    default:
+        return shown.sentence();
+    }
+}
+
 QVariant UserArrayController::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation == Qt::Horizontal && role == Qt::AccessibleDescriptionRole) {
+        if (section == LastSeenColumn)
+            return QStringLiteral("lastSeenColumn");
+        if (section == SyncColumn)
+            return QStringLiteral("syncColumn");
+    }
+    if (orientation == Qt::Horizontal && role == Qt::ToolTipRole) {
+        if (section == LastSeenColumn)
+            return QStringLiteral("When the user's sync client last reached this server");
+        if (section == SyncColumn)
+            return QStringLiteral("The user's replication into the master database");
+    }
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QAbstractTableModel::headerData(section, orientation, role);
     switch (section) {
@@ -157,6 +248,10 @@ QVariant UserArrayController::headerData(int section, Qt::Orientation orientatio
         return QStringLiteral("Last name");
     case CreatedColumn:
         return QStringLiteral("Created");
+    case LastSeenColumn:
+        return QString::fromUtf8(trevok::health::texts::kLastSeenHeader);
+    case SyncColumn:
+        return QString::fromUtf8(trevok::health::texts::kSyncHeader);
     default:
         return {};
     }

@@ -18,13 +18,29 @@ class UserQuery;
 class UserArrayController : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { NameColumn, FirstNameColumn, LastNameColumn, CreatedColumn, ColumnCount };
+    enum Column {
+        NameColumn,
+        FirstNameColumn,
+        LastNameColumn,
+        CreatedColumn,
+        // When the user's sync client last reached the listener.
+        LastSeenColumn,
+        // The state of the user's replication into the master database.
+        SyncColumn,
+        ColumnCount
+    };
+    // How often the relative "Last seen" texts are brought up to date.
+    static constexpr int kLastSeenRefreshMs = 30000;
 
     explicit UserArrayController(QObject* parent = nullptr);
     ~UserArrayController() override;
 
     // The list whose entries are shown; nullptr shows nothing.
     void setContent(UserQuery* list);
+    // Where the sync column's states come from; nullptr shows none.
+    void setHealth(class ReplicationHealth* health);
+    // The user's name in a row, as stored.
+    QString nameAtRow(int row) const;
     UserQuery* content() const { return m_list; }
 
     // Shows the users in `view`, with this controller's selection.
@@ -55,9 +71,14 @@ private:
     void follow();
     void watch(CouchModel* model);
     void modelChanged(CouchModel* model);
+    void replicationChanged(const QString& source, const QString& target);
+    void refreshLastSeen();
+    QVariant syncData(int row, int role) const;
 
     QPointer<UserQuery> m_list;
     QList<CouchModel*> m_rows;
     QSet<CouchModel*> m_watched;
     QItemSelectionModel* m_selection;
+    QPointer<class ReplicationHealth> m_health;
+    class QTimer* m_lastSeenTimer;
 };

@@ -642,6 +642,21 @@ def scenario(screen):
         log("user %s added; its documents as specified" % name)
     no_stray_design_members()
 
+    # Sync health on the users tab: the two columns at the end, named in words,
+    # and the state of each user's replication into the master database.
+    table = screen.find("table")
+    headers = [node.name for node in screen.walk(table, into_items=True)
+               if node.getRole() in (screen.atspi.ROLE_COLUMN_HEADER,
+                                     screen.atspi.ROLE_TABLE_COLUMN_HEADER)]
+    check(headers[-2:] == ["Last seen", "Sync"],
+          "the users table's last columns are %r, expected Last seen and Sync" % headers)
+    # The cells read in words: the state as a sentence, the time with its column.
+    eventually(lambda: "Replication running, up to date" in screen.item_names("table"),
+               "no user's replication reads as running in the users table", 60)
+    check("Last seen never" in screen.item_names("table"),
+          "a user without a sync client is not read as never seen")
+    log("users table: columns %r" % headers)
+
     # A new password for ben.
     screen.click(screen.item("table", "ben"))
     screen.press("changeUserPasswordButton")

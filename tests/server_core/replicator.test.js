@@ -178,6 +178,31 @@ describe('what a replication carries', () => {
   });
 });
 
+describe('the console\'s own filters', () => {
+  test('a project\'s replication from the master database gets its documents and deletions, natively judged or not', async () => {
+    const { texts } = require(require('path').join(require('./harness').SERVER_CORE, 'lib/knownfilters'));
+    const filter = (id) => texts.MASTER_TO_PROJECT_HEAD + id + texts.MASTER_TO_PROJECT_TAIL;
+    for (const db of ['kf_master', 'kf_p1', 'kf_p2']) await ok('PUT', `/${db}`);
+    await ok('PUT', '/kf_master/_design/p1', { filters: { master_to_project_filter: filter('p1') } });
+    await ok('PUT', '/kf_master/_design/p2', { filters: { master_to_project_filter: filter('p2') } });
+    await replicate('kf1', { source: 'kf_master', target: 'kf_p1', filter: 'p1/master_to_project_filter', continuous: true });
+    await replicate('kf2', { source: 'kf_master', target: 'kf_p2', filter: 'p2/master_to_project_filter', continuous: true });
+    const made = await ok('PUT', '/kf_master/a1', { projectID: 'p1' });
+    // A value only the sandbox judges: an array compares as its text.
+    await ok('POST', '/kf_master/_bulk_docs', { docs: [
+      { _id: 'b1', projectID: 'p2' }, { _id: 'arr', projectID: ['p1'] }, { _id: 'none' }] });
+    await eventually(async () => (await ids('kf_p1')).length === 2 && (await ids('kf_p2')).length === 1,
+      10000, 'both projects filled');
+    assert.deepEqual(await ids('kf_p1'), ['a1', 'arr']);
+    assert.deepEqual(await ids('kf_p2'), ['b1']);
+    // A deletion passes every project's filter.
+    await ok('DELETE', `/kf_master/a1?rev=${made.rev}`);
+    await eventually(async () => (await server.req('GET', '/kf_p1/a1')).status === 404, 10000, 'a1 deleted');
+    await eventually(async () => (await server.req('GET', '/kf_p2/a1?open_revs=all')).json.length === 1,
+      10000, 'the deletion in the other project');
+  });
+});
+
 describe('databases that come and go', () => {
   test('a database made while the server runs is followed, and one made again is read from its start', async () => {
     await ok('PUT', '/later_src');
@@ -197,5 +222,53 @@ describe('databases that come and go', () => {
     await ok('PUT', '/later_src/c', { v: 3 });
     await eventually(async () => (await ids('later_dst')).includes('c'), 10000, 'c, live');
     assert.doesNotMatch(server.output, /unhandled|uncaught/);
+  });
+});
+
+describe('validation while design documents change', () => {
+  const refusing = (field) => ({
+    validate_doc_update: `function(newDoc){ if (newDoc.${field}) { throw({forbidden: '${field} refused'}); } }`,
+  });
+  const status = async (db, id, body) => (await server.req('PUT', `/${db}/${id}`, { body })).status;
+
+  test('each write is judged by the design documents as they are at that moment', async () => {
+    await ok('PUT', '/val_db');
+    assert.equal(await status('val_db', 'a', { bad: true }), 201);
+    const v1 = await ok('PUT', '/val_db/_design/v', refusing('bad'));
+    assert.equal(await status('val_db', 'b', { bad: true }), 403);
+    assert.equal(await status('val_db', 'c', { worse: true }), 201);
+    const v2 = await ok('PUT', '/val_db/_design/v', { ...refusing('worse'), _rev: v1.rev });
+    assert.equal(await status('val_db', 'd', { bad: true }), 201);
+    assert.equal(await status('val_db', 'e', { worse: true }), 403);
+    // A second design document adds its rule.
+    await ok('PUT', '/val_db/_design/w', refusing('bad'));
+    assert.equal(await status('val_db', 'f', { bad: true }), 403);
+    assert.equal(await status('val_db', 'g', { worse: true }), 403);
+    await ok('DELETE', `/val_db/_design/v?rev=${v2.rev}`);
+    assert.equal(await status('val_db', 'h', { worse: true }), 201);
+    assert.equal(await status('val_db', 'i', { bad: true }), 403);
+    // One arriving as a replicated revision counts at once too.
+    await ok('POST', '/val_db/_bulk_docs', { new_edits: false, docs: [
+      { _id: '_design/x', _rev: '1-0123456789abcdef0123456789abcdef', ...refusing('odd') }] });
+    assert.equal(await status('val_db', 'j', { odd: true }), 403);
+    // A client's own read of that range sees the database as it is.
+    const all = (await server.req('GET', '/val_db/_all_docs?startkey=%22_design%2F%22&endkey=%22_design0%22&include_docs=true')).json;
+    assert.deepEqual(all.rows.map((r) => r.id), ['_design/w', '_design/x']);
+    assert.equal(all.total_rows, (await server.req('GET', '/val_db')).json.doc_count);
+  });
+
+  test('documents replicated into a database meet its validation', async () => {
+    await ok('PUT', '/val_src');
+    await ok('PUT', '/val_dst');
+    await ok('PUT', '/val_dst/_design/v', refusing('bad'));
+    await replicate('val', { source: 'val_src', target: 'val_dst', continuous: true });
+    await ok('POST', '/val_src/_bulk_docs', { docs: [{ _id: 'fine' }, { _id: 'nope', bad: true }] });
+    await eventually(async () => (await ids('val_dst')).includes('fine'), 10000, 'fine copied');
+    const failures = await eventually(async () => {
+      const d = (await server.req('GET', '/_replicator/val')).json;
+      return d._replication_stats && d._replication_stats.doc_write_failures;
+    }, 5000, 'the refusal counted');
+    assert.equal(failures, 1);
+    assert.ok(!(await ids('val_dst')).includes('nope'));
   });
 });

@@ -4,6 +4,7 @@
 #include "chrome/PXAppStoreWindow.h"
 #include "tests/e2e/E2eScenario.h"
 #include "tests/harness/ConsoleFixture.h"
+#include "tests/harness/SyncClient.h"
 #include "tests/harness/TestServer.h"
 
 #include <QApplication>
@@ -93,6 +94,22 @@ int main(int argc, char* argv[]) {
     app.activateChangeUserPasswordSheet();
     shoot(app, QStringLiteral("4c-user-password-sheet"));
     app.closeChangeUserPasswordSheet();
+    // Sync health: ann's client has connected, ben's database was removed by
+    // hand, so his replications stopped with an error.
+    {
+        trevok::test::SyncClient client(web.listenerUrl(), QStringLiteral("ann"),
+                                        QStringLiteral("pw"));
+        client.put({{QStringLiteral("_id"), QStringLiteral("hello")}});
+        settle(3000);
+    }
+    TestServer::request("DELETE", QStringLiteral("/trevok_user_db_ben"));
+    settle(8000);
+    app.switchToUsers();
+    shoot(app, QStringLiteral("7-sync-health-users"));
+    app.switchToProjects();
+    web.selectProject(fair);
+    app.listProjectUsers();
+    shoot(app, QStringLiteral("7b-sync-health-project"));
     app.switchToInfo();
     shoot(app, QStringLiteral("5-information"));
     app.activateChangeAdminPasswordSheet();

@@ -42,8 +42,13 @@ class Feed {
     this.running = false;
     this.closed = false;
     this.reads = 0;
+    this.head = 0; // the latest sequence seen, read or announced
     this.listener = db.changes({ since: 'now', live: true, return_docs: false });
-    this.listener.on('change', () => this.kick());
+    this.listener.on('change', (c) => {
+      const seq = Number(c && c.seq);
+      if (seq > this.head) this.head = seq;
+      this.kick();
+    });
     this.listener.on('error', (err) => this.hub.log(`change feed of ${name}: ${err && err.message}`));
     this.onDestroyed = () => this.gone();
     db.once('destroyed', this.onDestroyed);
@@ -89,6 +94,8 @@ class Feed {
     // Every follower's filter sees the same objects: none may change them
     // for the others.
     for (const c of res.results) if (c.doc) deepFreeze(c.doc);
+    const last = Number(res.last_seq);
+    if (last > this.head) this.head = last;
     return res;
   }
 

@@ -171,4 +171,17 @@ function install(app, config, uuid) {
   insertBefore(app, routeIs('/:db', 'get'), securityGuard(config));
 }
 
-module.exports = { install, sendJSON };
+// The running tasks that `list()` names, for server admins only, answered
+// before any of the package's own layers for that path (its stub lists
+// nothing).
+function installActiveTasks(app, list) {
+  insertBefore(app, routeIs('/_active_tasks', 'get'), (req, res, next) => {
+    if (req.method !== 'GET' || req.path.replace(/\/+$/, '') !== '/_active_tasks') return next();
+    if (!isServerAdmin(req)) {
+      return sendJSON(res, 401, { error: 'unauthorized', reason: 'You are not a server admin.' });
+    }
+    sendJSON(res, 200, list());
+  });
+}
+
+module.exports = { install, installActiveTasks, sendJSON };

@@ -16,6 +16,7 @@ const FILTER_TIMEOUT_MS = 1000;
 
 const sandbox = require('./sandbox');
 const limits = require('./limits');
+const { filterFor } = require('./knownfilters');
 
 // A filter function's source text as a callable (doc, req) -> truthy, run in
 // the server's sandbox like every other design-document function.
@@ -45,6 +46,10 @@ class Slots {
 }
 const bulkSlots = new Slots(2);
 
+function unixNow() {
+  return Math.floor(Date.now() / 1000);
+}
+
 function checkpointId(repId) {
   return `_local/trevok-replication-${repId}`;
 }
@@ -56,12 +61,41 @@ class ReplicationError extends Error {
   }
 }
 
+// One 'destroyed' listener per database, however many replications read
+// or write it (a thousand write into the master database).
+const watchers = new WeakMap(); // database -> Set of callbacks
+function watchDestroyed(db, fn) {
+  let set = watchers.get(db);
+  if (!set) {
+    set = new Set();
+    watchers.set(db, set);
+    db.once('destroyed', () => {
+      watchers.delete(db);
+      for (const f of [...set]) f();
+    });
+  }
+  set.add(fn);
+  return () => set.delete(fn);
+}
+
+function notFound(name) {
+  return new ReplicationError('db_not_found', `could not open ${name}`);
+}
+
 class Replication {
-  // options: { id, repId, doc, source, target, sourceName, config, log,
-  //            onChange(stats), onComplete(stats), onError(err, stats) }
+  // options: { id, repId, doc, source, target, sourceName, targetName,
+  //            config, log, onChange(stats), onComplete(stats),
+  //            onError(err, stats) }
   constructor(options) {
     Object.assign(this, options);
     this.pos = 0;
+    // The source's latest sequence as far as known, for the changes still
+    // to be looked at.
+    this.head = 0;
+    this.startedOn = unixNow();
+    this.updatedOn = this.startedOn;
+    this.missingFound = 0;
+    this.revisionsChecked = 0;
     this.endSeq = null; // one-shot: the source's sequence when it started
     this.continuous = !!options.doc.continuous;
     this.stats = {
@@ -81,10 +115,17 @@ class Replication {
     this.queued = 0;
     this.draining = false;
     this.lagging = false;
+    this.unwatch = [];
   }
 
   async start(hub) {
     const doc = this.doc;
+    if (this.source._destroyed) throw notFound(this.sourceName);
+    if (this.target._destroyed) throw notFound(this.targetName);
+    // A database deleted under a running replication ends it; it is never
+    // made again behind the administrator's back.
+    this.unwatch.push(watchDestroyed(this.source, () => this.sourceGone()));
+    this.unwatch.push(watchDestroyed(this.target, () => this.fail(notFound(this.targetName))));
     if (Array.isArray(doc.doc_ids)) {
       const ids = new Set(doc.doc_ids);
       this.passes = (d) => ids.has(d._id);
@@ -114,8 +155,11 @@ class Replication {
     this.savedPos = this.pos;
     if (this.pos > 0) this.log(`replication ${this.id} resumes after sequence ${this.pos}`);
     this.stats.last_seq = this.pos;
+    // The newest change, read directly: the database's info would also
+    // measure its folder on disk.
+    this.head = Number((await this.source.changes({ descending: true, limit: 1 })).last_seq) || 0;
     if (!this.continuous) {
-      this.endSeq = Number((await this.source.info()).update_seq) || 0;
+      this.endSeq = this.head;
       if (this.pos >= this.endSeq) return this.complete();
     }
     if (this.cancelled) return undefined;
@@ -129,7 +173,9 @@ class Replication {
     const source = ddoc && !ddoc._deleted && ddoc.filters && ddoc.filters[this.filterKey];
     if (typeof source !== 'string' || source === this.filterSource) return;
     try {
-      this.filterFn = compileFilter(source);
+      const made = filterFor(source, compileFilter);
+      this.filterFn = made.fn;
+      this.knownFilter = made.known;
       this.filterSource = source;
     } catch (err) {
       this.log(`replication ${this.id}: filter ${this.filterName} does not compile: ${err.message}`);
@@ -139,6 +185,7 @@ class Replication {
 
   cancel() {
     this.cancelled = true;
+    for (const unwatch of this.unwatch.splice(0)) unwatch();
     if (this.feed) this.feed.remove(this);
     this.feed = null;
     clearTimeout(this.checkpointTimer);
@@ -149,7 +196,7 @@ class Replication {
   sourceGone() {
     this.feed = null;
     if (this.cancelled) return;
-    this.fail(new ReplicationError('db_not_found', 'the source database was deleted'));
+    this.fail(notFound(this.sourceName));
   }
 
   fail(err) {
@@ -167,6 +214,33 @@ class Replication {
 
   statsNow() {
     return { ...this.stats, last_seq: this.savedPos };
+  }
+
+  touch() {
+    this.updatedOn = unixNow();
+  }
+
+  // The source changes not looked at yet: queued ones count, they are
+  // still to be filtered.
+  changesPending() {
+    const head = Math.max(this.head, this.feed ? this.feed.head : 0);
+    return Math.max(0, head - this.pos);
+  }
+
+  // Its line in `_active_tasks`, as CouchDB 1.6 writes it.
+  task() {
+    return {
+      docs_read: this.stats.docs_read,
+      docs_written: this.stats.docs_written,
+      doc_write_failures: this.stats.doc_write_failures,
+      missing_revisions_found: this.missingFound,
+      revisions_checked: this.revisionsChecked,
+      changes_pending: this.changesPending(),
+      source_seq: this.pos,
+      checkpointed_source_seq: this.savedPos,
+      started_on: this.startedOn,
+      updated_on: this.updatedOn,
+    };
   }
 
   passesSafely(doc) {
@@ -236,7 +310,11 @@ class Replication {
         }
       }
       if (this.cancelled) return;
-      if (to > this.pos) this.pos = to;
+      if (to > this.pos) {
+        this.pos = to;
+        this.touch();
+      }
+      if (to > this.head) this.head = to;
       this.stats.last_seq = this.pos;
       if (mine.length || this.stats.doc_write_failures !== failuresBefore) this.onChange(this.statsNow());
       this.scheduleCheckpoint();
@@ -245,18 +323,27 @@ class Replication {
         this.complete();
       }
     } catch (err) {
-      this.fail(err);
+      // A database deleted in the middle of a batch fails it with the
+      // storage's own words; the administrator is told which one is gone.
+      if (this.target._destroyed) this.fail(notFound(this.targetName));
+      else if (this.source._destroyed) this.fail(notFound(this.sourceName));
+      else this.fail(err);
     }
   }
 
   async copy(changes) {
     const wanted = {};
-    for (const c of changes) wanted[c.id] = c.changes.map((x) => x.rev);
+    for (const c of changes) {
+      wanted[c.id] = c.changes.map((x) => x.rev);
+      this.revisionsChecked += wanted[c.id].length;
+    }
     const diff = await this.target.revsDiff(wanted);
     const requests = [];
     for (const id of Object.keys(diff)) {
       for (const rev of diff[id].missing || []) requests.push({ id, rev });
     }
+    this.missingFound += requests.length;
+    this.touch();
     if (!requests.length) return;
     const got = await this.source.bulkGet({ docs: requests, revs: true, latest: true, attachments: true });
     const docs = [];
@@ -324,6 +411,7 @@ class Replication {
       await put(this.target);
       await put(this.source);
       this.savedPos = pos;
+      this.touch();
     }).catch((err) => {
       if (!/destroyed|deleted|not_open|closed/i.test(String(err && (err.message || err.name)))) {
         this.log(`replication ${this.id}: checkpoint not written: ${err && err.message}`);

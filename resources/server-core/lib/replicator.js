@@ -7,7 +7,11 @@
 //    package's write-back then fails with an unhandled 404 "deleted");
 //  - does not run a completed one-shot replication again at start-up;
 //  - keeps `_replication_state` and `_replication_stats` in the document,
-//    the only place a client can follow progress (`_active_tasks` is empty);
+//    and lists every running replication in `_active_tasks`;
+//  - ends a replication whose database is missing or deleted in "error"
+//    (`db_not_found`) and leaves it there, without making the database
+//    again, until its document is written anew without the `_replication_*`
+//    fields, which restarts it from its checkpoint whatever its state;
 //  - reads each source database through one change feed shared by all the
 //    replications from it (lib/feeds.js, lib/replication.js), so a write
 //    costs the same however many changes a filter has refused before it.
@@ -38,6 +42,36 @@ function replicationId(doc) {
   return crypto.createHash('md5').update(signature(doc)).digest('hex');
 }
 
+// An endpoint as the document gives it, without the credentials a URL may
+// carry: `_active_tasks` is read by whoever watches the server.
+function publicEndpoint(endpoint) {
+  const name = endpointName(endpoint);
+  if (!name || !/^https?:\/\//.test(name)) return name;
+  try {
+    const url = new URL(name);
+    url.username = '';
+    url.password = '';
+    return url.toString();
+  } catch (e) {
+    return name.replace(/\/\/[^/@]*@/, '//');
+  }
+}
+
+// A document written by a client, as opposed to the server's own state and
+// statistics writes: the request to (re)start its replication.
+function isFresh(doc) {
+  return Object.keys(doc).every((k) => !k.startsWith('_replication_'));
+}
+
+// CouchDB's form of a reason: the error's name, then its words.
+function reasonOf(err) {
+  if (!err) return 'unknown error';
+  const words = String(err.message || err.reason || '');
+  const name = typeof err.name === 'string' && /^[a-z][a-z_]*$/.test(err.name) ? err.name : '';
+  if (name && words) return `${name}: ${words}`;
+  return words || name || String(err);
+}
+
 function endpointName(endpoint) {
   if (typeof endpoint === 'string') return endpoint;
   if (endpoint && typeof endpoint.url === 'string') return endpoint.url;
@@ -55,8 +89,13 @@ class Replicator {
     this.isLegalName = isLegalName;
     this.dbName = dbName;
     this.log = log;
-    this.active = new Map(); // doc id -> {sig, replication, timer, stats}
+    this.active = new Map(); // doc id -> {sig, replication, timer, stats, task}
     this.failed = new Map(); // doc id -> signature that ended in error
+    // doc id -> the run whose state the document shows; an older run's
+    // late write must not overwrite a restarted one's.
+    this.current = new Map();
+    this.settling = new Map(); // doc id -> the cancelled run's last checkpoint
+    this.pids = 0;
     this.stopped = false;
   }
 
@@ -86,22 +125,45 @@ class Replicator {
     this.active.delete(id);
     clearTimeout(entry.timer);
     entry.replication.cancel();
+    if (entry.replication.checkpointing) {
+      const settled = entry.replication.checkpointing.then(() => {
+        if (this.settling.get(id) === settled) this.settling.delete(id);
+      });
+      this.settling.set(id, settled);
+    }
   }
 
   onDoc(doc, atStartup) {
     if (this.stopped || doc._id.startsWith('_design/')) return;
     if (doc._deleted) {
       this.failed.delete(doc._id);
+      this.current.delete(doc._id);
       if (this.active.has(doc._id)) this.log(`replication ${doc._id} stopped: document deleted`);
       return this.cancel(doc._id);
     }
     const sig = signature(doc);
     const running = this.active.get(doc._id);
-    if (running && running.sig === sig) return;
+    const fresh = isFresh(doc);
+    if (running && running.sig === sig && !fresh) return;
     if (running) this.cancel(doc._id);
-    if (doc._replication_state === 'completed' && !running) return;
-    if (doc._replication_state === 'error' && !atStartup && this.failed.get(doc._id) === sig) return;
+    if (!fresh) {
+      if (doc._replication_state === 'completed' && !running) return;
+      if (doc._replication_state === 'error' && !atStartup && this.failed.get(doc._id) === sig) return;
+    }
+    if (running && fresh) this.log(`replication ${doc._id} restarted: document written anew`);
     this.launch(doc, sig).catch((err) => this.log(`replication ${doc._id}: ${err.message}`));
+  }
+
+  // One entry per running replication, built from what each keeps anyway:
+  // polled every few seconds with thousands of replications.
+  activeTasks() {
+    const tasks = [];
+    for (const [id, entry] of this.active) {
+      if (!entry.task) continue;
+      const live = entry.replication instanceof Replication ? entry.replication.task() : remoteTask(entry);
+      tasks.push({ ...entry.task, doc_id: id, ...live });
+    }
+    return tasks;
   }
 
   async openEndpoint(endpoint, create) {
@@ -120,26 +182,43 @@ class Replicator {
 
   async launch(doc, sig) {
     const id = doc._id;
-    const entry = { sig, replication: { cancel() {} }, timer: null, stats: {} };
+    const entry = { sig, replication: { cancel() {} }, timer: null, stats: {}, task: null };
     this.active.set(id, entry);
+    this.current.set(id, entry);
     this.failed.delete(id);
     const repId = replicationId(doc);
-    if (doc._replication_state !== 'triggered' || doc._replication_id !== repId) {
-      await this.update(id, sig, (d) => {
-        d._replication_id = repId;
-        d._replication_state = 'triggered';
-        d._replication_state_time = new Date().toISOString();
-        delete d._replication_state_reason;
-      });
-    }
+    // What a cancelled run of it checkpointed is where this one starts.
+    const settling = this.settling.get(id);
+    if (settling) await settling;
+    if (this.active.get(id) !== entry) return undefined;
     let source, target;
     try {
       source = await this.openEndpoint(doc.source, false);
       target = await this.openEndpoint(doc.target, !!doc.create_target);
     } catch (err) {
-      return this.finish(id, sig, 'error', err);
+      if (this.active.get(id) !== entry) return undefined;
+      return this.finish(id, sig, 'error', err, null, repId);
     }
-    if (this.active.get(id) !== entry) return;
+    if (this.active.get(id) !== entry) return undefined;
+    if (doc._replication_state !== 'triggered' || doc._replication_id !== repId ||
+        doc._replication_state_reason !== undefined) {
+      await this.update(id, sig, (d) => {
+        d._replication_id = repId;
+        d._replication_state = 'triggered';
+        d._replication_state_time = new Date().toISOString();
+        delete d._replication_state_reason;
+      }, entry);
+    }
+    if (this.active.get(id) !== entry) return undefined;
+    entry.task = {
+      type: 'replication',
+      pid: `<0.${++this.pids}.0>`,
+      replication_id: repId + (doc.continuous ? '+continuous' : ''),
+      source: publicEndpoint(doc.source),
+      target: publicEndpoint(doc.target),
+      continuous: !!doc.continuous,
+    };
+    entry.startedOn = Math.floor(Date.now() / 1000);
     this.log(`replication ${id} started: ${endpointName(doc.source)} -> ${endpointName(doc.target)}` +
       (doc.continuous ? ' (continuous)' : ''));
     // The first statistics after a quiet while go out within a second.
@@ -152,7 +231,7 @@ class Replicator {
         entry.timer = setTimeout(() => {
           entry.timer = null;
           lastStats = Date.now();
-          if (this.active.get(id) === entry) this.writeStats(id, sig, entry.stats);
+          if (this.active.get(id) === entry) this.writeStats(id, sig, entry.stats, entry);
         }, delay);
       }
     };
@@ -160,7 +239,8 @@ class Replicator {
       return this.launchRemote(id, sig, doc, entry, source, target, onChange);
     }
     const replication = new Replication({
-      id, repId, doc, source, target, sourceName: endpointName(doc.source), config: this.config,
+      id, repId, doc, source, target, sourceName: endpointName(doc.source),
+      targetName: endpointName(doc.target), config: this.config,
       log: this.log, onChange,
       onComplete: (info) => {
         if (this.active.get(id) === entry) this.finish(id, sig, 'completed', null, info);
@@ -186,7 +266,10 @@ class Replicator {
     if (Array.isArray(doc.doc_ids)) opts.doc_ids = doc.doc_ids;
     const replication = this.PouchDB.replicate(source, target, opts);
     entry.replication = replication;
-    replication.on('change', onChange);
+    replication.on('change', (info) => {
+      entry.updatedOn = Math.floor(Date.now() / 1000);
+      onChange(info);
+    });
     replication.on('complete', (info) => {
       if (this.active.get(id) !== entry) return; // cancelled by us
       if (doc.continuous) return;
@@ -198,35 +281,41 @@ class Replicator {
     });
   }
 
-  finish(id, sig, state, err, info) {
+  finish(id, sig, state, err, info, repId) {
     const entry = this.active.get(id);
-    if (entry) clearTimeout(entry.timer);
+    if (!entry) return undefined;
+    clearTimeout(entry.timer);
     this.active.delete(id);
+    const reason = state === 'error' ? reasonOf(err) : null;
     if (state === 'error') {
       this.failed.set(id, sig);
-      this.log(`replication ${id} failed: ${err && (err.message || err.reason || err.name)}`);
+      this.log(`replication ${id} failed: ${reason}`);
     } else {
       this.log(`replication ${id} completed`);
     }
     return this.update(id, sig, (d) => {
+      if (repId) d._replication_id = repId;
       d._replication_state = state;
       d._replication_state_time = new Date().toISOString();
-      if (err) d._replication_state_reason = String(err.message || err.reason || err.name || err);
+      if (reason) d._replication_state_reason = reason;
+      else delete d._replication_state_reason;
       if (info) d._replication_stats = stats(info);
-    }).catch((e) => this.log(`replication ${id}: ${e.message}`));
+    }, entry).catch((e) => this.log(`replication ${id}: ${e.message}`));
   }
 
-  writeStats(id, sig, info) {
+  writeStats(id, sig, info, entry) {
     return this.update(id, sig, (d) => {
       d._replication_stats = stats(info);
-    }).catch((e) => this.log(`replication ${id}: ${e.message}`));
+    }, entry).catch((e) => this.log(`replication ${id}: ${e.message}`));
   }
 
   // Read-modify-write of the replication document, retried on conflicts.
   // A document that is gone or now describes another replication is left
-  // alone: writing to it would resurrect or corrupt a client's change.
-  async update(id, sig, mutate) {
+  // alone: writing to it would resurrect or corrupt a client's change. So
+  // is one whose replication was started again since `entry` ran.
+  async update(id, sig, mutate, entry) {
     for (let attempt = 0; attempt < 10 && !this.stopped; attempt++) {
+      if (this.current.get(id) !== entry) return;
       let doc;
       try {
         doc = await this.db.get(id);
@@ -234,7 +323,7 @@ class Replicator {
         if (err.status === 404) return;
         throw err;
       }
-      if (signature(doc) !== sig) return;
+      if (signature(doc) !== sig || this.current.get(id) !== entry) return;
       mutate(doc);
       try {
         await this.db.put(doc);
@@ -244,6 +333,23 @@ class Replicator {
       }
     }
   }
+}
+
+// A replication with a remote end knows only what its events told.
+function remoteTask(entry) {
+  const info = entry.stats || {};
+  return {
+    docs_read: info.docs_read || 0,
+    docs_written: info.docs_written || 0,
+    doc_write_failures: info.doc_write_failures || 0,
+    missing_revisions_found: info.docs_read || 0,
+    revisions_checked: info.docs_read || 0,
+    changes_pending: 0,
+    source_seq: info.last_seq || 0,
+    checkpointed_source_seq: info.last_seq || 0,
+    started_on: entry.startedOn,
+    updated_on: entry.updatedOn || entry.startedOn,
+  };
 }
 
 function stats(info) {
@@ -258,4 +364,4 @@ function stats(info) {
   };
 }
 
-module.exports = { Replicator, signature };
+module.exports = { Replicator, signature, publicEndpoint, reasonOf };

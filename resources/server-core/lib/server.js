@@ -15,6 +15,7 @@ const sandbox = require('./sandbox');
 const designfns = require('./designfns');
 const users = require('./users');
 const input = require('./input');
+const ddoccache = require('./ddoccache');
 
 const NAME = 'server-core';
 
@@ -23,11 +24,23 @@ const NAME = 'server-core';
 // reported by writing again (the loop that once kept a core busy).
 process.stdout.on('error', () => {});
 process.stderr.on('error', () => {});
-function log(level, msg) {
+// A write to the launcher's pipe is a system call, made synchronously, and
+// every request logs a line: the lines of one turn of the event loop go in
+// one write.
+let pending = [];
+function flushLog() {
+  if (!pending.length) return;
+  const text = pending.join('');
+  pending = [];
   try {
-    process.stdout.write(`[${new Date().toUTCString()}] [${level}] [${process.pid}] ${msg}\n`);
+    process.stdout.write(text);
   } catch (e) { /* nobody reads: nothing to do */ }
 }
+function log(level, msg) {
+  if (!pending.length) setImmediate(flushLog);
+  pending.push(`[${new Date().toUTCString()}] [${level}] [${process.pid}] ${msg}\n`);
+}
+process.on('exit', flushLog);
 
 // A failure inside the package must not take the server down silently; the
 // supervisor restarts this process if the HTTP server itself is gone.
@@ -116,6 +129,10 @@ async function main(files) {
   dbnames.install(pouchApp, pouchApp.couchConfig, leveldown);
   users.install(pouchApp, pouchApp.couchConfig);
   input.install(pouchApp, pouchApp.couchConfig);
+  ddoccache.install(pouchApp);
+  // The running replications, from the replicator once it has started.
+  let replicator = null;
+  guards.installActiveTasks(pouchApp, () => (replicator ? replicator.activeTasks() : []));
   await pouchApp.setPouchDB(PouchDB);
 
   const app = express();
@@ -135,7 +152,7 @@ async function main(files) {
   });
 
   await sandboxReady;
-  const replicator = new Replicator(PouchDB, String(config.get('replicator', 'db') || '_replicator'),
+  replicator = new Replicator(PouchDB, String(config.get('replicator', 'db') || '_replicator'),
     (msg) => log('info', msg), (name) => dbnames.isLegalName(name, pouchApp.couchConfig), pouchApp.couchConfig);
   await replicator.start();
 
