@@ -19,6 +19,44 @@
 // replication does not hold back everybody else's next document.
 
 const BATCH = 500;
+// How often every feed compares its position with its database's newest
+// sequence, for a write that reached the database some other way.
+const SWEEP_MS = 1000;
+
+// Every write to a database object ends in its adapter's `_bulkDocs`
+// (put, post, remove and replicated writes alike); the feed of that
+// database, if any, is kicked once the write is done.
+const feedOf = new WeakMap(); // database object -> its open Feed
+const WATCHED = Symbol('trevok.feedWatch');
+
+function watchWrites(db) {
+  if (db[WATCHED] || typeof db._bulkDocs !== 'function') return;
+  const bulk = db._bulkDocs;
+  db[WATCHED] = true;
+  db._bulkDocs = function (req, opts, callback) {
+    return bulk.call(this, req, opts, (err, res) => {
+      try {
+        callback(err, res);
+      } finally {
+        const feed = feedOf.get(db);
+        if (feed) feed.kick();
+      }
+    });
+  };
+}
+
+// The newest sequence of a local database, from what its adapter keeps in
+// memory; null where it cannot say.
+function newestSeq(db) {
+  return new Promise((resolve) => {
+    if (typeof db._info !== 'function') return resolve(null);
+    try {
+      db._info((err, info) => resolve(err || !info ? null : Number(info.update_seq)));
+    } catch (e) {
+      resolve(null);
+    }
+  });
+}
 const MAX_BACKLOG = 2 * BATCH;
 const RETRY_MS = 1000;
 
@@ -42,16 +80,14 @@ class Feed {
     this.running = false;
     this.closed = false;
     this.reads = 0;
-    this.head = 0; // the latest sequence seen, read or announced
-    this.listener = db.changes({ since: 'now', live: true, return_docs: false });
-    this.listener.on('change', (c) => {
-      const seq = Number(c && c.seq);
-      if (seq > this.head) this.head = seq;
-      this.kick();
-    });
-    this.listener.on('error', (err) => this.hub.log(`change feed of ${name}: ${err && err.message}`));
+    this.head = 0; // the latest sequence seen or read
+    // Told of each write by the database object itself (see watchWrites):
+    // a live change listener would read every change once more just to
+    // say that there is one.
+    watchWrites(db);
     this.onDestroyed = () => this.gone();
     db.once('destroyed', this.onDestroyed);
+    feedOf.set(db, this);
   }
 
   add(follower) {
@@ -75,8 +111,8 @@ class Feed {
   close() {
     if (this.closed) return;
     this.closed = true;
-    this.listener.cancel();
     this.db.removeListener('destroyed', this.onDestroyed);
+    if (feedOf.get(this.db) === this) feedOf.delete(this.db);
     if (this.hub.feeds.get(this.name) === this) this.hub.feeds.delete(this.name);
   }
 
@@ -166,6 +202,26 @@ class FeedHub {
   constructor(log) {
     this.log = log;
     this.feeds = new Map(); // database name -> Feed
+    this.sweeper = setInterval(() => this.sweep(), SWEEP_MS);
+    this.sweeper.unref();
+  }
+
+  // A write through another object of the same database is not seen by
+  // watchWrites: such a change is picked up here, within a second.
+  async sweep() {
+    if (this.sweeping) return;
+    this.sweeping = true;
+    try {
+      for (const feed of [...this.feeds.values()]) {
+        if (feed.closed || feed.running || feed.seq === null) continue;
+        const newest = await newestSeq(feed.db);
+        if (newest === null) continue;
+        if (newest > feed.head) feed.head = newest;
+        if (newest > feed.seq) feed.kick();
+      }
+    } finally {
+      this.sweeping = false;
+    }
   }
 
   follow(name, db, follower) {
@@ -185,6 +241,7 @@ class FeedHub {
   }
 
   stop() {
+    clearInterval(this.sweeper);
     for (const feed of [...this.feeds.values()]) feed.close();
   }
 }
