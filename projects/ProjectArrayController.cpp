@@ -139,7 +139,10 @@ void ProjectArrayController::restoreSelection() {
         return;
     const int row = rowOfModel(m_remembered);
     m_remembered = nullptr;
-    if (row < 0)
+    // The reload cleared the selection; one made since (a click, an assistive
+    // tool, a flow) is newer than the remembered one and stays, or a member
+    // added next would go to the project selected before.
+    if (row < 0 || m_view->selectionModel()->hasSelection())
         return;
     // Reselecting runs during a reload, possibly inside a wait: no reads then.
     m_restoring = true;

@@ -357,6 +357,21 @@ private Q_SLOTS:
                     .contains(QStringLiteral("Anna Andersen, Ben Brook")));
     }
 
+    // A project chosen right after the list reloads, before the reload has
+    // put back the earlier selection, stays chosen: the next member goes to it.
+    void aSelectionMadeDuringAReloadIsKept() {
+        const QString first = createListedProject(QStringLiteral("Chosen First"));
+        QVERIFY(!first.isEmpty());
+        selectProject(first);
+        const QString second = createListedProject(QStringLiteral("Chosen Second"));
+        QVERIFY(!second.isEmpty());
+        selectProject(second);
+        QTest::qWait(200);
+        QCOMPARE(app().projectTableController()->selectedModel()->document()->documentID(), second);
+        QCOMPARE(trevok::userDefaults().value(QStringLiteral("CurrentProjectID")).toString(),
+                 second);
+    }
+
     void membersAreAddedOnceAndRemovedWithTheirReplications() {
         const QString id = createListedProject(QStringLiteral("Members"));
         QVERIFY(!id.isEmpty());
