@@ -65,11 +65,6 @@ function sessionGuard(config) {
   };
 }
 
-// Runs as soon as the request's database is open, before any of the
-// package's database routes (its own security object is loaded only after
-// `GET /db` has been answered). CouchDB 1.x treats `readers` as the older
-// name of `members`; the package only knows `members`, so the membership
-// rule is enforced here, with CouchDB's status codes, for both.
 // The users database as CouchDB 1.x shows it to a non-admin: its own user
 // document, sign-up and updates (judged by the database's validation), and
 // nothing else. The package means to refuse the rest too, but its system-db
@@ -90,6 +85,11 @@ function usersDbRefusal(req, userCtx) {
   return 'Only admins can access other documents of system databases.';
 }
 
+// Runs as soon as the request's database is open, before any of the
+// package's database routes (its own security object is loaded only after
+// `GET /db` has been answered). CouchDB 1.x treats `readers` as the older
+// name of `members`; the package only knows `members`, so the membership
+// rule is enforced here, with CouchDB's status codes, for both.
 function securityGuard(config) {
   return function (req, res, next) {
     if (!req.db) return next();
