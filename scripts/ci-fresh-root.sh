@@ -255,6 +255,7 @@ done
 # The installed console's server binds 127.0.0.1:5984: in a network
 # namespace of its own it meets no other server on this machine.
 NETNS="trevok-ci-$$"
+command -v ip >/dev/null || apt_host_install iproute2
 ip netns add "$NETNS"
 ip netns exec "$NETNS" ip link set lo up
 say "installed console, two people on one installation"
