@@ -57,7 +57,12 @@ MIRROR="${TREVOK_CI_MIRROR:-$(host_mirror main)}"
 MIRROR="${MIRROR:-http://deb.debian.org/debian}"
 SECURITY_MIRROR="$(host_mirror security)"
 
+# A machine whose package lists were never fetched (a fresh container)
+# finds nothing to install without an update first.
 apt_host_install() {
+  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+    --no-install-recommends "$@" 2>/dev/null && return 0
+  apt-get -o DPkg::Lock::Timeout=600 update -qq
   DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
     --no-install-recommends "$@"
 }
