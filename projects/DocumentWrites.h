@@ -1,31 +1,17 @@
 #pragma once
 
-#include <QJsonObject>
-#include <QString>
+#include "store/DocumentRewrite.h"
 
-#include <functional>
+#include <QString>
 
 class CouchDocument;
 
 // Writes of the archiving and deletion flows: each starts from the body the
-// server holds at that moment, so that it never undoes a change a
-// replication or a client made meanwhile.
+// server holds at that moment (store/DocumentRewrite.h).
 namespace trevok::projects {
 
-enum class Rewrite {
-    Written,
-    // The document, or its database, is not there (any more): nothing to do.
-    Gone,
-    // `change` left the body alone.
-    Unchanged,
-    Failed,
-};
-
-// Reads the document as the server holds it now, lets `change` edit the body
-// (returning false to leave it alone) and writes it back; a write refused as a
-// conflict gets one more try on a new read.
-Rewrite rewriteDocument(CouchDocument* document, const std::function<bool(QJsonObject&)>& change,
-                        QString* error);
+using ::Rewrite;
+using ::rewriteDocument;
 
 // Deletes the document as the server holds it now (see deletionBody()).
 Rewrite deleteByRewrite(CouchDocument* document, QString* error);

@@ -11,6 +11,7 @@
 #include "store/CouchPersistentReplication.h"
 #include "store/CouchQuery.h"
 #include "store/CouchServer.h"
+#include "store/DocumentRewrite.h"
 #include "users/UserArrayController.h"
 #include "users/UserModel.h"
 #include "users/UserNames.h"
@@ -29,7 +30,7 @@ using namespace trevok::users;
 
 namespace {
 
-constexpr int kConflictRetries = 3;
+constexpr int kConflictAttempts = 3;
 
 QString quoted(const QString& name) {
     return QStringLiteral("“") + name + QStringLiteral("”");
@@ -41,27 +42,17 @@ QString quoted(const QString& name) {
 // deleted. Fields named in `dropped` are left out of the deleted revision.
 // Returns the failure text, empty on success.
 QString deleteDocument(CouchDocument* document, const QStringList& dropped = {}) {
-    for (int attempt = 0; attempt < kConflictRetries; ++attempt) {
-        RESTOperationPtr read = document->reload();
-        if (!read->wait()) {
-            if (read->httpStatus() == 404)
-                return {};
-            return read->error();
-        }
-        const std::optional<QJsonObject> properties = document->cachedProperties();
-        if (!properties)
-            return {};
-        QJsonObject body = *properties;
-        for (const QString& field : dropped)
-            body.remove(field);
-        body.insert(QStringLiteral("_deleted"), true);
-        RESTOperationPtr write = document->putProperties(body);
-        if (write->wait() || write->httpStatus() == 404)
-            return {};
-        if (write->httpStatus() != 409)
-            return write->error();
-    }
-    return QStringLiteral("conflict: the document kept changing on the server");
+    QString error;
+    const Rewrite result = rewriteDocument(
+        document,
+        [&dropped](QJsonObject& body) {
+            for (const QString& field : dropped)
+                body.remove(field);
+            body.insert(QStringLiteral("_deleted"), true);
+            return true;
+        },
+        &error, kConflictAttempts);
+    return result == Rewrite::Failed ? error : QString();
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "store/Couch.h"
+#include "store/DocumentRewrite.h"
 #include "tests/harness/TestServer.h"
 
 #include <QCoreApplication>
@@ -75,6 +76,8 @@ private Q_SLOTS:
     void oneShotReplicationCompletes();
     void continuousFilteredReplication();
     void passwordsNeverLogged();
+    void rewriteStartsFromTheStoredBody_data();
+    void rewriteStartsFromTheStoredBody();
     void liveQueryFollowsOutsideWritesAndRestart(); // restarts the server: keep it last
 
 private:
@@ -599,6 +602,73 @@ void TestStore::passwordsNeverLogged() {
     for (const QString& line : std::as_const(capturedLog)) {
         QVERIFY2(!line.contains(secret), qPrintable(line));
         QVERIFY2(!line.contains(QString::fromLatin1(basic)), qPrintable(line));
+    }
+}
+
+// Each case: whether the document exists, how many other writes land between
+// the rewrite's read and its write, how many reads it may make, and what
+// comes of it. A write that lands meanwhile is kept, never undone.
+void TestStore::rewriteStartsFromTheStoredBody_data() {
+    QTest::addColumn<bool>("exists");
+    QTest::addColumn<int>("interference");
+    QTest::addColumn<int>("attempts");
+    QTest::addColumn<bool>("change");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("errorStart");
+    const auto r = [](Rewrite v) { return static_cast<int>(v); };
+    QTest::newRow("plain") << true << 0 << 2 << true << r(Rewrite::Written) << QString();
+    QTest::newRow("one write meanwhile, read again")
+        << true << 1 << 2 << true << r(Rewrite::Written) << QString();
+    QTest::newRow("keeps changing") << true << 3 << 3 << true << r(Rewrite::Failed)
+                                    << QStringLiteral("conflict: the document kept changing");
+    QTest::newRow("left alone") << true << 0 << 2 << false << r(Rewrite::Unchanged) << QString();
+    QTest::newRow("missing") << false << 0 << 2 << true << r(Rewrite::Gone) << QString();
+}
+
+void TestStore::rewriteStartsFromTheStoredBody() {
+    QFETCH(bool, exists);
+    QFETCH(int, interference);
+    QFETCH(int, attempts);
+    QFETCH(bool, change);
+    QFETCH(int, result);
+    QFETCH(QString, errorStart);
+    CouchDatabase* db = freshDatabase(m_store.get(), QStringLiteral("rewrite"));
+    QVERIFY(db);
+    CouchDocument* doc = db->documentWithID(QStringLiteral("doc"));
+    if (exists)
+        QVERIFY(doc->putProperties(obj({{QStringLiteral("kept"), 0}}))->wait());
+    // Someone else's writes, each between one of the rewrite's reads and its
+    // write, through a second connection.
+    std::unique_ptr<CouchServer> other = adminServer();
+    CouchDocument* otherDoc =
+        other->databaseNamed(QStringLiteral("rewrite"))->documentWithID(QStringLiteral("doc"));
+    int interfered = 0;
+    bool theirsWritten = true;
+    QString error;
+    const Rewrite got = rewriteDocument(
+        doc,
+        [&](QJsonObject& body) {
+            if (interfered < interference) {
+                ++interfered;
+                theirsWritten = theirsWritten && otherDoc->reload()->wait();
+                QJsonObject theirs = otherDoc->cachedProperties().value_or(QJsonObject());
+                theirs.insert(QStringLiteral("kept"), interfered);
+                theirsWritten = theirsWritten && otherDoc->putProperties(theirs)->wait();
+            }
+            if (!change)
+                return false;
+            body.insert(QStringLiteral("mine"), true);
+            return true;
+        },
+        &error, attempts);
+    QVERIFY(theirsWritten);
+    QCOMPARE(static_cast<int>(got), result);
+    QVERIFY2(error.startsWith(errorStart), qPrintable(error));
+    if (got == Rewrite::Written) {
+        QVERIFY(doc->reload()->wait());
+        const QJsonObject stored = doc->cachedProperties().value_or(QJsonObject());
+        QCOMPARE(stored.value(QStringLiteral("mine")), QJsonValue(true));
+        QCOMPARE(stored.value(QStringLiteral("kept")).toInt(), interference);
     }
 }
 
