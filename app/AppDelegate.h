@@ -91,7 +91,6 @@ public:
 
     // Users (flows in users/).
     void selectFirstUser();
-    // ---- users: add declarations below this line ----
     // Wires the users tab (called once the main window is loaded).
     void connectUserOutlets();
     void activateUserSheet();
@@ -114,7 +113,6 @@ public:
     void setProjectListFilter(const QString& predicate);
     void assignUserToProject(const trevok::Notification& notification);
     void closeUserPicker();
-    // ---- projects: add declarations below this line ----
     // Wires the projects tab's controls; called once the main window is loaded.
     void connectProjectOutlets();
     void activateProjectSheet();
@@ -307,7 +305,7 @@ private:
     QPointer<QDialog> m_userPasswordSheet;
     QPointer<QDialog> m_projectSheet;
 
-    // ---- users: add members below this line ----
+    // Users.
     void updateUserControls();
     class UserArrayController* m_userTableController = nullptr;
     class QTableView* m_table = nullptr;
@@ -326,7 +324,7 @@ private:
     class UserModel* m_newUser = nullptr;
     CouchDatabase* m_privatDatabase = nullptr;
 
-    // ---- projects: add members below this line ----
+    // Projects.
     // Why a stem cannot name a new project ("" when it can).
     QString stemInUse(const QString& stem);
     void setProjectStatus(const QString& text);
@@ -394,7 +392,7 @@ private:
     bool finishArchive(ArchiveInProgress& archive);
     ArchiveInProgress* archiveOfProject(const QString& projectID);
 
-    // ---- sync health ----
+    // Sync health (flows in app/HealthFlows.cpp).
     void showHealthTotals();
     void showReplicationMenu(const QString& source, const QString& target, int tab,
                              const QPoint& globalPos);
