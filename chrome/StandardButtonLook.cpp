@@ -18,11 +18,17 @@ struct ButtonLook {
 
 enum class Glyph { None, Close, Minimize, Zoom, FullScreen };
 
-QPixmap drawCircleButton(const QSize& size, const ButtonLook& look, Glyph glyph) {
+// Drawn at twice the size, so that the buttons stay sharp on dense screens.
+QPixmap blankPixmap(const QSize& size) {
     const qreal dpr = 2;
     QPixmap pm(size * dpr);
     pm.setDevicePixelRatio(dpr);
     pm.fill(Qt::transparent);
+    return pm;
+}
+
+QPixmap drawCircleButton(const QSize& size, const ButtonLook& look, Glyph glyph) {
+    QPixmap pm = blankPixmap(size);
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
     const double d = std::min(size.width(), size.height()) - 2;
@@ -53,10 +59,7 @@ QPixmap drawCircleButton(const QSize& size, const ButtonLook& look, Glyph glyph)
 }
 
 QPixmap drawFullScreenButton(const QSize& size, const QColor& color) {
-    const qreal dpr = 2;
-    QPixmap pm(size * dpr);
-    pm.setDevicePixelRatio(dpr);
-    pm.fill(Qt::transparent);
+    QPixmap pm = blankPixmap(size);
     QPainter p(&pm);
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(Qt::NoPen);

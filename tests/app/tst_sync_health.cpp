@@ -10,14 +10,13 @@
 #include "tests/harness/ProjectActions.h"
 #include "tests/harness/SyncClient.h"
 #include "tests/harness/TestServer.h"
+#include "tests/harness/UserActions.h"
 #include "users/UserArrayController.h"
 
 #include <QAction>
-#include <QDialog>
 #include <QHeaderView>
 #include <QJsonArray>
 #include <QLabel>
-#include <QLineEdit>
 #include <QListView>
 #include <QMenu>
 #include <QTableView>
@@ -49,20 +48,8 @@ private:
     AppDelegate& app() { return m_console->app(); }
 
     bool addUser(const QString& name, const QString& password) {
-        app().activateUserSheet();
-        QDialog* sheet = app().userSheet();
-        if (!sheet)
-            return false;
-        const auto type = [sheet](const char* field, const QString& text) {
-            sheet->findChild<QLineEdit*>(QString::fromLatin1(field))->setText(text);
-        };
-        type("tmpUserName", name);
-        type("tmpFirstName", name.at(0).toUpper() + name.mid(1));
-        type("tmpLastName", QStringLiteral("Example"));
-        type("tmpPassword", password);
-        type("tmpRepeatPassword", password);
-        app().checkUser();
-        return !app().userSheet();
+        return trevok::test::addUser(app(), name, name.at(0).toUpper() + name.mid(1),
+                                     QStringLiteral("Example"), password);
     }
 
     int userRow(const QString& name) {

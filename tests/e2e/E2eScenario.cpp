@@ -1,6 +1,7 @@
 #include "tests/e2e/E2eScenario.h"
 
 #include "tests/harness/ProjectActions.h"
+#include "tests/harness/UserActions.h"
 
 #include "lists/UserQuery.h"
 #include "projects/ProjectArrayController.h"
@@ -12,7 +13,6 @@
 
 #include <QElapsedTimer>
 #include <QItemSelectionModel>
-#include <QLineEdit>
 #include <QListView>
 #include <QStringListModel>
 #include <QTest>
@@ -67,20 +67,8 @@ QString E2eConsole::listenerUrl() {
 }
 
 bool E2eConsole::addUser(const QString& name, const QString& password) {
-    app().activateUserSheet();
-    QDialog* sheet = app().userSheet();
-    if (!sheet)
-        return false;
-    const auto type = [sheet](const char* field, const QString& text) {
-        sheet->findChild<QLineEdit*>(QString::fromLatin1(field))->setText(text);
-    };
-    type("tmpUserName", name);
-    type("tmpFirstName", name.at(0).toUpper() + name.mid(1));
-    type("tmpLastName", QStringLiteral("Example"));
-    type("tmpPassword", password);
-    type("tmpRepeatPassword", password);
-    app().checkUser();
-    return !app().userSheet();
+    return trevok::test::addUser(app(), name, name.at(0).toUpper() + name.mid(1),
+                                 QStringLiteral("Example"), password);
 }
 
 QString E2eConsole::addProject(const QString& title) {
