@@ -34,6 +34,9 @@ std::optional<CallerIdentity> IdentityCache::find(const std::string& key,
 
 void IdentityCache::store(const std::string& key, const CallerIdentity& caller,
                           Clock::time_point now) {
+    // A refusal is not kept: a password just set must work at once.
+    if (caller.kind == CallerKind::Unresolved)
+        return;
     // Expired answers go first, then the oldest while there is no room.
     while (!m_order.empty() && now - m_order.front().second >= m_lifetime)
         dropOldest();

@@ -29,6 +29,7 @@ public:
                               std::optional<std::string_view> cookie);
 
     std::optional<CallerIdentity> find(const std::string& key, Clock::time_point now) const;
+    // Keeps the server's answer; a refusal (Unresolved) is never kept.
     void store(const std::string& key, const CallerIdentity& caller, Clock::time_point now);
     std::size_t size() const { return m_entries.size(); }
 

@@ -171,10 +171,15 @@ std::optional<CallerIdentity> callerIdentityFromSession(int status, std::string_
 
 AccessDecision decideAccess(const ListenerTarget& target, const CallerIdentity& caller) {
     const auto refusal = [](int status, const char* error, QString reason) {
-        return AccessDecision{status, error, std::move(reason)};
+        return AccessDecision{status, error, std::move(reason), false, {}};
     };
-    if (target.route == ListenerRoute::Malformed)
-        return refusal(400, "bad_request", target.reason);
+    if (target.route == ListenerRoute::Malformed) {
+        // The listener's reading of the request may already differ from the
+        // client's; nothing more is read on this connection.
+        AccessDecision decision = refusal(400, "bad_request", target.reason);
+        decision.closesConnection = true;
+        return decision;
+    }
     if (target.route == ListenerRoute::Forbidden)
         return refusal(403, "forbidden", target.reason);
     switch (caller.kind) {
@@ -208,6 +213,90 @@ AccessDecision decideAccess(const ListenerTarget& target, const CallerIdentity& 
         break;
     }
     return refusal(403, "forbidden", QStringLiteral("The sync listener does not serve this."));
+}
+
+namespace {
+
+const QString& serverAdminName() {
+    static const QString name =
+        QString::fromLatin1(kServerAdminName.data(), qsizetype(kServerAdminName.size()));
+    return name;
+}
+
+AccessDecision closingRefusal(int status, const char* error, QString reason) {
+    return AccessDecision{status, error, std::move(reason), true, {}};
+}
+
+const QString kAdministratorRefused =
+    QStringLiteral("The server administrator cannot sign in through the sync listener.");
+
+} // namespace
+
+AccessDecision screenRequest(const ListenerRequest& request) {
+    const ListenerTarget target = classifyListenerTarget(request.target);
+    if (target.route == ListenerRoute::Malformed || target.route == ListenerRoute::Forbidden)
+        return decideAccess(target, CallerIdentity{CallerKind::Anonymous, {}, {}});
+    if (request.unsupportedFraming)
+        return closingRefusal(400, "bad_request",
+                              QStringLiteral("This request framing is not supported."));
+    const std::vector<std::string_view> authorizations(request.authorizations.begin(),
+                                                       request.authorizations.end());
+    const std::vector<std::string_view> cookies(request.cookies.begin(), request.cookies.end());
+    if (QString ambiguity = ambiguousCredentials(authorizations, cookies); !ambiguity.isEmpty())
+        return AccessDecision{401, "unauthorized", std::move(ambiguity), false, {}};
+    return {};
+}
+
+std::optional<RequestCredentials> credentialsToCheck(const ListenerRequest& request) {
+    if (request.authorizations.empty() && request.cookies.empty())
+        return std::nullopt;
+    RequestCredentials credentials;
+    if (!request.authorizations.empty())
+        credentials.authorization = request.authorizations.front();
+    if (!request.cookies.empty())
+        credentials.cookie = request.cookies.front();
+    return credentials;
+}
+
+AccessDecision decideAccess(const ListenerRequest& request,
+                            const std::optional<CallerIdentity>& answer) {
+    if (AccessDecision screened = screenRequest(request); !screened.forwarded())
+        return screened;
+    CallerIdentity caller{CallerKind::Anonymous, {}, {}};
+    if (credentialsToCheck(request)) {
+        if (!answer)
+            return closingRefusal(502, "bad_gateway",
+                                  QStringLiteral("The database server cannot tell who is "
+                                                 "calling."));
+        caller = *answer;
+    }
+    AccessDecision decision = decideAccess(classifyListenerTarget(request.target), caller);
+    if (decision.forwarded() && caller.kind == CallerKind::User)
+        decision.userName = caller.name;
+    return decision;
+}
+
+bool isSessionLogin(const ListenerRequest& request) {
+    return request.method == "POST" &&
+           classifyListenerTarget(request.target).route == ListenerRoute::Session;
+}
+
+AccessDecision decideLogin(std::string_view contentType, std::string_view body) {
+    const auto names = sessionLoginNames(contentType, body);
+    if (!names)
+        return closingRefusal(400, "bad_request", QStringLiteral("The login cannot be read."));
+    if (std::find(names->begin(), names->end(), serverAdminName()) != names->end())
+        return AccessDecision{403, "forbidden", kAdministratorRefused, false, {}};
+    return {};
+}
+
+AccessDecision decideIssuedSession(const std::optional<CallerIdentity>& owner) {
+    if (owner && owner->kind == CallerKind::User)
+        return {};
+    const bool admin = owner && owner->kind == CallerKind::Administrator;
+    return closingRefusal(403, "forbidden",
+                          admin ? kAdministratorRefused
+                                : QStringLiteral("This session cannot be handed out here."));
 }
 
 namespace {

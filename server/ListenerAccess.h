@@ -53,15 +53,65 @@ struct CallerIdentity {
 // credentials (the server failed, or it answered something else).
 std::optional<CallerIdentity> callerIdentityFromSession(int status, std::string_view body);
 
-// What the listener does with a request for `target` by `caller`.
+// What the listener does with a request.
 struct AccessDecision {
     int status = 0; // 0: forward; otherwise the HTTP status of the refusal
     std::string error;
     QString reason;
+    // A refusal after which the connection is not to carry another request:
+    // what follows on it cannot be trusted to be read as the client meant.
+    bool closesConnection = false;
+    // Forwarded: the user the request goes upstream for ("" when anonymous).
+    QString userName;
     bool forwarded() const { return status == 0; }
 };
 
 AccessDecision decideAccess(const ListenerTarget& target, const CallerIdentity& caller);
+
+// A request as far as the listener decides on it, as the client sent it.
+struct ListenerRequest {
+    std::string method;
+    std::string target;
+    // The values of every Authorization and every Cookie field, in order.
+    std::vector<std::string> authorizations;
+    std::vector<std::string> cookies;
+    // Framing the upstream might read otherwise than the listener did (a
+    // Transfer-Encoding that does not end in chunked), or a protocol switch.
+    bool unsupportedFraming = false;
+};
+
+// The credential fields the server is asked about: exactly those that go
+// upstream with the request.
+struct RequestCredentials {
+    std::optional<std::string> authorization;
+    std::optional<std::string> cookie;
+};
+
+// The part of the decision that needs no answer from the server: the target,
+// the framing, and credentials that could be read in more than one way.
+// forwarded() when the server is to be asked next.
+AccessDecision screenRequest(const ListenerRequest& request);
+
+// What to ask the server about; nullopt when the request carries no
+// credentials, and its caller is anonymous without asking.
+std::optional<RequestCredentials> credentialsToCheck(const ListenerRequest& request);
+
+// The whole decision on `request`, given the server's answer about its
+// credentials: nullopt when the server could not tell (a 502), not looked at
+// when the request carries none.
+AccessDecision decideAccess(const ListenerRequest& request,
+                            const std::optional<CallerIdentity>& answer);
+
+// POST /_session: a login, which names its account in the body.
+bool isSessionLogin(const ListenerRequest& request);
+
+// A login's body, forwarded or refused: the administrator's password is not to
+// be tried from the network either.
+AccessDecision decideLogin(std::string_view contentType, std::string_view body);
+
+// The session a login opened, by the server's answer about whose it is: only
+// a user's own session is handed out, whatever the login looked like.
+AccessDecision decideIssuedSession(const std::optional<CallerIdentity>& owner);
 
 // Why a request's credentials could be read in more than one way (several
 // Authorization or Cookie fields, several session cookies, blanks or other

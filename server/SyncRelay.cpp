@@ -3,10 +3,9 @@
 #include "server/IdentityCache.h"
 #include "server/LastSeen.h"
 #include "server/ListenerAccess.h"
+#include "server/RelayHttp.h"
 
 #include <QDateTime>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -14,17 +13,10 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
-#include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/use_awaitable.hpp>
-#include <boost/asio/write.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
 
 #include <sys/socket.h>
 
-#include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <limits>
@@ -41,18 +33,11 @@ namespace http = beast::http;
 using tcp = net::ip::tcp;
 using beast::error_code;
 using namespace listener_limits;
+using namespace relay_http;
 
 namespace {
 
 constexpr auto kUnlimitedBody = std::numeric_limits<std::uint64_t>::max();
-
-std::string_view sv(beast::string_view s) {
-    return {s.data(), s.size()};
-}
-
-auto tokenFor(error_code& ec) {
-    return net::redirect_error(net::use_awaitable, ec);
-}
 
 // Connections being served, in all and per client address.
 struct ConnectionCounts {
@@ -125,19 +110,6 @@ struct Upstream {
     }
 };
 
-std::string errorBody(std::string_view error, const QString& reason) {
-    QJsonObject object;
-    object.insert(QStringLiteral("error"),
-                  QString::fromUtf8(error.data(), qsizetype(error.size())));
-    object.insert(QStringLiteral("reason"), reason);
-    return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + "\n";
-}
-
-bool isProtocolError(const error_code& ec) {
-    return ec.category() == http::make_error_code(http::error::bad_method).category() &&
-           ec != http::error::end_of_stream && ec != http::error::partial_message;
-}
-
 } // namespace
 
 struct SyncRelay::Impl {
@@ -162,25 +134,11 @@ struct SyncRelay::Impl {
     net::awaitable<void> acceptLoop();
     net::awaitable<void> serve(tcp::socket socket, ConnectionSlot slot);
     net::awaitable<bool> forward(beast::tcp_stream& client, beast::flat_buffer& clientBuffer,
-                                 http::request_parser<http::buffer_body>& request, Upstream& up,
+                                 RequestParser& parser, Upstream& up,
                                  const std::optional<std::string>& bufferedBody, bool isLogin);
-    net::awaitable<bool> sendContinueIfExpected(beast::tcp_stream& client,
-                                                http::request_parser<http::buffer_body>& parser);
-    net::awaitable<std::optional<std::string>>
-    readSmallBody(beast::tcp_stream& client, beast::flat_buffer& clientBuffer,
-                  http::request_parser<http::buffer_body>& parser, std::size_t limit);
-    net::awaitable<std::optional<CallerIdentity>> identify(std::optional<std::string> authorization,
-                                                           std::optional<std::string> cookie);
+    net::awaitable<std::optional<CallerIdentity>> identify(const RequestCredentials& credentials);
+    net::awaitable<std::optional<CallerIdentity>> askServer(const RequestCredentials& credentials);
     net::awaitable<bool> connectUpstream(Upstream& up);
-    net::awaitable<void> sendError(beast::tcp_stream& stream, http::status status, unsigned version,
-                                   bool keepAlive, std::string_view error, const QString& reason);
-    net::awaitable<void> closeGracefully(beast::tcp_stream& stream);
-
-    template <bool isRequest>
-    net::awaitable<error_code>
-    relayBody(beast::tcp_stream& from, beast::flat_buffer& fromBuffer,
-              http::parser<isRequest, http::buffer_body>& parser, beast::tcp_stream& to,
-              std::chrono::steady_clock::duration readTimeout, bool& failedOnRead);
 };
 
 net::awaitable<void> SyncRelay::Impl::acceptLoop() {
@@ -214,78 +172,6 @@ net::awaitable<void> SyncRelay::Impl::acceptLoop() {
     }
 }
 
-net::awaitable<void> SyncRelay::Impl::sendError(beast::tcp_stream& stream, http::status status,
-                                                unsigned version, bool keepAlive,
-                                                std::string_view error, const QString& reason) {
-    http::response<http::string_body> res{status, version};
-    res.set(http::field::content_type, "application/json");
-    res.set(http::field::cache_control, "must-revalidate");
-    res.keep_alive(keepAlive);
-    res.body() = errorBody(error, reason);
-    res.prepare_payload();
-    error_code ec;
-    stream.expires_after(kWriteTimeout);
-    co_await http::async_write(stream, res, tokenFor(ec));
-}
-
-// After an error reply on a request we did not read to its end: stop sending,
-// then take what the peer still sends for a moment, so that closing does not
-// reset the connection before the peer has read the reply.
-net::awaitable<void> SyncRelay::Impl::closeGracefully(beast::tcp_stream& stream) {
-    error_code ec;
-    stream.socket().shutdown(tcp::socket::shutdown_send, ec);
-    std::array<char, 4096> sink;
-    std::size_t drained = 0;
-    stream.expires_after(std::chrono::seconds(1));
-    while (!ec && drained < 1024 * 1024) {
-        drained += co_await stream.async_read_some(net::buffer(sink), tokenFor(ec));
-    }
-    stream.socket().close(ec);
-}
-
-template <bool isRequest>
-net::awaitable<error_code>
-SyncRelay::Impl::relayBody(beast::tcp_stream& from, beast::flat_buffer& fromBuffer,
-                           http::parser<isRequest, http::buffer_body>& parser,
-                           beast::tcp_stream& to, std::chrono::steady_clock::duration readTimeout,
-                           bool& failedOnRead) {
-    std::array<char, kRelayChunkBytes> chunk;
-    http::serializer<isRequest, http::buffer_body> serializer{parser.get()};
-    error_code ec;
-    failedOnRead = false;
-    do {
-        auto& body = parser.get().body();
-        if (!parser.is_done()) {
-            body.data = chunk.data();
-            body.size = chunk.size();
-            from.expires_after(readTimeout);
-            co_await http::async_read_some(from, fromBuffer, parser, tokenFor(ec));
-            if (ec == http::error::need_buffer)
-                ec = {};
-            if (ec) {
-                failedOnRead = true;
-                co_return ec;
-            }
-            body.size = chunk.size() - body.size;
-            // A chunk header alone yields no bytes; an empty buffer would be
-            // written as the final, empty chunk and end the body early.
-            body.data = body.size ? chunk.data() : nullptr;
-            body.more = !parser.is_done();
-        } else {
-            body.data = nullptr;
-            body.size = 0;
-            body.more = false;
-        }
-        to.expires_after(kWriteTimeout);
-        co_await http::async_write(to, serializer, tokenFor(ec));
-        if (ec == http::error::need_buffer)
-            ec = {};
-        if (ec)
-            co_return ec;
-    } while (!parser.is_done() || !serializer.is_done());
-    co_return ec;
-}
-
 net::awaitable<bool> SyncRelay::Impl::connectUpstream(Upstream& up) {
     up.reset();
     up.stream.emplace(io);
@@ -300,26 +186,33 @@ net::awaitable<bool> SyncRelay::Impl::connectUpstream(Upstream& up) {
     co_return true;
 }
 
-// Who the server takes these credentials for: its own `GET /_session` with
-// exactly the caller's credential fields. nullopt when the server cannot tell.
+// Who the server takes these credentials for, from a recent answer or else
+// from the server itself. nullopt when the server cannot tell.
 net::awaitable<std::optional<CallerIdentity>>
-SyncRelay::Impl::identify(std::optional<std::string> authorization,
-                          std::optional<std::string> cookie) {
-    const std::string key = IdentityCache::keyFor(authorization, cookie);
+SyncRelay::Impl::identify(const RequestCredentials& credentials) {
+    const std::string key = IdentityCache::keyFor(credentials.authorization, credentials.cookie);
     const auto now = IdentityCache::Clock::now();
     if (auto known = identities.find(key, now))
         co_return known;
+    auto caller = co_await askServer(credentials);
+    if (caller)
+        identities.store(key, *caller, now);
+    co_return caller;
+}
 
+// The server's own `GET /_session` with exactly the caller's credential fields.
+net::awaitable<std::optional<CallerIdentity>>
+SyncRelay::Impl::askServer(const RequestCredentials& credentials) {
     Upstream up;
     if (!co_await connectUpstream(up))
         co_return std::nullopt;
     http::request<http::empty_body> req{http::verb::get, "/_session", 11};
     req.set(http::field::host, upstream.address().to_string());
     req.set(http::field::accept, "application/json");
-    if (authorization)
-        req.set(http::field::authorization, *authorization);
-    if (cookie)
-        req.set(http::field::cookie, *cookie);
+    if (credentials.authorization)
+        req.set(http::field::authorization, *credentials.authorization);
+    if (credentials.cookie)
+        req.set(http::field::cookie, *credentials.cookie);
     req.keep_alive(false);
     error_code ec;
     up.stream->expires_after(kWriteTimeout);
@@ -334,13 +227,12 @@ SyncRelay::Impl::identify(std::optional<std::string> authorization,
     if (ec)
         co_return std::nullopt;
     const auto& res = parser.get();
-    auto caller = callerIdentityFromSession(res.result_int(), res.body());
-    // A refusal is not kept: a password just set must work at once.
-    if (caller && caller->kind != CallerKind::Unresolved)
-        identities.store(key, *caller, now);
-    co_return caller;
+    co_return callerIdentityFromSession(res.result_int(), res.body());
 }
 
+// One request after another on a client connection: its head, the decision on
+// it (asking the server who is calling where it must), a login's body, and
+// then the request relayed upstream with its response.
 net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot slot) {
     (void)slot;
     beast::tcp_stream client(std::move(socket));
@@ -348,149 +240,47 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
     Upstream up;
     try {
         for (;;) {
-            http::request_parser<http::buffer_body> parser;
-            parser.header_limit(kMaxHeaderBytes);
-            parser.body_limit(limits.maxBodyBytes);
-            error_code ec;
-            client.expires_after(limits.headTimeout);
-            co_await http::async_read_header(client, clientBuffer, parser, tokenFor(ec));
-            if (ec == http::error::header_limit) {
-                co_await sendError(client, http::status::request_header_fields_too_large, 11, false,
-                                   "bad_request",
-                                   QStringLiteral("The request header is too large."));
-                co_await closeGracefully(client);
+            RequestParser parser;
+            if (!co_await readRequestHead(client, clientBuffer, parser, limits.maxBodyBytes,
+                                          limits.headTimeout))
                 co_return;
-            }
-            if (ec == http::error::body_limit) {
-                co_await sendError(client, http::status::payload_too_large, 11, false, "too_large",
-                                   QStringLiteral("the request entity is too large"));
-                co_await closeGracefully(client);
-                co_return;
-            }
-            if (ec && isProtocolError(ec)) {
-                co_await sendError(client, http::status::bad_request, 11, false, "bad_request",
-                                   QStringLiteral("The request is not valid HTTP."));
-                co_await closeGracefully(client);
-                co_return;
-            }
-            if (ec)
-                co_return; // closed, too slow or gone
+            const ListenerRequest request = listenerRequestOf(parser);
 
-            auto& req = parser.get();
-            const unsigned version = req.version();
-            const bool hasBody = !parser.is_done();
-            const bool keepAliveAfterRefusal = req.keep_alive() && !hasBody;
-            auto refuse = [&](int status, std::string_view error,
-                              const QString& reason) -> net::awaitable<bool> {
-                co_await sendError(client, http::int_to_status(unsigned(status)), version,
-                                   keepAliveAfterRefusal, error, reason);
-                if (!keepAliveAfterRefusal)
-                    co_await closeGracefully(client);
-                co_return keepAliveAfterRefusal;
-            };
-
-            const ListenerTarget target = classifyListenerTarget(sv(req.target()));
-            if (target.route == ListenerRoute::Malformed) {
-                co_await sendError(client, http::status::bad_request, version, false, "bad_request",
-                                   target.reason);
-                co_await closeGracefully(client);
-                co_return;
+            // Refusals that need no one's answer come before the server is asked.
+            AccessDecision decision = screenRequest(request);
+            if (decision.forwarded()) {
+                std::optional<CallerIdentity> caller;
+                if (const auto credentials = credentialsToCheck(request))
+                    caller = co_await identify(*credentials);
+                decision = decideAccess(request, caller);
             }
-            if (target.route == ListenerRoute::Forbidden) {
-                if (co_await refuse(403, "forbidden", target.reason))
+            if (!decision.forwarded()) {
+                if (co_await refuse(client, parser, decision))
                     continue;
                 co_return;
             }
+            if (lastSeen && !decision.userName.isEmpty())
+                lastSeen->seen(decision.userName, QDateTime::currentMSecsSinceEpoch());
 
-            // Framing the upstream might read otherwise than this parser did,
-            // and protocol switches, are not relayed.
-            if ((req.count(http::field::transfer_encoding) && !parser.chunked()) ||
-                req.count(http::field::upgrade)) {
-                co_await sendError(client, http::status::bad_request, version, false, "bad_request",
-                                   QStringLiteral("This request framing is not supported."));
-                co_await closeGracefully(client);
-                co_return;
-            }
-
-            // Who is calling is the server's to say: it is asked with exactly
-            // the credential fields that go upstream with the request. Fields
-            // that could be read in more than one way are not relayed at all.
-            std::vector<std::string_view> authorizations;
-            std::vector<std::string_view> cookies;
-            for (const auto& field : req) {
-                if (field.name() == http::field::authorization)
-                    authorizations.push_back(sv(field.value()));
-                else if (field.name() == http::field::cookie)
-                    cookies.push_back(sv(field.value()));
-            }
-            if (const QString ambiguity = ambiguousCredentials(authorizations, cookies);
-                !ambiguity.isEmpty()) {
-                if (co_await refuse(401, "unauthorized", ambiguity))
-                    continue;
-                co_return;
-            }
-            CallerIdentity caller{CallerKind::Anonymous, {}, {}};
-            if (!authorizations.empty() || !cookies.empty()) {
-                std::optional<std::string> authorization, cookie;
-                if (!authorizations.empty())
-                    authorization.emplace(authorizations.front());
-                if (!cookies.empty())
-                    cookie.emplace(cookies.front());
-                const auto identified = co_await identify(authorization, cookie);
-                if (!identified) {
-                    co_await sendError(client, http::status::bad_gateway, version, false,
-                                       "bad_gateway",
-                                       QStringLiteral("The database server cannot tell who is "
-                                                      "calling."));
-                    co_await closeGracefully(client);
-                    co_return;
-                }
-                caller = *identified;
-            }
-            if (const AccessDecision decision = decideAccess(target, caller);
-                !decision.forwarded()) {
-                if (co_await refuse(decision.status, decision.error, decision.reason))
-                    continue;
-                co_return;
-            }
-            if (lastSeen && caller.kind == CallerKind::User)
-                lastSeen->seen(caller.name, QDateTime::currentMSecsSinceEpoch());
-
-            // A login names its account in the body: the administrator's
-            // password is not to be tried from the network either. The
-            // session it opens is checked again once the server has answered.
-            const bool isLogin =
-                target.route == ListenerRoute::Session && req.method() == http::verb::post;
+            // The session a login opens is checked again once the server has
+            // answered (in forward()).
+            const bool isLogin = isSessionLogin(request);
             std::optional<std::string> loginBody;
-            if (isLogin && hasBody) {
+            if (isLogin && !parser.is_done()) {
                 if (!co_await sendContinueIfExpected(client, parser))
                     co_return;
                 loginBody =
                     co_await readSmallBody(client, clientBuffer, parser, kMaxLoginBodyBytes);
                 if (!loginBody) {
-                    co_await sendError(client, http::status::payload_too_large, version, false,
-                                       "too_large", QStringLiteral("The login is too large."));
-                    co_await closeGracefully(client);
+                    co_await fail(client, parser.get().version(), http::status::payload_too_large,
+                                  "too_large", QStringLiteral("The login is too large."));
                     co_return;
                 }
-                const auto names =
-                    sessionLoginNames(sv(req[http::field::content_type]), *loginBody);
-                if (!names) {
-                    co_await sendError(client, http::status::bad_request, version, false,
-                                       "bad_request", QStringLiteral("The login cannot be read."));
-                    co_await closeGracefully(client);
-                    co_return;
-                }
-                const QString adminName = QString::fromLatin1(kServerAdminName.data(),
-                                                              qsizetype(kServerAdminName.size()));
-                if (std::find(names->begin(), names->end(), adminName) != names->end()) {
-                    co_await sendError(client, http::status::forbidden, version, req.keep_alive(),
-                                       "forbidden",
-                                       QStringLiteral("The server administrator cannot sign in "
-                                                      "through the sync listener."));
-                    if (req.keep_alive())
+                if (const AccessDecision login =
+                        decideLogin(sv(parser.get()[http::field::content_type]), *loginBody);
+                    !login.forwarded()) {
+                    if (co_await refuse(client, parser, login))
                         continue;
-                    co_await closeGracefully(client);
                     co_return;
                 }
             }
@@ -503,53 +293,13 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
     }
 }
 
-// The body goes upstream right behind the header (or is read here first), so
-// the interim reply is ours to give and the upstream must not wait for it.
-net::awaitable<bool>
-SyncRelay::Impl::sendContinueIfExpected(beast::tcp_stream& client,
-                                        http::request_parser<http::buffer_body>& parser) {
-    auto& req = parser.get();
-    const bool expectsContinue = beast::iequals(req[http::field::expect], "100-continue");
-    req.erase(http::field::expect);
-    if (!expectsContinue || parser.is_done())
-        co_return true;
-    static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
-    error_code ec;
-    client.expires_after(kWriteTimeout);
-    co_await net::async_write(client, net::buffer(kContinue.data(), kContinue.size()),
-                              tokenFor(ec));
-    co_return !ec;
-}
-
-net::awaitable<std::optional<std::string>>
-SyncRelay::Impl::readSmallBody(beast::tcp_stream& client, beast::flat_buffer& clientBuffer,
-                               http::request_parser<http::buffer_body>& parser, std::size_t limit) {
-    std::string body;
-    std::array<char, 4096> chunk;
-    while (!parser.is_done()) {
-        auto& b = parser.get().body();
-        b.data = chunk.data();
-        b.size = chunk.size();
-        error_code ec;
-        client.expires_after(kBodyStallTimeout);
-        co_await http::async_read_some(client, clientBuffer, parser, tokenFor(ec));
-        if (ec == http::error::need_buffer)
-            ec = {};
-        if (ec)
-            co_return std::nullopt;
-        body.append(chunk.data(), chunk.size() - b.size);
-        if (body.size() > limit)
-            co_return std::nullopt;
-    }
-    co_return body;
-}
-
 // Relays one request and its response. Returns whether the client connection
 // can carry another request.
-net::awaitable<bool>
-SyncRelay::Impl::forward(beast::tcp_stream& client, beast::flat_buffer& clientBuffer,
-                         http::request_parser<http::buffer_body>& parser, Upstream& up,
-                         const std::optional<std::string>& bufferedBody, bool isLogin) {
+net::awaitable<bool> SyncRelay::Impl::forward(beast::tcp_stream& client,
+                                              beast::flat_buffer& clientBuffer,
+                                              RequestParser& parser, Upstream& up,
+                                              const std::optional<std::string>& bufferedBody,
+                                              bool isLogin) {
     auto& req = parser.get();
     const unsigned version = req.version();
     const bool hasBody = !parser.is_done();
@@ -574,9 +324,8 @@ SyncRelay::Impl::forward(beast::tcp_stream& client, beast::flat_buffer& clientBu
     for (int attempt = 0;; ++attempt) {
         const bool reused = up.usable();
         if (!reused && !co_await connectUpstream(up)) {
-            co_await sendError(client, http::status::bad_gateway, version, false, "bad_gateway",
-                               QStringLiteral("The database server cannot be reached."));
-            co_await closeGracefully(client);
+            co_await fail(client, version, http::status::bad_gateway, "bad_gateway",
+                          QStringLiteral("The database server cannot be reached."));
             co_return false;
         }
         bool failedOnRead = false;
@@ -594,11 +343,9 @@ SyncRelay::Impl::forward(beast::tcp_stream& client, beast::flat_buffer& clientBu
             // The client stalled, vanished or went over the size limit inside
             // its body; the upstream never sees the end of it.
             up.reset();
-            if (ec == http::error::body_limit) {
-                co_await sendError(client, http::status::payload_too_large, version, false,
-                                   "too_large", QStringLiteral("the request entity is too large"));
-                co_await closeGracefully(client);
-            }
+            if (ec == http::error::body_limit)
+                co_await fail(client, version, http::status::payload_too_large, "too_large",
+                              QStringLiteral("the request entity is too large"));
             co_return false;
         }
         if (!ec) {
@@ -609,9 +356,8 @@ SyncRelay::Impl::forward(beast::tcp_stream& client, beast::flat_buffer& clientBu
             break;
         up.reset();
         if (!(reused && (!hasBody || bufferedBody) && attempt == 0)) {
-            co_await sendError(client, http::status::bad_gateway, version, false, "bad_gateway",
-                               QStringLiteral("The database server did not answer."));
-            co_await closeGracefully(client);
+            co_await fail(client, version, http::status::bad_gateway, "bad_gateway",
+                          QStringLiteral("The database server did not answer."));
             co_return false;
         }
         freshResponse();
@@ -626,16 +372,14 @@ SyncRelay::Impl::forward(beast::tcp_stream& client, beast::flat_buffer& clientBu
             const auto cookie = sessionCookieFromSetCookie(sv(field.value()));
             if (!cookie)
                 continue;
-            const auto caller = co_await identify(std::nullopt, *cookie);
-            if (!caller || caller->kind != CallerKind::User) {
+            // Named, not a temporary: GCC 12 destroys temporaries inside a
+            // co_await expression twice.
+            RequestCredentials issued;
+            issued.cookie = *cookie;
+            const auto owner = co_await identify(issued);
+            if (const AccessDecision handout = decideIssuedSession(owner); !handout.forwarded()) {
                 up.reset();
-                const bool admin = caller && caller->kind == CallerKind::Administrator;
-                co_await sendError(
-                    client, http::status::forbidden, version, false, "forbidden",
-                    admin ? QStringLiteral("The server administrator cannot sign in through the "
-                                           "sync listener.")
-                          : QStringLiteral("This session cannot be handed out here."));
-                co_await closeGracefully(client);
+                co_await refuse(client, parser, handout);
                 co_return false;
             }
         }

@@ -15,6 +15,32 @@ using namespace trevok;
 Q_DECLARE_METATYPE(trevok::ListenerRoute)
 Q_DECLARE_METATYPE(trevok::CallerKind)
 
+namespace {
+
+// The server's answers about a request's credentials.
+enum class Answer { Ann, Bob, Admin, Anonymous, Refused, CannotTell };
+
+std::optional<CallerIdentity> serverAnswer(Answer answer) {
+    switch (answer) {
+    case Answer::Ann:
+        return CallerIdentity{CallerKind::User, QStringLiteral("ann"), {}};
+    case Answer::Bob:
+        return CallerIdentity{CallerKind::User, QStringLiteral("bob"), {}};
+    case Answer::Admin:
+        return CallerIdentity{CallerKind::Administrator, QStringLiteral("admin"), {}};
+    case Answer::Anonymous:
+        return CallerIdentity{CallerKind::Anonymous, {}, {}};
+    case Answer::Refused:
+        return CallerIdentity{
+            CallerKind::Unresolved, {}, QStringLiteral("Name or password is incorrect.")};
+    case Answer::CannotTell:
+        break;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 class TestListenerLogic : public QObject {
     Q_OBJECT
 
@@ -397,6 +423,173 @@ private Q_SLOTS:
         }
     }
 
+    // Every credential shape against every answer the server can give: the
+    // whole decision, including when the server is not asked at all.
+    void decisionOnARequest_data() {
+        QTest::addColumn<QByteArray>("method");
+        QTest::addColumn<QByteArray>("target");
+        QTest::addColumn<QByteArrayList>("authorizations");
+        QTest::addColumn<QByteArrayList>("cookies");
+        QTest::addColumn<bool>("oddFraming");
+        QTest::addColumn<int>("answer"); // an Answer
+        QTest::addColumn<bool>("asks");  // whether the server is to be asked
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("closes");
+        QTest::addColumn<QString>("forUser");
+        const QByteArray basic = "Basic " + QByteArray("ann:pw").toBase64();
+        const QByteArray session = "AuthSession=YW5u";
+        const QByteArrayList none;
+        const QByteArray annDb = "/trevok_user_db_ann/doc";
+        const QString nobody;
+        const QString ann = QStringLiteral("ann");
+        struct Shape {
+            const char* name;
+            QByteArrayList authorizations;
+            QByteArrayList cookies;
+        };
+        const Shape shapes[] = {
+            {"basic", {basic}, {}},
+            {"cookie", {}, {session}},
+            {"basic and cookie", {basic}, {"theme=dark; " + session}},
+        };
+        // The answer decides for every plain shape alike.
+        for (const Shape& shape : shapes) {
+            const auto row = [&](const char* what) -> QTestData& {
+                return QTest::addRow("%s, %s", shape.name, what)
+                       << QByteArray("GET") << annDb << shape.authorizations << shape.cookies
+                       << false;
+            };
+            row("ann's own") << int(Answer::Ann) << true << 0 << false << ann;
+            row("bob") << int(Answer::Bob) << true << 403 << false << nobody;
+            row("administrator") << int(Answer::Admin) << true << 403 << false << nobody;
+            row("refused") << int(Answer::Refused) << true << 401 << false << nobody;
+            row("read as none") << int(Answer::Anonymous) << true << 401 << false << nobody;
+            row("server cannot tell") << int(Answer::CannotTell) << true << 502 << true << nobody;
+        }
+        QTest::newRow("no credentials: not asked, anonymous")
+            << QByteArray("GET") << annDb << none << none << false << int(Answer::CannotTell)
+            << false << 401 << false << nobody;
+        QTest::newRow("no credentials, open route")
+            << QByteArray("GET") << QByteArray("/_uuids") << none << none << false
+            << int(Answer::CannotTell) << false << 0 << false << nobody;
+        QTest::newRow("user on an open route is still seen")
+            << QByteArray("GET") << QByteArray("/") << QByteArrayList{basic} << none << false
+            << int(Answer::Ann) << true << 0 << false << ann;
+        // Refused before anyone is asked, whatever the server would say.
+        QTest::newRow("ambiguous credentials")
+            << QByteArray("GET") << annDb << QByteArrayList{basic, basic} << none << false
+            << int(Answer::Ann) << false << 401 << false << nobody;
+        QTest::newRow("two session cookies")
+            << QByteArray("GET") << annDb << none << QByteArrayList{session + "; authsession=YWRt"}
+            << false << int(Answer::Ann) << false << 401 << false << nobody;
+        QTest::newRow("forbidden target")
+            << QByteArray("GET") << QByteArray("/_all_dbs") << QByteArrayList{basic} << none
+            << false << int(Answer::Ann) << false << 403 << false << nobody;
+        QTest::newRow("malformed target")
+            << QByteArray("GET") << QByteArray("/%zz") << QByteArrayList{basic} << none << false
+            << int(Answer::Ann) << false << 400 << true << nobody;
+        QTest::newRow("framing read two ways")
+            << QByteArray("PUT") << annDb << QByteArrayList{basic} << none << true
+            << int(Answer::Ann) << false << 400 << true << nobody;
+        // The target is refused before the framing, as the server would never see either.
+        QTest::newRow("forbidden target with odd framing")
+            << QByteArray("GET") << QByteArray("/_config") << none << none << true
+            << int(Answer::Ann) << false << 403 << false << nobody;
+    }
+    void decisionOnARequest() {
+        QFETCH(QByteArray, method);
+        QFETCH(QByteArray, target);
+        QFETCH(QByteArrayList, authorizations);
+        QFETCH(QByteArrayList, cookies);
+        QFETCH(bool, oddFraming);
+        QFETCH(int, answer);
+        QFETCH(bool, asks);
+        QFETCH(int, status);
+        QFETCH(bool, closes);
+        QFETCH(QString, forUser);
+        ListenerRequest request;
+        request.method = method.toStdString();
+        request.target = target.toStdString();
+        for (const QByteArray& v : authorizations)
+            request.authorizations.push_back(v.toStdString());
+        for (const QByteArray& v : cookies)
+            request.cookies.push_back(v.toStdString());
+        request.unsupportedFraming = oddFraming;
+
+        const AccessDecision screened = screenRequest(request);
+        const auto credentials = credentialsToCheck(request);
+        QCOMPARE(screened.forwarded() && credentials.has_value(), asks);
+        if (credentials) {
+            // Exactly the fields that go upstream are asked about.
+            QCOMPARE(credentials->authorization.has_value(), !authorizations.isEmpty());
+            QCOMPARE(credentials->cookie.has_value(), !cookies.isEmpty());
+            if (!cookies.isEmpty())
+                QCOMPARE(QByteArray::fromStdString(*credentials->cookie), cookies.front());
+        }
+        const AccessDecision decision = decideAccess(request, serverAnswer(Answer(answer)));
+        QCOMPARE(decision.status, status);
+        QCOMPARE(decision.closesConnection, closes);
+        QCOMPARE(decision.userName, forUser);
+        if (!screened.forwarded()) {
+            QCOMPARE(decision.status, screened.status);
+            QCOMPARE(decision.reason, screened.reason);
+        }
+        if (status)
+            QVERIFY(!decision.reason.isEmpty() && !decision.error.empty());
+    }
+
+    void loginDecision_data() {
+        QTest::addColumn<QByteArray>("contentType");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("closes");
+        const QByteArray form = "application/x-www-form-urlencoded";
+        const QByteArray json = "application/json";
+        QTest::newRow("user form") << form << QByteArray("name=ann&password=pw") << 0 << false;
+        QTest::newRow("user json")
+            << json << QByteArray(R"({"name":"ann","password":"pw"})") << 0 << false;
+        QTest::newRow("admin form") << form << QByteArray("name=admin&password=x") << 403 << false;
+        QTest::newRow("admin encoded")
+            << form << QByteArray("n%61me=%61dmin&password=x") << 403 << false;
+        QTest::newRow("admin second")
+            << form << QByteArray("name=ann&username=admin") << 403 << false;
+        QTest::newRow("admin json")
+            << json << QByteArray(R"({"name":"admin","password":"x"})") << 403 << false;
+        QTest::newRow("unreadable json") << json << QByteArray("{\"name\":") << 400 << true;
+    }
+    void loginDecision() {
+        QFETCH(QByteArray, contentType);
+        QFETCH(QByteArray, body);
+        QFETCH(int, status);
+        QFETCH(bool, closes);
+        const AccessDecision decision = decideLogin(contentType.toStdString(), body.toStdString());
+        QCOMPARE(decision.status, status);
+        QCOMPARE(decision.closesConnection, closes);
+    }
+
+    void issuedSessionOnlyForAUser_data() {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("namesTheAdministrator");
+        QTest::newRow("user") << int(Answer::Ann) << 0 << false;
+        QTest::newRow("administrator") << int(Answer::Admin) << 403 << true;
+        QTest::newRow("anonymous") << int(Answer::Anonymous) << 403 << false;
+        QTest::newRow("refused") << int(Answer::Refused) << 403 << false;
+        QTest::newRow("server cannot tell") << int(Answer::CannotTell) << 403 << false;
+    }
+    void issuedSessionOnlyForAUser() {
+        QFETCH(int, answer);
+        QFETCH(int, status);
+        QFETCH(bool, namesTheAdministrator);
+        const AccessDecision decision = decideIssuedSession(serverAnswer(Answer(answer)));
+        QCOMPARE(decision.status, status);
+        if (status) {
+            QVERIFY(decision.closesConnection);
+            QCOMPARE(decision.reason.contains(QStringLiteral("administrator")),
+                     namesTheAdministrator);
+        }
+    }
+
     void credentialsReadOneWayOnly_data() {
         QTest::addColumn<QByteArrayList>("authorizations");
         QTest::addColumn<QByteArrayList>("cookies");
@@ -527,6 +720,17 @@ private Q_SLOTS:
         for (int i = 0; i < 1000; ++i)
             cache.store("hot", ann, t0 + 20s + std::chrono::milliseconds(i));
         QVERIFY(cache.size() <= 3);
+    }
+
+    void identityCacheKeepsNoRefusal() {
+        using namespace std::chrono_literals;
+        IdentityCache cache(10s, 3);
+        const auto t0 = IdentityCache::Clock::time_point{} + 1h;
+        const std::string key = IdentityCache::keyFor("Basic YW5uOnB3", std::nullopt);
+        // A password just set must work at once: a refusal is asked about anew.
+        cache.store(key, *serverAnswer(Answer::Refused), t0);
+        QCOMPARE(cache.find(key, t0), std::nullopt);
+        QCOMPARE(cache.size(), std::size_t(0));
     }
 
     void listenerLimitsFromTheSettings_data() {
