@@ -15,37 +15,39 @@
 using trevok::outlet;
 
 void AppDelegate::activateChangeAdminPasswordSheet() {
-    if (m_adminPasswordSheet || m_logedIn != 1)
+    if (m_adminPasswordSheet.sheet || m_logedIn != 1)
         return;
     QDialog* sheet =
-        loadSheet(QStringLiteral("AdminPasswordChangeSheet"), m_adminPasswordSheet,
+        loadSheet(QStringLiteral("AdminPasswordChangeSheet"), m_adminPasswordSheet.sheet,
                   &AppDelegate::changeAdminPassword, &AppDelegate::closeChangeAdminPasswordSheet);
     if (!sheet)
         return;
-    m_tmpNewAdminPassword = outlet<QLineEdit>(sheet, "tmpNewAdminPassword");
-    m_tmpRepeatNewAdminPassword = outlet<QLineEdit>(sheet, "tmpRepeatNewAdminPassword");
-    m_adminPasswordSheetWarningField = outlet<QLabel>(sheet, "adminPasswordSheetWarningField");
-    m_adminPasswordSheetWarningField->hide();
+    m_adminPasswordSheet.tmpNewAdminPassword = outlet<QLineEdit>(sheet, "tmpNewAdminPassword");
+    m_adminPasswordSheet.tmpRepeatNewAdminPassword =
+        outlet<QLineEdit>(sheet, "tmpRepeatNewAdminPassword");
+    m_adminPasswordSheet.adminPasswordSheetWarningField =
+        outlet<QLabel>(sheet, "adminPasswordSheetWarningField");
+    m_adminPasswordSheet.adminPasswordSheetWarningField->hide();
     showSheet(sheet);
-    m_tmpNewAdminPassword->setFocus();
+    m_adminPasswordSheet.tmpNewAdminPassword->setFocus();
 }
 
 void AppDelegate::closeChangeAdminPasswordSheet() {
-    closeSheet(m_adminPasswordSheet);
+    closeSheet(std::exchange(m_adminPasswordSheet, {}).sheet);
 }
 
 void AppDelegate::changeAdminPassword() {
-    if (!m_adminPasswordSheet)
+    if (!m_adminPasswordSheet.sheet)
         return;
     const auto warn = [this](const QString& text) {
-        trevok::showWarning(m_adminPasswordSheetWarningField, text);
+        trevok::showWarning(m_adminPasswordSheet.adminPasswordSheetWarningField, text);
     };
-    const QString password = m_tmpNewAdminPassword->text();
+    const QString password = m_adminPasswordSheet.tmpNewAdminPassword->text();
     if (password.isEmpty()) {
         warn(QStringLiteral("The password field can't be empty"));
         return;
     }
-    if (password != m_tmpRepeatNewAdminPassword->text()) {
+    if (password != m_adminPasswordSheet.tmpRepeatNewAdminPassword->text()) {
         warn(QStringLiteral("The passwords don't match, please try again."));
         return;
     }
@@ -53,7 +55,7 @@ void AppDelegate::changeAdminPassword() {
     RESTOperationPtr op =
         m_server->childWithPath(QStringLiteral("_config/admins/admin"))->PUTJSON(password);
     const bool changed = op->wait();
-    if (!changed && !m_adminPasswordSheet) {
+    if (!changed && !m_adminPasswordSheet.sheet) {
         trevok::showFailureAlert(m_mainWindow, QStringLiteral("The password was not changed."),
                                  op->error());
         return;

@@ -177,9 +177,7 @@ QDialog* AppDelegate::loadSheet(const QString& file, QPointer<QDialog>& holder,
     return sheet;
 }
 
-void AppDelegate::closeSheet(QPointer<QDialog>& holder) {
-    QDialog* sheet = holder;
-    holder = nullptr;
+void AppDelegate::closeSheet(QDialog* sheet) {
     if (sheet) {
         sheet->disconnect(this);
         endSheet(sheet);

@@ -11,6 +11,7 @@
 #include <QUrl>
 
 #include <memory>
+#include <utility>
 
 class QAbstractButton;
 class QLabel;
@@ -188,10 +189,56 @@ public:
     QString selectedProjectDBName() const { return m_selectedProjectDBName; }
     QString selectedProjecName() const { return m_selectedProjecName; }
     QString selectedMemberName() const { return m_selectedMemberName; }
+    // The outlets of each sheet: the sheet and the widgets its interface file
+    // names, taken when it is loaded anew at every opening. When it closes
+    // they are reset together, so that none points into a sheet that is gone.
+    struct LoginSheet {
+        QPointer<QDialog> sheet;
+        QPointer<QLineEdit> _loginPassWordTextField;
+        // Beside the field it is about, where the eye already is.
+        QPointer<QLabel> loginWarningTextField;
+        bool operator==(const LoginSheet&) const = default;
+    };
+    struct AdminPasswordSheet {
+        QPointer<QDialog> sheet;
+        QPointer<QLineEdit> tmpNewAdminPassword;
+        QPointer<QLineEdit> tmpRepeatNewAdminPassword;
+        QPointer<QLabel> adminPasswordSheetWarningField;
+        bool operator==(const AdminPasswordSheet&) const = default;
+    };
+    struct AddUserSheet {
+        QPointer<QDialog> sheet;
+        QPointer<QLineEdit> tmpUserName;
+        QPointer<QLineEdit> tmpFirstName;
+        QPointer<QLineEdit> tmpLastName;
+        QPointer<QLineEdit> tmpPassword;
+        QPointer<QLineEdit> tmpRepeatPassword;
+        QPointer<QLabel> userSheetWarningTextField;
+        bool operator==(const AddUserSheet&) const = default;
+    };
+    struct UserPasswordSheet {
+        QPointer<QDialog> sheet;
+        QPointer<QLineEdit> tmpNewPassword;
+        QPointer<QLineEdit> tmpRepeatNewPassword;
+        QPointer<QLabel> userPasswordSheetWarningField;
+        bool operator==(const UserPasswordSheet&) const = default;
+    };
+    struct AddProjectSheet {
+        QPointer<QDialog> sheet;
+        QPointer<QLineEdit> tmpProjectNameField;
+        QPointer<QLabel> projectSheetWarningField;
+        bool operator==(const AddProjectSheet&) const = default;
+    };
+    const LoginSheet& loginSheetOutlets() const { return m_loginSheet; }
+    const AdminPasswordSheet& adminPasswordSheetOutlets() const { return m_adminPasswordSheet; }
+    const AddUserSheet& addUserSheetOutlets() const { return m_addUserSheet; }
+    const UserPasswordSheet& userPasswordSheetOutlets() const { return m_userPasswordSheet; }
+    const AddProjectSheet& addProjectSheetOutlets() const { return m_addProjectSheet; }
+
     // Open sheets that other flows look at.
-    QDialog* userSheet() const { return m_userSheet; }
-    QDialog* userPasswordSheet() const { return m_userPasswordSheet; }
-    QDialog* projectSheet() const { return m_projectSheet; }
+    QDialog* userSheet() const { return m_addUserSheet.sheet; }
+    QDialog* userPasswordSheet() const { return m_userPasswordSheet.sheet; }
+    QDialog* projectSheet() const { return m_addProjectSheet.sheet; }
 
     // Session state, readable by tests and the other flows.
     int logedIn() const { return m_logedIn; }
@@ -205,8 +252,8 @@ public:
     trevok::SyncListener* listener() const { return m_listener.get(); }
     PXAppStoreWindow* mainWindow() const { return m_mainWindow; }
     QWidget* mainContent() const { return m_mainContent; }
-    QDialog* loginSheet() const { return m_loginSheet; }
-    QDialog* adminPasswordSheet() const { return m_adminPasswordSheet; }
+    QDialog* loginSheet() const { return m_loginSheet.sheet; }
+    QDialog* adminPasswordSheet() const { return m_adminPasswordSheet.sheet; }
     const trevok::SavedFrame& savedFrame() const { return m_savedFrame; }
     QString macAddressString() const { return m_macAddressString; }
     QString serviceName() const { return m_serviceName; }
@@ -230,13 +277,16 @@ private:
     // outlets, then shows it. nullptr when the file cannot be loaded.
     QDialog* loadSheet(const QString& file, QPointer<QDialog>& holder,
                        void (AppDelegate::*confirm)(), void (AppDelegate::*close)());
-    // Ends the sheet in `holder` and drops it, so the next opening loads it anew.
-    void closeSheet(QPointer<QDialog>& holder);
+    // Ends a sheet whose outlets have been reset, and drops it, so the next
+    // opening loads it anew: closeSheet(std::exchange(m_xSheet, {}).sheet).
+    void closeSheet(QDialog* sheet);
 
+    // The server process.
     std::unique_ptr<trevok::ServerProcess> m_task;
     bool m_launchesServer = true;
 
-    // Session.
+    // Session: the server, its databases and live lists once logged in, and
+    // the sync listener.
     int m_logedIn = 0;
     QUrl m_serverURL;
     std::unique_ptr<CouchServer> m_server;
@@ -252,7 +302,7 @@ private:
     std::unique_ptr<trevok::SyncListener> m_listener;
     QString m_projectListPredicate;
 
-    // Start-up.
+    // Start-up: what the listener announces, and the window's frame.
     QString m_fullUserName;
     QString m_localizedHostName;
     QString m_serviceName;
@@ -261,7 +311,7 @@ private:
     trevok::SavedFrame m_savedFrame;
     QRect m_lastFrame;
 
-    // Outlets.
+    // Main window outlets, taken once when the main window is loaded.
     PXAppStoreWindow* m_mainWindow = nullptr;
     QWidget* m_mainContent = nullptr;
     QWidget* m_titleView = nullptr;
@@ -273,8 +323,7 @@ private:
     QAbstractButton* m_loginButton = nullptr;
     QLabel* m_loginHeader = nullptr;
     QLabel* m_serverVersionTextField = nullptr;
-    // Lives in the login sheet, so it goes with it.
-    QPointer<QLabel> m_loginWarningTextField;
+    // The hint below the login button (the login sheet's field is in m_loginSheet).
     QLabel* m_loginPasswordTextField = nullptr;
     QLineEdit* m_tmpMasterName = nullptr;
     QLineEdit* m_tmpClientName = nullptr;
@@ -287,13 +336,12 @@ private:
     QAbstractButton* m_changePWButton = nullptr;
     QLabel* m_serverStatusLine = nullptr;
 
-    // Sheets, loaded anew at every opening.
-    QPointer<QDialog> m_loginSheet;
-    QLineEdit* m_loginPassWordTextField = nullptr;
-    QPointer<QDialog> m_adminPasswordSheet;
-    QLineEdit* m_tmpNewAdminPassword = nullptr;
-    QLineEdit* m_tmpRepeatNewAdminPassword = nullptr;
-    QLabel* m_adminPasswordSheetWarningField = nullptr;
+    // Sheets: all empty while closed.
+    LoginSheet m_loginSheet;
+    AdminPasswordSheet m_adminPasswordSheet;
+    AddUserSheet m_addUserSheet;
+    UserPasswordSheet m_userPasswordSheet;
+    AddProjectSheet m_addProjectSheet;
 
     // Selections.
     QString m_selectedUserName;
@@ -301,26 +349,14 @@ private:
     QString m_selectedProjectDBName;
     QString m_selectedProjecName;
     QString m_selectedMemberName;
-    QPointer<QDialog> m_userSheet;
-    QPointer<QDialog> m_userPasswordSheet;
-    QPointer<QDialog> m_projectSheet;
 
-    // Users.
+    // Users: the users tab's outlets and the user being created.
     void updateUserControls();
     class UserArrayController* m_userTableController = nullptr;
     class QTableView* m_table = nullptr;
     QPushButton* m_addUserButton = nullptr;
     QPushButton* m_changeUserPasswordButton = nullptr;
     QPushButton* m_deleteUserButton = nullptr;
-    QLineEdit* m_tmpUserName = nullptr;
-    QLineEdit* m_tmpFirstName = nullptr;
-    QLineEdit* m_tmpLastName = nullptr;
-    QLineEdit* m_tmpPassword = nullptr;
-    QLineEdit* m_tmpRepeatPassword = nullptr;
-    QPointer<QLabel> m_userSheetWarningTextField;
-    QLineEdit* m_tmpNewPassword = nullptr;
-    QLineEdit* m_tmpRepeatNewPassword = nullptr;
-    QLabel* m_userPasswordSheetWarningField = nullptr;
     class UserModel* m_newUser = nullptr;
     CouchDatabase* m_privatDatabase = nullptr;
 
@@ -340,10 +376,13 @@ private:
                      int generation);
     // The selected project's pair of replications with the master database.
     void showProjectSync();
+    // The members shown, as of which record.
     QString m_membersStem;
     QString m_membersProjectID;
     int m_membersGeneration = 0;
 
+    // The projects tab's outlets, the project being created and its
+    // replications, and the user picker panel.
     class ProjectArrayController* m_projectTableController = nullptr;
     class QTableView* m_projectTableView = nullptr;
     class QListView* m_membersTableView = nullptr;
@@ -353,8 +392,6 @@ private:
     class ProjectModel* m_newProject = nullptr;
     class CouchPersistentReplication* m_pull = nullptr;
     class CouchPersistentReplication* m_push = nullptr;
-    QLineEdit* m_tmpProjectNameField = nullptr;
-    QLabel* m_projectSheetWarningField = nullptr;
     QPointer<QWidget> m_userPanel;
     class QTableView* m_userSelectionTableView = nullptr;
     // A project as the archiving and deletion flows act on it.
@@ -404,6 +441,7 @@ private:
     QLabel* m_replicationsRunning = nullptr;
     QLabel* m_replicationsInError = nullptr;
 
+    // Archives: the one started last, and every one in progress.
     QPointer<QObject> m_archive;
     QList<ArchiveInProgress> m_archives;
     bool m_checkingArchives = false;

@@ -20,35 +20,34 @@ constexpr int kServerPort = 5984;
 } // namespace
 
 void AppDelegate::activateLoginPasswordSheet() {
-    if (m_loginSheet || m_logedIn == 1)
+    if (m_loginSheet.sheet || m_logedIn == 1)
         return;
     const bool customized =
         trevok::userDefaults().value(QStringLiteral("TS_CustomizedPassword")).toString() ==
         QLatin1String("1");
     m_loginPasswordTextField->setVisible(!customized);
 
-    QDialog* sheet = loadSheet(QStringLiteral("LoginSheet"), m_loginSheet, &AppDelegate::login,
-                               &AppDelegate::closeLoginPasswordSheet);
+    QDialog* sheet = loadSheet(QStringLiteral("LoginSheet"), m_loginSheet.sheet,
+                               &AppDelegate::login, &AppDelegate::closeLoginPasswordSheet);
     if (!sheet)
         return;
-    m_loginPassWordTextField = outlet<QLineEdit>(sheet, "_loginPassWordTextField");
+    m_loginSheet._loginPassWordTextField = outlet<QLineEdit>(sheet, "_loginPassWordTextField");
     // In the sheet, beside the field it is about, where the eye already is.
-    m_loginWarningTextField = outlet<QLabel>(sheet, "loginWarningTextField");
-    m_loginWarningTextField->hide();
+    m_loginSheet.loginWarningTextField = outlet<QLabel>(sheet, "loginWarningTextField");
+    m_loginSheet.loginWarningTextField->hide();
     showSheet(sheet);
-    m_loginPassWordTextField->setFocus();
+    m_loginSheet._loginPassWordTextField->setFocus();
 }
 
 void AppDelegate::closeLoginPasswordSheet() {
-    m_loginPassWordTextField = nullptr;
-    closeSheet(m_loginSheet);
+    closeSheet(std::exchange(m_loginSheet, {}).sheet);
 }
 
 void AppDelegate::login() {
-    if (!m_loginSheet)
+    if (!m_loginSheet.sheet)
         return;
-    m_loginWarningTextField->hide();
-    const QString password = m_loginPassWordTextField->text();
+    m_loginSheet.loginWarningTextField->hide();
+    const QString password = m_loginSheet._loginPassWordTextField->text();
 
     m_serverURL = QUrl(kServerURL);
     m_server = std::make_unique<CouchServer>(m_serverURL);
@@ -58,21 +57,22 @@ void AppDelegate::login() {
     m_server->setCredential(m_serverCredential.user, m_serverCredential.password);
 
     const bool answered = m_server->getDatabases().has_value();
-    if (!m_loginSheet)
+    if (!m_loginSheet.sheet)
         return; // closed meanwhile: the administrator gave up
     if (answered) {
         finishLogin();
         return;
     }
     m_loginPasswordTextField->hide();
-    trevok::showWarning(m_loginWarningTextField, m_loginWarningTextField->text());
-    m_loginPassWordTextField->selectAll();
-    m_loginPassWordTextField->setFocus();
+    trevok::showWarning(m_loginSheet.loginWarningTextField,
+                        m_loginSheet.loginWarningTextField->text());
+    m_loginSheet._loginPassWordTextField->selectAll();
+    m_loginSheet._loginPassWordTextField->setFocus();
 }
 
 void AppDelegate::finishLogin() {
     setUpStore();
-    m_loginPassWordTextField->clear();
+    m_loginSheet._loginPassWordTextField->clear();
     m_projectButton->setEnabled(true);
     m_userButton->setEnabled(true);
     closeLoginPasswordSheet();

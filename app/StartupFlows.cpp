@@ -44,8 +44,8 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     m_loginButton->setEnabled(true);
     trevok::setLabelText(m_loginHeader, QStringLiteral("Login"));
-    if (m_loginWarningTextField)
-        m_loginWarningTextField->hide();
+    if (m_loginSheet.loginWarningTextField)
+        m_loginSheet.loginWarningTextField->hide();
     m_projectButton->setEnabled(false);
     m_userButton->setEnabled(false);
 

@@ -28,7 +28,7 @@ void setAfterArchiveDatabaseCreated(std::function<void()> hook) {
 } // namespace trevok::projects_for_testing
 
 void AppDelegate::archiveProject() {
-    if (m_projectSheet || m_logedIn != 1)
+    if (m_addProjectSheet.sheet || m_logedIn != 1)
         return;
     if (!m_projectTableController || !m_projectTableController->selectedModel()) {
         setProjectStatus(QStringLiteral("Select a project in the projects table first."));

@@ -79,7 +79,7 @@ void AppDelegate::rememberSelectedProject(const ProjectRef& project) {
 }
 
 void AppDelegate::deleteProject() {
-    if (m_projectSheet || m_logedIn != 1)
+    if (m_addProjectSheet.sheet || m_logedIn != 1)
         return;
     if (!m_projectTableController || !m_projectTableController->selectedModel()) {
         setProjectStatus(kSelectProject);

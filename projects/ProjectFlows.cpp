@@ -24,34 +24,27 @@ using namespace trevok::projects;
 using trevok::outlet;
 
 void AppDelegate::activateProjectSheet() {
-    if (m_projectSheet || m_logedIn != 1)
+    if (m_addProjectSheet.sheet || m_logedIn != 1)
         return;
     switchToProjects();
     auto* sheet = qobject_cast<QDialog*>(trevok::loadInterface(QStringLiteral("AddProjectSheet")));
     if (!sheet)
         return;
-    m_projectSheet = sheet;
-    m_tmpProjectNameField = outlet<QLineEdit>(sheet, "tmpProjectNameField");
-    m_projectSheetWarningField = outlet<QLabel>(sheet, "projectSheetWarningField");
-    m_projectSheetWarningField->hide();
+    m_addProjectSheet.sheet = sheet;
+    m_addProjectSheet.tmpProjectNameField = outlet<QLineEdit>(sheet, "tmpProjectNameField");
+    m_addProjectSheet.projectSheetWarningField = outlet<QLabel>(sheet, "projectSheetWarningField");
+    m_addProjectSheet.projectSheetWarningField->hide();
     connect(outlet<QPushButton>(sheet, "projectSheetConfirm"), &QPushButton::clicked, this,
             &AppDelegate::createProject);
     connect(outlet<QPushButton>(sheet, "projectSheetCancel"), &QPushButton::clicked, this,
             &AppDelegate::closeProjectSheet);
     connect(sheet, &QDialog::rejected, this, &AppDelegate::closeProjectSheet);
     showSheet(sheet);
-    m_tmpProjectNameField->setFocus();
+    m_addProjectSheet.tmpProjectNameField->setFocus();
 }
 
 void AppDelegate::closeProjectSheet() {
-    QDialog* sheet = m_projectSheet;
-    m_projectSheet = nullptr;
-    m_tmpProjectNameField = nullptr;
-    m_projectSheetWarningField = nullptr;
-    if (sheet) {
-        sheet->disconnect(this);
-        endSheet(sheet);
-    }
+    closeSheet(std::exchange(m_addProjectSheet, {}).sheet);
 }
 
 namespace {
@@ -101,12 +94,12 @@ QString AppDelegate::stemInUse(const QString& stem) {
 }
 
 void AppDelegate::createProject() {
-    if (!m_projectSheet || m_logedIn != 1)
+    if (!m_addProjectSheet.sheet || m_logedIn != 1)
         return;
     const auto warn = [this](const QString& text) {
-        trevok::showWarning(m_projectSheetWarningField, text);
+        trevok::showWarning(m_addProjectSheet.projectSheetWarningField, text);
     };
-    const QString title = m_tmpProjectNameField->text();
+    const QString title = m_addProjectSheet.tmpProjectNameField->text();
     const QString stem = databaseStem(title);
     if (stem.isEmpty()) {
         warn(QStringLiteral("The title needs at least one letter or digit."));

@@ -111,45 +111,45 @@ void AppDelegate::selectFirstUser() {
 // ---- Adding a user ----
 
 void AppDelegate::activateUserSheet() {
-    if (m_userSheetWarningTextField)
-        m_userSheetWarningTextField->hide();
-    if (m_userSheet || m_logedIn != 1)
+    if (m_addUserSheet.userSheetWarningTextField)
+        m_addUserSheet.userSheetWarningTextField->hide();
+    if (m_addUserSheet.sheet || m_logedIn != 1)
         return;
     switchToUsers();
-    QDialog* sheet = loadSheet(QStringLiteral("AddUserSheet"), m_userSheet, &AppDelegate::checkUser,
-                               &AppDelegate::closeUserSheet);
+    QDialog* sheet = loadSheet(QStringLiteral("AddUserSheet"), m_addUserSheet.sheet,
+                               &AppDelegate::checkUser, &AppDelegate::closeUserSheet);
     if (!sheet)
         return;
-    m_tmpUserName = outlet<QLineEdit>(sheet, "tmpUserName");
-    m_tmpFirstName = outlet<QLineEdit>(sheet, "tmpFirstName");
-    m_tmpLastName = outlet<QLineEdit>(sheet, "tmpLastName");
-    m_tmpPassword = outlet<QLineEdit>(sheet, "tmpPassword");
-    m_tmpRepeatPassword = outlet<QLineEdit>(sheet, "tmpRepeatPassword");
-    m_userSheetWarningTextField = outlet<QLabel>(sheet, "userSheetWarningTextField");
-    m_userSheetWarningTextField->hide();
+    m_addUserSheet.tmpUserName = outlet<QLineEdit>(sheet, "tmpUserName");
+    m_addUserSheet.tmpFirstName = outlet<QLineEdit>(sheet, "tmpFirstName");
+    m_addUserSheet.tmpLastName = outlet<QLineEdit>(sheet, "tmpLastName");
+    m_addUserSheet.tmpPassword = outlet<QLineEdit>(sheet, "tmpPassword");
+    m_addUserSheet.tmpRepeatPassword = outlet<QLineEdit>(sheet, "tmpRepeatPassword");
+    m_addUserSheet.userSheetWarningTextField = outlet<QLabel>(sheet, "userSheetWarningTextField");
+    m_addUserSheet.userSheetWarningTextField->hide();
     showSheet(sheet);
-    m_tmpUserName->setFocus();
+    m_addUserSheet.tmpUserName->setFocus();
 }
 
 void AppDelegate::closeUserSheet() {
-    closeSheet(m_userSheet);
+    closeSheet(std::exchange(m_addUserSheet, {}).sheet);
 }
 
 void AppDelegate::checkUser() {
-    if (!m_userSheet)
+    if (!m_addUserSheet.sheet)
         return;
-    m_userSheetWarningTextField->hide();
+    m_addUserSheet.userSheetWarningTextField->hide();
     const auto warn = [this](const QString& text) {
-        trevok::showWarning(m_userSheetWarningTextField, text);
+        trevok::showWarning(m_addUserSheet.userSheetWarningTextField, text);
     };
-    const QString name = m_tmpUserName->text();
+    const QString name = m_addUserSheet.tmpUserName->text();
     if (name.isEmpty())
         return warn(QStringLiteral("The username is missing."));
-    if (m_tmpLastName->text().isEmpty())
+    if (m_addUserSheet.tmpLastName->text().isEmpty())
         return warn(QStringLiteral("The last name is missing."));
-    if (m_tmpPassword->text().isEmpty())
+    if (m_addUserSheet.tmpPassword->text().isEmpty())
         return warn(QStringLiteral("The password is missing."));
-    if (m_tmpPassword->text() != m_tmpRepeatPassword->text())
+    if (m_addUserSheet.tmpPassword->text() != m_addUserSheet.tmpRepeatPassword->text())
         return warn(QStringLiteral("The passwords don't match."));
     // The name becomes part of a database name: refuse what the server would
     // refuse there, before any of the user's things is written.
@@ -160,7 +160,7 @@ void AppDelegate::checkUser() {
     CouchDocument* existing = m_userDatabase->documentWithID(userDocumentID(name));
     RESTOperationPtr read = existing->reload();
     const bool taken = read->wait();
-    if (!m_userSheet)
+    if (!m_addUserSheet.sheet)
         return; // closed meanwhile: nothing was written yet
     if (taken)
         return warn(QStringLiteral("A user with this username exists already."));
@@ -171,7 +171,7 @@ void AppDelegate::checkUser() {
 }
 
 void AppDelegate::createUser() {
-    const QString name = m_tmpUserName->text();
+    const QString name = m_addUserSheet.tmpUserName->text();
     auto report = std::make_shared<trevok::FailureReport>();
     auto pending = std::make_shared<int>(1);
     const QString message =
@@ -201,14 +201,14 @@ void AppDelegate::createUser() {
             m_newUser->setValue(key, QJsonValue(QJsonValue::Undefined));
     }
     m_newUser->setValue(QStringLiteral("name"), name);
-    m_newUser->setValue(QStringLiteral("firstName"), m_tmpFirstName->text());
-    m_newUser->setValue(QStringLiteral("lastName"), m_tmpLastName->text());
+    m_newUser->setValue(QStringLiteral("firstName"), m_addUserSheet.tmpFirstName->text());
+    m_newUser->setValue(QStringLiteral("lastName"), m_addUserSheet.tmpLastName->text());
     m_newUser->setValue(QStringLiteral("type"), QStringLiteral("user"));
     m_newUser->setDateValue(QStringLiteral("created"), QDateTime::currentDateTimeUtc());
     m_newUser->setDateValue(QStringLiteral("lastConnected"), QDateTime::currentDateTimeUtc());
     m_newUser->setValue(QStringLiteral("owner"), name);
     m_newUser->setValue(QStringLiteral("roles"), QJsonArray());
-    m_newUser->setValue(QStringLiteral("password"), m_tmpPassword->text());
+    m_newUser->setValue(QStringLiteral("password"), m_addUserSheet.tmpPassword->text());
     track(m_newUser->save(), QStringLiteral("Writing the user document"));
 
     const QString databaseName = userDatabaseName(name);
@@ -253,19 +253,20 @@ void AppDelegate::createUser() {
 // ---- Changing a user's password ----
 
 void AppDelegate::activateChangeUserPasswordSheet() {
-    if (m_projectSheet || m_logedIn != 1 || m_userPasswordSheet)
+    if (m_addProjectSheet.sheet || m_logedIn != 1 || m_userPasswordSheet.sheet)
         return;
     if (!userTableController()->hasSelection())
         return;
     QDialog* sheet =
-        loadSheet(QStringLiteral("UserPasswordChangeSheet"), m_userPasswordSheet,
+        loadSheet(QStringLiteral("UserPasswordChangeSheet"), m_userPasswordSheet.sheet,
                   &AppDelegate::changeUserPassword, &AppDelegate::closeChangeUserPasswordSheet);
     if (!sheet)
         return;
-    m_tmpNewPassword = outlet<QLineEdit>(sheet, "tmpNewPassword");
-    m_tmpRepeatNewPassword = outlet<QLineEdit>(sheet, "tmpRepeatNewPassword");
-    m_userPasswordSheetWarningField = outlet<QLabel>(sheet, "userPasswordSheetWarningField");
-    m_userPasswordSheetWarningField->hide();
+    m_userPasswordSheet.tmpNewPassword = outlet<QLineEdit>(sheet, "tmpNewPassword");
+    m_userPasswordSheet.tmpRepeatNewPassword = outlet<QLineEdit>(sheet, "tmpRepeatNewPassword");
+    m_userPasswordSheet.userPasswordSheetWarningField =
+        outlet<QLabel>(sheet, "userPasswordSheetWarningField");
+    m_userPasswordSheet.userPasswordSheetWarningField->hide();
     // Whose password changes must be plain before anything is typed.
     if (const UserModel* user = userTableController()->firstSelectedObject()) {
         const QString title =
@@ -275,24 +276,24 @@ void AppDelegate::activateChangeUserPasswordSheet() {
         sheet->setAccessibleName(title);
     }
     showSheet(sheet);
-    m_tmpNewPassword->setFocus();
+    m_userPasswordSheet.tmpNewPassword->setFocus();
 }
 
 void AppDelegate::closeChangeUserPasswordSheet() {
-    closeSheet(m_userPasswordSheet);
+    closeSheet(std::exchange(m_userPasswordSheet, {}).sheet);
 }
 
 void AppDelegate::changeUserPassword() {
-    if (!m_userPasswordSheet)
+    if (!m_userPasswordSheet.sheet)
         return;
     const auto warn = [this](const QString& text) {
-        trevok::showWarning(m_userPasswordSheetWarningField, text);
+        trevok::showWarning(m_userPasswordSheet.userPasswordSheetWarningField, text);
     };
     UserModel* user = userTableController()->firstSelectedObject();
-    const QString password = m_tmpNewPassword->text();
+    const QString password = m_userPasswordSheet.tmpNewPassword->text();
     if (password.isEmpty())
         return warn(QStringLiteral("The password is missing."));
-    if (password != m_tmpRepeatNewPassword->text())
+    if (password != m_userPasswordSheet.tmpRepeatNewPassword->text())
         return warn(QStringLiteral("The passwords don't match."));
     if (!user)
         return warn(QStringLiteral("No user is selected."));
@@ -304,7 +305,7 @@ void AppDelegate::changeUserPassword() {
 // ---- Deleting a user ----
 
 void AppDelegate::deleteUser() {
-    if (m_projectSheet || m_logedIn != 1)
+    if (m_addProjectSheet.sheet || m_logedIn != 1)
         return;
     if (!userTableController()->hasSelection())
         return;

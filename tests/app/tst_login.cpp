@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
 #include <QToolButton>
@@ -144,6 +145,53 @@ private Q_SLOTS:
                     .isEmpty());
     }
 
+    // However a sheet is cancelled, none of its outlets is left pointing into
+    // it (closing by OK is looked at where a login and a password change go through).
+    void cancelledSheetsKeepNoOutlets_data() {
+        QTest::addColumn<bool>("adminPasswordSheet");
+        QTest::addColumn<bool>("escape");
+        QTest::newRow("login, Cancel") << false << false;
+        QTest::newRow("login, Escape") << false << true;
+        QTest::newRow("administrator password, Cancel") << true << false;
+        QTest::newRow("administrator password, Escape") << true << true;
+    }
+    void cancelledSheetsKeepNoOutlets() {
+        QFETCH(bool, adminPasswordSheet);
+        QFETCH(bool, escape);
+        ConsoleFixture console;
+        console.startUp();
+        AppDelegate& app = console.app();
+        QDialog* sheet = nullptr;
+        if (adminPasswordSheet) {
+            QVERIFY(console.logIn());
+            app.activateChangeAdminPasswordSheet();
+            sheet = app.adminPasswordSheet();
+            QVERIFY(sheet);
+            QVERIFY(app.adminPasswordSheetOutlets().tmpRepeatNewAdminPassword);
+            QVERIFY(app.adminPasswordSheetOutlets().adminPasswordSheetWarningField);
+        } else {
+            app.activateLoginPasswordSheet();
+            sheet = app.loginSheet();
+            QVERIFY(sheet);
+            QVERIFY(app.loginSheetOutlets()._loginPassWordTextField);
+            QVERIFY(app.loginSheetOutlets().loginWarningTextField);
+        }
+        if (escape) {
+            sheet->reject();
+        } else {
+            QPushButton* cancel = nullptr;
+            for (QPushButton* b : sheet->findChildren<QPushButton*>()) {
+                if (b->objectName().endsWith(QLatin1String("Cancel")))
+                    cancel = b;
+            }
+            QVERIFY(cancel);
+            cancel->click();
+        }
+        // Looked at at once, before the closed sheet is deleted.
+        QVERIFY(app.loginSheetOutlets() == AppDelegate::LoginSheet{});
+        QVERIFY(app.adminPasswordSheetOutlets() == AppDelegate::AdminPasswordSheet{});
+    }
+
     void firstLoginCreatesTheMasterDatabase() {
         TestServer::request("DELETE", QStringLiteral("/trevok_master"));
         // A name that merely begins like the master database's does not count.
@@ -164,6 +212,7 @@ private Q_SLOTS:
         QCOMPARE(console.app().logedIn(), 1);
         QVERIFY(console.app().needsTrevokMaster());
         QVERIFY(!console.app().loginSheet());
+        QVERIFY(console.app().loginSheetOutlets() == AppDelegate::LoginSheet{});
         QVERIFY(!field || field->text().isEmpty());
         QVERIFY(console.find<QToolButton>("projectButton")->isEnabled());
         QVERIFY(console.find<QToolButton>("userButton")->isEnabled());
@@ -366,6 +415,7 @@ private Q_SLOTS:
                 ->setText(next);
             console.app().changeAdminPassword();
             QVERIFY(!console.app().adminPasswordSheet());
+            QVERIFY(console.app().adminPasswordSheetOutlets() == AppDelegate::AdminPasswordSheet{});
             QCOMPARE(
                 trevok::userDefaults().value(QStringLiteral("TS_CustomizedPassword")).toString(),
                 QStringLiteral("1"));

@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QPushButton>
 #include <QStringListModel>
 #include <QTabWidget>
 #include <QTableView>
@@ -505,6 +506,37 @@ private Q_SLOTS:
         app().removeUserFromProject();
         QVERIFY(statusText().contains(QStringLiteral("Select a member")));
         QCOMPARE(int(replications().size()), replicationsBefore);
+        QVERIFY(trevok::alerts_for_testing::shownFailures().isEmpty());
+    }
+
+    // However the sheet closes, none of its outlets is left pointing into it.
+    void closedSheetKeepsNoOutlets_data() {
+        QTest::addColumn<QString>("closedBy"); // the button's suffix, or "Escape"
+        QTest::newRow("OK") << QStringLiteral("Confirm");
+        QTest::newRow("Cancel") << QStringLiteral("Cancel");
+        QTest::newRow("Escape") << QStringLiteral("Escape");
+    }
+    void closedSheetKeepsNoOutlets() {
+        QFETCH(QString, closedBy);
+        app().activateProjectSheet();
+        QDialog* sheet = app().projectSheet();
+        QVERIFY(sheet);
+        QVERIFY(app().addProjectSheetOutlets().projectSheetWarningField);
+        app().addProjectSheetOutlets().tmpProjectNameField->setText(QStringLiteral("Outlets ") +
+                                                                    closedBy);
+        if (closedBy == QLatin1String("Escape")) {
+            sheet->reject();
+        } else {
+            QPushButton* button = nullptr;
+            for (QPushButton* b : sheet->findChildren<QPushButton*>()) {
+                if (b->objectName().endsWith(closedBy))
+                    button = b;
+            }
+            QVERIFY(button);
+            button->click();
+        }
+        // Looked at at once, before the closed sheet is deleted.
+        QVERIFY(app().addProjectSheetOutlets() == AppDelegate::AddProjectSheet{});
         QVERIFY(trevok::alerts_for_testing::shownFailures().isEmpty());
     }
 

@@ -251,6 +251,65 @@ private Q_SLOTS:
         QVERIFY(!console.app().userSheet());
     }
 
+    // However a sheet closes, none of its outlets is left pointing into it.
+    void closedSheetsKeepNoOutlets_data() {
+        QTest::addColumn<bool>("passwordSheet");
+        QTest::addColumn<QString>("closedBy"); // the button's suffix, or "Escape"
+        QTest::addColumn<QString>("user");
+        QTest::newRow("add user, OK")
+            << false << QStringLiteral("Confirm") << QStringLiteral("ivy");
+        QTest::newRow("add user, Cancel") << false << QStringLiteral("Cancel") << QString();
+        QTest::newRow("add user, Escape") << false << QStringLiteral("Escape") << QString();
+        QTest::newRow("password, OK") << true << QStringLiteral("Confirm") << QStringLiteral("jo");
+        QTest::newRow("password, Cancel")
+            << true << QStringLiteral("Cancel") << QStringLiteral("kai");
+    }
+    void closedSheetsKeepNoOutlets() {
+        QFETCH(bool, passwordSheet);
+        QFETCH(QString, closedBy);
+        QFETCH(QString, user);
+        ConsoleFixture console;
+        console.startUp();
+        QVERIFY(console.logIn());
+        AppDelegate& app = console.app();
+        QDialog* sheet = nullptr;
+        if (passwordSheet) {
+            QVERIFY(addUser(console, user, QStringLiteral("pw")));
+            QVERIFY(select(console, user));
+            app.activateChangeUserPasswordSheet();
+            sheet = app.userPasswordSheet();
+            QVERIFY(sheet);
+            QVERIFY(app.userPasswordSheetOutlets().tmpRepeatNewPassword);
+            QVERIFY(app.userPasswordSheetOutlets().userPasswordSheetWarningField);
+            app.userPasswordSheetOutlets().tmpNewPassword->setText(QStringLiteral("pw2"));
+            app.userPasswordSheetOutlets().tmpRepeatNewPassword->setText(QStringLiteral("pw2"));
+        } else {
+            app.activateUserSheet();
+            sheet = app.userSheet();
+            QVERIFY(sheet);
+            QVERIFY(app.addUserSheetOutlets().tmpRepeatPassword);
+            QVERIFY(app.addUserSheetOutlets().userSheetWarningTextField);
+            if (!user.isEmpty())
+                fill(console, {user, QStringLiteral("F"), QStringLiteral("L"), QStringLiteral("pw"),
+                               QStringLiteral("pw")});
+        }
+        if (closedBy == QLatin1String("Escape")) {
+            sheet->reject();
+        } else {
+            QPushButton* button = nullptr;
+            for (QPushButton* b : sheet->findChildren<QPushButton*>()) {
+                if (b->objectName().endsWith(closedBy))
+                    button = b;
+            }
+            QVERIFY(button);
+            button->click();
+        }
+        // Looked at at once, before the closed sheet is deleted.
+        QVERIFY(app.addUserSheetOutlets() == AppDelegate::AddUserSheet{});
+        QVERIFY(app.userPasswordSheetOutlets() == AppDelegate::UserPasswordSheet{});
+        QVERIFY(!app.userSheet() && !app.userPasswordSheet());
+    }
+
     void aCreatedUserIsLaidOutOnTheServer() {
         trevok::userDefaults().remove(QStringLiteral("serverID"));
         ConsoleFixture console;
