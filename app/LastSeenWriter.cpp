@@ -1,11 +1,11 @@
 #include "app/LastSeenWriter.h"
 
+#include "records/UserNames.h"
 #include "server/LastSeen.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDocument.h"
 #include "store/CouchModel.h"
 #include "store/DocumentRewrite.h"
-#include "users/UserNames.h"
 
 #include <QDateTime>
 #include <QDebug>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "lists/UserQuery.h"
+
 #include <QAbstractTableModel>
 #include <QList>
 #include <QPointer>
@@ -9,7 +11,6 @@ class CouchModel;
 class QAbstractItemView;
 class QItemSelectionModel;
 class UserModel;
-class UserQuery;
 
 // The list controller of the users: a table model over the users live list's
 // entries with one selection shared by every table that shows it (the users

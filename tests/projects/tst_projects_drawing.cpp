@@ -1,6 +1,6 @@
-#include "app/Readable.h"
-#include "projects/LiveListTableModel.h"
+#include "lists/LiveListTableModel.h"
 #include "projects/ProjectsTableCellView.h"
+#include "services/Readable.h"
 
 #include <QAccessible>
 #include <QApplication>

@@ -1,5 +1,5 @@
-#include "projects/ProjectNames.h"
 #include "projects/ProjectsTableCellView.h"
+#include "records/ProjectNames.h"
 
 #include <QCheckBox>
 #include <QJsonArray>

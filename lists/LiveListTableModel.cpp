@@ -1,4 +1,4 @@
-#include "projects/LiveListTableModel.h"
+#include "lists/LiveListTableModel.h"
 
 #include "lists/LiveList.h"
 #include "store/CouchModel.h"
