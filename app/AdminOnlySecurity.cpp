@@ -1,6 +1,6 @@
 #include "app/AdminOnlySecurity.h"
 
-#include "store/CouchResource.h"
+#include "store/CouchDatabase.h"
 #include "store/CouchServer.h"
 
 #include <QJsonArray>
@@ -18,12 +18,11 @@ QJsonObject adminOnlySecurity() {
 }
 
 QString secureForAdministrators(CouchServer* server, const QString& databaseName) {
-    CouchResource* security =
-        server->childWithPath(couchEncodedSegment(databaseName) + QStringLiteral("/_security"));
-    RESTOperationPtr read = security->GET();
+    CouchDatabase* database = server->databaseNamed(databaseName);
+    RESTOperationPtr read = database->security();
     if (read->wait() && read->responseBody().toObject() == adminOnlySecurity())
         return {};
-    RESTOperationPtr written = security->PUTJSON(adminOnlySecurity());
+    RESTOperationPtr written = database->putSecurity(adminOnlySecurity());
     if (!written->wait())
         return written->error();
     return {};

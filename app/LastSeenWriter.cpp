@@ -5,6 +5,7 @@
 #include "store/CouchDatabase.h"
 #include "store/CouchDocument.h"
 #include "store/CouchModel.h"
+#include "store/DocumentRewrite.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -50,52 +51,40 @@ void LastSeenWriter::flush() {
         pending.writtenAtMs = now;
         const qint64 seenMs = pending.seenMs;
         pending.seenMs = 0;
-        write(it.key(), seenMs, 1);
+        write(it.key(), seenMs);
     }
 }
 
-void LastSeenWriter::write(const QString& name, qint64 seenMs, int attempt) {
-    CouchDocument* record = m_users->documentWithID(trevok::users::userDocumentID(name));
-    const QPointer<CouchDocument> guard(record);
-    const auto done = [this, name] {
-        auto it = m_state.find(name);
-        if (it != m_state.end())
-            it->writing = false;
+void LastSeenWriter::write(const QString& name, qint64 seenMs) {
+    const auto failed = [name](const QString& why) {
+        qWarning().noquote() << QStringLiteral(
+                                    "Error: the last connection of “%1” could not be recorded: %2")
+                                    .arg(name, why);
     };
-    record->reload()->onCompletion(this, [=, this](RESTOperation& read) {
-        if (!guard)
-            return done();
-        const std::optional<QJsonObject> stored = record->cachedProperties();
-        if (!read.isSuccessful() || !stored) {
-            qWarning().noquote() << QStringLiteral("Error: the last connection of “%1” could "
-                                                   "not be recorded: %2")
-                                        .arg(name, read.isSuccessful()
-                                                       ? QStringLiteral("the record is gone")
-                                                       : read.error());
-            return done();
-        }
-        const QString when =
-            CouchModel::isoDateText(QDateTime::fromMSecsSinceEpoch(seenMs, Qt::UTC));
-        const QDateTime previous = QDateTime::fromString(
-            stored->value(QStringLiteral("lastConnected")).toString(), Qt::ISODateWithMs);
-        // A later time written meanwhile (another console) stays.
-        if (previous.isValid() && previous.toMSecsSinceEpoch() >= seenMs)
-            return done();
-        QJsonObject body = *stored;
-        body.insert(QStringLiteral("lastConnected"), when);
-        record->putProperties(body)->onCompletion(this, [=, this](RESTOperation& write) {
-            if (write.isSuccessful()) {
+    rewriteDocument(
+        m_users->documentWithID(trevok::users::userDocumentID(name)),
+        [seenMs](QJsonObject& body) {
+            const QDateTime previous = QDateTime::fromString(
+                body.value(QStringLiteral("lastConnected")).toString(), Qt::ISODateWithMs);
+            // A later time written meanwhile (another console) stays.
+            if (previous.isValid() && previous.toMSecsSinceEpoch() >= seenMs)
+                return false;
+            body.insert(QStringLiteral("lastConnected"),
+                        CouchModel::isoDateText(QDateTime::fromMSecsSinceEpoch(seenMs, Qt::UTC)));
+            return true;
+        },
+        kConflictAttempts, this,
+        [this, name, failed](Rewrite result, const QString& error) {
+            auto it = m_state.find(name);
+            if (it != m_state.end())
+                it->writing = false;
+            if (result == Rewrite::Written) {
                 ++m_writesDone;
-                done();
                 Q_EMIT written(name);
-                return;
+            } else if (result == Rewrite::Gone) {
+                failed(QStringLiteral("the record is gone"));
+            } else if (result == Rewrite::Failed) {
+                failed(error);
             }
-            if (write.httpStatus() == 409 && attempt < kConflictAttempts)
-                return this->write(name, seenMs, attempt + 1);
-            qWarning().noquote() << QStringLiteral("Error: the last connection of “%1” could "
-                                                   "not be recorded: %2")
-                                        .arg(name, write.error());
-            done();
         });
-    });
 }

@@ -43,7 +43,7 @@ private:
         qint64 writtenAtMs = 0;
         bool writing = false;
     };
-    void write(const QString& name, qint64 seenMs, int attempt);
+    void write(const QString& name, qint64 seenMs);
 
     std::shared_ptr<trevok::LastSeenRecorder> m_recorder;
     QPointer<CouchDatabase> m_users;

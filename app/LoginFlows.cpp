@@ -56,7 +56,7 @@ void AppDelegate::login() {
     trevok::CredentialStorage::shared().setDefaultCredential(m_serverCredential, m_syncSpace);
     m_server->setCredential(m_serverCredential.user, m_serverCredential.password);
 
-    const bool answered = m_server->getDatabases().has_value();
+    const bool answered = m_server->getDatabasesAndWait().has_value();
     if (!m_loginSheet.sheet)
         return; // closed meanwhile: the administrator gave up
     if (answered) {

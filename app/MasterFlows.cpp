@@ -12,6 +12,7 @@
 #include "store/CouchDocument.h"
 #include "store/CouchQuery.h"
 #include "store/CouchServer.h"
+#include "store/OperationGroup.h"
 
 #include <QDateTime>
 #include <QLineEdit>
@@ -26,7 +27,7 @@ void AppDelegate::setUpStore() {
     // The console's own databases admit the administrator only; those of an
     // installation made before that rule are mended here, once.
     QStringList adminOnly;
-    if (const auto databases = m_server->getDatabases()) {
+    if (const auto databases = m_server->getDatabasesAndWait()) {
         for (CouchDatabase* db : *databases) {
             if (db->name() == kMasterName)
                 m_needsTrevokMaster = false;
@@ -69,7 +70,7 @@ void AppDelegate::setUpStore() {
     setProjectListFilter(m_projectListPredicate);
 
     const QJsonValue masterID = m_trevokMasterDB->documentWithID(kMasterRecordID)
-                                    ->propertyForKey(QStringLiteral("masterID"));
+                                    ->propertyForKeyAndWait(QStringLiteral("masterID"));
     auto defaults = pxUserDefaults();
     if (masterID.isString()) {
         defaults.setValue(QStringLiteral("serverID"), masterID.toString());
@@ -102,14 +103,13 @@ void AppDelegate::createMaster() {
     RESTOperationPtr second = m_newMaster->save();
 
     // The saves are not waited for; their failures are told once they are known.
-    auto report = std::make_shared<trevok::FailureReport>(failures);
-    auto pending = std::make_shared<int>(2);
-    const auto settle = [this, report, pending](RESTOperation& op) {
-        if (!op.isSuccessful())
-            report->add(QStringLiteral("Writing the master record"), op.error());
-        if (--*pending == 0)
-            report->tell(m_mainWindow, QStringLiteral("The master database could not be set up."));
-    };
-    first->onCompletion(this, settle);
-    second->onCompletion(this, settle);
+    auto saves = OperationGroup::create(
+        this, [this, failures](const QList<OperationFailure>& failed) mutable {
+            for (const OperationFailure& failure : failed)
+                failures.add(failure.step, failure.error);
+            failures.tell(m_mainWindow, QStringLiteral("The master database could not be set up."));
+        });
+    saves->add(first, QStringLiteral("Writing the master record"));
+    saves->add(second, QStringLiteral("Writing the master record"));
+    saves->close();
 }

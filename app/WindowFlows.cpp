@@ -93,10 +93,12 @@ void AppDelegate::fillInformationTab() {
     if (!m_server || !m_trevokMasterDB)
         return;
     CouchDocument* master = m_trevokMasterDB->documentWithID(trevok::masterRecordID());
-    m_tmpClientEmail->setText(master->propertyForKey(QStringLiteral("ownerEmail")).toString());
-    m_tmpClientName->setText(master->propertyForKey(QStringLiteral("ownerName")).toString());
+    m_tmpClientEmail->setText(
+        master->propertyForKeyAndWait(QStringLiteral("ownerEmail")).toString());
+    m_tmpClientName->setText(master->propertyForKeyAndWait(QStringLiteral("ownerName")).toString());
     // Shown for reference; the record's identifier is never edited here.
-    trevok::setLabelText(m_masterID, master->propertyForKey(QStringLiteral("masterID")).toString());
+    trevok::setLabelText(m_masterID,
+                         master->propertyForKeyAndWait(QStringLiteral("masterID")).toString());
     m_saveButton->setFlat(true);
     m_saveButton->setStyleSheet(
         QStringLiteral("background: transparent; border: none; color: transparent;"));

@@ -69,14 +69,14 @@ void AppDelegate::archiveProjectModalEnded(int returnCode) {
     projectMeta->defineViewNamed(QStringLiteral("all_projects"), kProjectAllProjectsMap);
     std::unique_ptr<CouchQuery> query = projectMeta->queryViewNamed(QStringLiteral("all_projects"));
     QStringList marked;
-    if (const auto rows = query->rows()) {
+    if (const auto rows = query->rowsAndWait()) {
         for (const CouchQueryRow& row : *rows) {
             // A record without `projectID` (a deletion notice) names no document.
             if (!row.key().isString() || row.key().toString().isEmpty())
                 continue;
             const QString id = row.key().toString();
             QString error;
-            const Rewrite written = rewriteDocument(
+            const Rewrite written = rewriteDocumentAndWait(
                 projectDB->documentWithID(id),
                 [](QJsonObject& body) {
                     if (body.value(QStringLiteral("archived")) == QJsonValue(true))
@@ -92,7 +92,7 @@ void AppDelegate::archiveProjectModalEnded(int returnCode) {
         }
     } else {
         failures.add(QStringLiteral("Listing the project records of “%1”").arg(dbName),
-                     query->lastError());
+                     query->error());
     }
 
     const QString archiveName = archiveDatabaseName(project.stem);

@@ -27,9 +27,9 @@ const QString kSelectProject = QStringLiteral("Select a project in the projects 
 // Deletes every document the query lists, each by the ID its row names.
 void deleteEveryRow(CouchQuery& query, CouchDatabase* database, bool idInValue,
                     const QString& listing, trevok::FailureReport& failures) {
-    const std::optional<QList<CouchQueryRow>> rows = query.rows();
+    const std::optional<QList<CouchQueryRow>> rows = query.rowsAndWait();
     if (!rows) {
-        failures.add(listing, query.lastError());
+        failures.add(listing, query.error());
         return;
     }
     for (const CouchQueryRow& row : *rows) {
@@ -54,7 +54,7 @@ bool AppDelegate::takeSelectedProject(ProjectRef* project) {
         return false;
     }
     // The record as stored, not a change of the model not saved yet.
-    const QJsonObject record = model->document()->cachedProperties().value_or(model->properties());
+    const QJsonObject record = model->storedProperties();
     ProjectRef ref;
     ref.stem = record.value(QStringLiteral("serverDBName")).toString();
     ref.title = record.value(QStringLiteral("title")).toString();
@@ -143,13 +143,13 @@ bool AppDelegate::emptyProject(const ProjectRef& project, const QString& failedM
     meta->defineViewNamed(QStringLiteral("all_members"), allMembersMap(project.projectID));
     std::unique_ptr<CouchQuery> query = meta->queryViewNamed(QStringLiteral("all_members"));
     query->setDescending(false);
-    if (const auto rows = query->rows()) {
+    if (const auto rows = query->rowsAndWait()) {
         for (const CouchQueryRow& row : *rows) {
             if (!row.key().isString() || row.key().toString().isEmpty())
                 continue;
             const QString id = row.key().toString();
             QString error;
-            const Rewrite written = rewriteDocument(
+            const Rewrite written = rewriteDocumentAndWait(
                 m_trevokMasterDB->documentWithID(id),
                 [](QJsonObject& body) {
                     body = emptiedBody(body);
@@ -162,7 +162,7 @@ bool AppDelegate::emptyProject(const ProjectRef& project, const QString& failedM
     } else {
         failures.add(
             QStringLiteral("Listing the documents of “%1” in “trevok_master”").arg(project.title),
-            query->lastError());
+            query->error());
     }
 
     // The list follows the master database by itself; the filter looks again

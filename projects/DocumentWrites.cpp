@@ -5,7 +5,7 @@
 namespace trevok::projects {
 
 Rewrite deleteByRewrite(CouchDocument* document, QString* error) {
-    return rewriteDocument(
+    return rewriteDocumentAndWait(
         document,
         [](QJsonObject& body) {
             body = deletionBody(body);

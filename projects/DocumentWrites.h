@@ -11,7 +11,7 @@ class CouchDocument;
 namespace trevok::projects {
 
 using ::Rewrite;
-using ::rewriteDocument;
+using ::rewriteDocumentAndWait;
 
 // Deletes the document as the server holds it now (see deletionBody()).
 Rewrite deleteByRewrite(CouchDocument* document, QString* error);

@@ -16,6 +16,7 @@
 #include "store/CouchPersistentReplication.h"
 #include "store/CouchQuery.h"
 #include "store/CouchServer.h"
+#include "store/DocumentRewrite.h"
 #include "users/UserArrayController.h"
 #include "users/UserSelectionTableView.h"
 
@@ -40,19 +41,6 @@ namespace {
 std::function<void()> g_afterStemCheck;
 std::function<void()> g_beforeMembersSave;
 
-// The document's body as the server holds it now.
-std::optional<QJsonObject> freshBody(CouchDocument* document, QString* error) {
-    RESTOperationPtr op = document->reload();
-    if (!op->wait()) {
-        *error = op->error();
-        return std::nullopt;
-    }
-    const std::optional<QJsonObject> body = document->cachedProperties();
-    if (!body)
-        *error = QStringLiteral("not_found: deleted");
-    return body;
-}
-
 QStringList stringList(const QJsonValue& value) {
     QStringList list;
     for (const QJsonValue& entry : value.toArray())
@@ -64,37 +52,46 @@ enum class MembersWrite { Written, Unchanged, Failed };
 
 // Applies `change` to `members` of the record as the server holds it now, so
 // that the save never undoes a change made meanwhile by a replication, a
-// client or another addition; a save refused as a conflict gets one more try
-// on a new read. `stored` receives the members as the server holds them
+// client or another addition; the project record's save rules apply to what
+// is written. `stored` receives the members as the server holds them
 // afterwards (as far as this write knows) and the record's revision.
 MembersWrite
 writeMembers(CouchDocument* record,
              const std::function<std::optional<QStringList>(const QStringList&)>& change,
              QString* error, trevok::projects::StoredMembers* stored) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const std::optional<QJsonObject> body = freshBody(record, error);
-        if (!body)
-            return MembersWrite::Failed;
-        stored->members = stringList(body->value(QStringLiteral("members")));
-        stored->generation = trevok::projects::revisionGeneration(*body);
-        const std::optional<QStringList> next = change(stored->members);
-        if (!next)
-            return MembersWrite::Unchanged;
-        ProjectModel model(record);
-        model.setStringListValue(QStringLiteral("members"), *next);
-        if (g_beforeMembersSave)
-            g_beforeMembersSave();
-        RESTOperationPtr saved = model.save();
-        if (saved->wait()) {
-            stored->members = *next;
-            stored->generation = std::max(stored->generation + 1,
-                                          trevok::projects::revisionGeneration(
-                                              record->cachedProperties().value_or(QJsonObject())));
-            return MembersWrite::Written;
-        }
-        *error = saved->error();
-        if (saved->httpStatus() != 409)
-            return MembersWrite::Failed;
+    std::optional<QStringList> next;
+    const Rewrite written = rewriteDocumentAndWait(
+        record,
+        [&](QJsonObject& body) {
+            stored->members = stringList(body.value(QStringLiteral("members")));
+            stored->generation = trevok::projects::revisionGeneration(body);
+            next = change(stored->members);
+            if (!next)
+                return false;
+            // The record's rules (modification time, server) on the body just
+            // read; the model is not the document's, so no autosave follows.
+            ProjectModel model(record);
+            model.setStringListValue(QStringLiteral("members"), *next);
+            body = model.propertiesToSave();
+            if (g_beforeMembersSave)
+                g_beforeMembersSave();
+            return true;
+        },
+        error);
+    switch (written) {
+    case Rewrite::Written:
+        stored->members = *next;
+        stored->generation = std::max(stored->generation + 1,
+                                      trevok::projects::revisionGeneration(
+                                          record->cachedProperties().value_or(QJsonObject())));
+        return MembersWrite::Written;
+    case Rewrite::Unchanged:
+        return MembersWrite::Unchanged;
+    case Rewrite::Gone:
+        *error = QStringLiteral("not_found: deleted");
+        return MembersWrite::Failed;
+    case Rewrite::Failed:
+        break;
     }
     return MembersWrite::Failed;
 }
@@ -142,10 +139,7 @@ QString AppDelegate::pickedUserName() const {
     if (!user)
         return {};
     // The stored name, not a change not saved yet.
-    const std::optional<QJsonObject> stored =
-        user->document() ? user->document()->cachedProperties() : std::nullopt;
-    return stored ? stored->value(QStringLiteral("name")).toString()
-                  : user->stringValue(QStringLiteral("name"));
+    return user->storedProperties().value(QStringLiteral("name")).toString();
 }
 
 QString AppDelegate::pickedMemberName() const {
@@ -170,16 +164,18 @@ void AppDelegate::listProjectUsers() {
     m_selectedProjectDBName = project.stem;
     CouchDocument* record =
         m_server->databaseNamed(projectDatabaseName(project.stem))->documentWithID(project.id);
-    QString error;
-    const std::optional<QJsonObject> body = freshBody(record, &error);
-    if (!body) {
+    const StoredProperties stored = record->readPropertiesAndWait();
+    if (!stored.found()) {
+        const QString error = stored.status == StoredProperties::Missing
+                                  ? QStringLiteral("not_found: deleted")
+                                  : stored.error;
         setProjectStatus(
             QStringLiteral("The members of the current project could not be read: %1").arg(error));
         return;
     }
-    m_selectedProjecName = body->value(QStringLiteral("title")).toString();
-    showMembers(project.id, project.stem, stringList(body->value(QStringLiteral("members"))),
-                trevok::projects::revisionGeneration(*body));
+    m_selectedProjecName = stored.body.value(QStringLiteral("title")).toString();
+    showMembers(project.id, project.stem, stringList(stored.body.value(QStringLiteral("members"))),
+                trevok::projects::revisionGeneration(stored.body));
     setProjectStatus(QStringLiteral("Members of “%1”.").arg(m_selectedProjecName));
 }
 
@@ -383,26 +379,29 @@ void AppDelegate::removeUserFromProject() {
     query->setStartKey(dbName);
     query->setEndKey(dbName);
     const QString userDB = userDatabaseName(memberName);
-    if (const auto rows = query->rows()) {
+    if (const auto rows = query->rowsAndWait()) {
         for (const CouchQueryRow& row : *rows) {
             const QJsonArray value = row.value().toArray();
             if (value.at(0).toString() != userDB)
                 continue;
             const QString id = value.at(1).toString();
+            // Deleted as the server holds it now: the server rewrites the
+            // document as the replication runs. One already gone is done.
             CouchDocument* replication = m_replicationDatabase->documentWithID(id);
-            QString readError;
-            std::optional<QJsonObject> body = freshBody(replication, &readError);
-            if (!body) {
-                failures.add(QStringLiteral("Reading the replication “%1”").arg(id), readError);
-                continue;
-            }
-            body->insert(QStringLiteral("_deleted"), true);
-            if (RESTOperationPtr op = replication->putProperties(*body); !op->wait())
-                failures.add(QStringLiteral("Deleting the replication “%1”").arg(id), op->error());
+            QString deleteError;
+            const Rewrite deleted = rewriteDocumentAndWait(
+                replication,
+                [](QJsonObject& body) {
+                    body.insert(QStringLiteral("_deleted"), true);
+                    return true;
+                },
+                &deleteError);
+            if (deleted == Rewrite::Failed)
+                failures.add(QStringLiteral("Deleting the replication “%1”").arg(id), deleteError);
         }
     } else {
         failures.add(QStringLiteral("Listing the replications of “%1”").arg(dbName),
-                     query->lastError());
+                     query->error());
     }
 
     const QString title = record->cachedProperties()

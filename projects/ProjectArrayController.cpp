@@ -160,8 +160,7 @@ void ProjectArrayController::selectionChanged(bool mayRead) {
     if (!model || !model->document())
         return;
     m_selectedProjectID = model->document()->documentID();
-    const std::optional<QJsonObject> stored = model->document()->cachedProperties();
-    const QJsonObject record = stored.value_or(model->properties());
+    const QJsonObject record = model->storedProperties();
     const QString stem = record.value(QStringLiteral("serverDBName")).toString();
     auto defaults = pxUserDefaults();
     defaults.setValue(QStringLiteral("CurrentProjectID"), m_selectedProjectID);
@@ -186,7 +185,7 @@ QVariantMap ProjectArrayController::fullNameOf(const QString& userName, bool may
     else if (document->hasCachedProperties() || !mayRead)
         body = document->cachedProperties();
     else
-        body = document->properties();
+        body = document->propertiesAndWait();
     if (!body)
         return {};
     return memberFullNameEntry(body->value(QStringLiteral("firstName")),

@@ -71,7 +71,7 @@ void AppDelegate::followSelectedProject() {
     // membership change made here until the replication brings it: only a
     // newer revision of it (or another project) replaces what is shown.
     const QString projectID = model->document()->documentID();
-    const QJsonObject record = model->document()->cachedProperties().value_or(model->properties());
+    const QJsonObject record = model->storedProperties();
     const int generation = trevok::projects::revisionGeneration(record);
     if (projectID == m_membersProjectID && generation <= m_membersGeneration)
         return;

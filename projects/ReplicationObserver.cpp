@@ -5,6 +5,7 @@
 #include "store/CouchDatabase.h"
 #include "store/CouchDocument.h"
 #include "store/CouchPersistentReplication.h"
+#include "store/DocumentRewrite.h"
 
 #include <QDateTime>
 #include <QTimer>
@@ -150,26 +151,27 @@ bool AppDelegate::finishArchive(ArchiveInProgress& archive) {
     // on its way, and the two would conflict.
     if (now - archive.completedSinceMs < kMarkWaitMs) {
         for (const QString& id : std::as_const(archive.markedRecords)) {
-            CouchDocument* copy = m_trevokMasterDB->documentWithID(id);
-            RESTOperationPtr read = copy->reload();
-            if (read->wait() && copy->cachedProperties() &&
-                copy->cachedProperties()->value(QStringLiteral("archived")) != QJsonValue(true)) {
+            const StoredProperties copy =
+                m_trevokMasterDB->documentWithID(id)->readPropertiesAndWait();
+            if (copy.found() && copy.body.value(QStringLiteral("archived")) != QJsonValue(true)) {
                 scheduleArchiveCheck(kMarkPollMs);
                 return false;
             }
         }
     }
 
-    CouchDocument* document = archive.handle()->document();
-    RESTOperationPtr deleted = document->DELETE();
-    if (!deleted->wait() && deleted->httpStatus() == 409) {
-        // The server wrote its last report meanwhile: once more on that revision.
-        document->reload()->wait();
-        deleted = document->DELETE();
-        deleted->wait();
-    }
-    // 404: somebody removed it already; the copy has completed all the same.
-    if (!deleted->isSuccessful() && deleted->httpStatus() != 404) {
+    // The server may write its last report meanwhile: the deletion starts
+    // from the revision it holds. Gone: somebody removed it already; the
+    // copy has completed all the same.
+    QString deleteError;
+    const Rewrite deleted = rewriteDocumentAndWait(
+        archive.handle()->document(),
+        [](QJsonObject& body) {
+            body = QJsonObject{{QStringLiteral("_deleted"), true}};
+            return true;
+        },
+        &deleteError);
+    if (deleted == Rewrite::Failed) {
         scheduleArchiveCheck(kRetryMs);
         return false;
     }

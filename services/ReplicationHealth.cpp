@@ -4,6 +4,7 @@
 #include "store/CouchDocument.h"
 #include "store/CouchPersistentReplication.h"
 #include "store/CouchServer.h"
+#include "store/DocumentRewrite.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -304,32 +305,22 @@ bool ReplicationHealth::restart(const QString& documentId, QString* error) {
     }
     CouchDocument* document =
         m_server->databaseNamed(QStringLiteral("_replicator"))->documentWithID(documentId);
-    for (int attempt = 0; attempt < kRestartAttempts; ++attempt) {
-        RESTOperationPtr read = document->reload();
-        if (!read->wait()) {
-            *error = read->error();
-            return false;
-        }
-        const std::optional<QJsonObject> stored = document->cachedProperties();
-        if (!stored) {
-            *error = QStringLiteral("the replication's document is gone");
-            return false;
-        }
-        // The fields the console wrote; everything the server added goes.
-        QJsonObject body;
-        for (auto it = stored->constBegin(); it != stored->constEnd(); ++it) {
-            if (!it.key().startsWith(QLatin1Char('_')))
-                body.insert(it.key(), it.value());
-        }
-        RESTOperationPtr write = document->putProperties(body);
-        if (write->wait())
+    // The server writes its own reports into the document as it runs: the
+    // write starts from what it holds at that moment.
+    const Rewrite written = rewriteDocumentAndWait(
+        document,
+        [](QJsonObject& stored) {
+            // The fields the console wrote; everything the server added goes.
+            QJsonObject body;
+            for (auto it = stored.constBegin(); it != stored.constEnd(); ++it) {
+                if (!it.key().startsWith(QLatin1Char('_')))
+                    body.insert(it.key(), it.value());
+            }
+            stored = body;
             return true;
-        // The server wrote its own report in between: read and try again.
-        if (write->httpStatus() != 409) {
-            *error = write->error();
-            return false;
-        }
-    }
-    *error = QStringLiteral("the server kept changing the document; try again");
-    return false;
+        },
+        error, kRestartAttempts);
+    if (written == Rewrite::Gone)
+        *error = QStringLiteral("the replication's document is gone");
+    return written == Rewrite::Written;
 }

@@ -33,7 +33,7 @@ ChangeFeed::ChangeFeed(CouchServer* server, const QUrl& databaseUrl, bool includ
     , m_server(server)
     , m_dbUrl(databaseUrl)
     , m_includeDocs(includeDocs)
-    , m_manager(new QNetworkAccessManager(this))
+    , m_manager(server->acquireFeedManager())
     , m_retry(new QTimer(this))
     , m_watchdog(new QTimer(this)) {
     m_retry->setSingleShot(true);
@@ -55,6 +55,8 @@ ChangeFeed::ChangeFeed(CouchServer* server, const QUrl& databaseUrl, bool includ
 
 ChangeFeed::~ChangeFeed() {
     stop();
+    if (m_server && m_manager)
+        m_server->releaseFeedManager(m_manager);
 }
 
 void ChangeFeed::start() {
@@ -85,6 +87,8 @@ QNetworkReply* ChangeFeed::get(const QUrl& url) {
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
     request.setRawHeader("Accept", "application/json");
+    if (!m_server || !m_manager)
+        return nullptr; // the server handle is closed: nothing to follow
     const QByteArray auth = m_server->authorizationHeader();
     if (!auth.isEmpty())
         request.setRawHeader("Authorization", auth);
@@ -96,6 +100,8 @@ QNetworkReply* ChangeFeed::get(const QUrl& url) {
 
 void ChangeFeed::readSequence() {
     QNetworkReply* reply = get(m_dbUrl);
+    if (!reply)
+        return;
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
         if (m_reply != reply)
@@ -125,6 +131,8 @@ void ChangeFeed::poll() {
         query += QStringLiteral("&include_docs=true");
     url.setQuery(query);
     QNetworkReply* reply = get(url);
+    if (!reply)
+        return;
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
         if (m_reply != reply)

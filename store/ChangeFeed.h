@@ -12,7 +12,8 @@ class QNetworkReply;
 class QTimer;
 
 // Inside the store: follows one database's `_changes` with long-polls outside
-// the request queue. It first reads the database's update_seq, so changes made
+// the request queue, through a network manager the server shares between
+// feeds. It first reads the database's update_seq, so changes made
 // after start() are never missed; after a failure (server restart, dropped
 // connection) it retries with backoff and emits reconnected() once it gets an
 // answer again, since changes may have been missed meanwhile.
@@ -42,10 +43,10 @@ private:
     void succeeded();
     QNetworkReply* get(const QUrl& url);
 
-    CouchServer* m_server;
+    QPointer<CouchServer> m_server;
     QUrl m_dbUrl;
     bool m_includeDocs;
-    QNetworkAccessManager* m_manager;
+    QPointer<QNetworkAccessManager> m_manager;
     QPointer<QNetworkReply> m_reply;
     QTimer* m_retry;
     QTimer* m_watchdog;

@@ -58,6 +58,18 @@ RESTOperationPtr CouchDatabase::DELETE() {
     return op;
 }
 
+RESTOperationPtr CouchDatabase::security() {
+    if (!isValidName(m_name))
+        return illegalName(m_name);
+    return request("GET", {}, {}, QStringLiteral("_security"));
+}
+
+RESTOperationPtr CouchDatabase::putSecurity(const QJsonObject& security) {
+    if (!isValidName(m_name))
+        return illegalName(m_name);
+    return request("PUT", couchJsonBytes(security), {}, QStringLiteral("_security"));
+}
+
 CouchDocument* CouchDatabase::documentWithID(const QString& docID) {
     CouchDocument*& doc = m_documents[docID];
     if (!doc) {
@@ -96,7 +108,7 @@ QList<CouchPersistentReplication*> CouchDatabase::replicateWithURL(const QString
         // Every other replication into or out of this database goes.
         auto query = server()->databaseNamed(QStringLiteral("_replicator"))->getAllDocuments();
         query->setPrefetch(true);
-        if (const auto rows = query->rows()) {
+        if (const auto rows = query->rowsAndWait()) {
             for (const CouchQueryRow& row : *rows) {
                 const QJsonObject doc = row.documentProperties().value_or(QJsonObject());
                 const QString source = doc.value(QStringLiteral("source")).toString();

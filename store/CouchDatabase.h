@@ -3,6 +3,7 @@
 #include "store/CouchResource.h"
 
 #include <QHash>
+#include <QJsonObject>
 #include <QList>
 #include <QString>
 
@@ -36,6 +37,11 @@ public:
     RESTOperationPtr create();
     // DELETE: removes the database with all its documents.
     RESTOperationPtr DELETE() override;
+
+    // GET _security: who may read and administer the database.
+    RESTOperationPtr security();
+    // PUT _security: replaces the database's security object.
+    RESTOperationPtr putSecurity(const QJsonObject& security);
 
     // One handle per document ID, owned by the database; no request.
     CouchDocument* documentWithID(const QString& docID);

@@ -67,18 +67,46 @@ RESTOperationPtr CouchDocument::reload() {
     return op;
 }
 
-std::optional<QJsonObject> CouchDocument::properties() {
-    if (m_loaded && m_pendingWrites == 0)
-        return m_properties;
+namespace {
+StoredProperties storedFrom(const RESTOperation& read) {
+    StoredProperties stored;
+    if (read.isSuccessful() && read.responseBody().isObject()) {
+        stored.status = StoredProperties::Found;
+        stored.body = read.responseBody().toObject();
+    } else if (read.httpStatus() == 404) {
+        stored.status = StoredProperties::Missing;
+    } else {
+        stored.error = read.isSuccessful()
+                           ? QStringLiteral("bad_reply: the server's answer is not a document")
+                           : read.error();
+    }
+    return stored;
+}
+} // namespace
+
+StoredProperties CouchDocument::readPropertiesAndWait() {
     RESTOperationPtr op = reload();
     op->wait();
-    if (!op->isSuccessful())
+    return storedFrom(*op);
+}
+
+void CouchDocument::readProperties(QObject* context,
+                                   std::function<void(const StoredProperties&)> done) {
+    reload()->onCompletion(context,
+                           [done = std::move(done)](RESTOperation& op) { done(storedFrom(op)); });
+}
+
+std::optional<QJsonObject> CouchDocument::propertiesAndWait() {
+    if (m_loaded && m_pendingWrites == 0)
+        return m_properties;
+    const StoredProperties stored = readPropertiesAndWait();
+    if (!stored.found())
         return std::nullopt;
     return m_properties;
 }
 
-QJsonValue CouchDocument::propertyForKey(const QString& key) {
-    const auto body = properties();
+QJsonValue CouchDocument::propertyForKeyAndWait(const QString& key) {
+    const auto body = propertiesAndWait();
     return body ? body->value(key) : QJsonValue(QJsonValue::Undefined);
 }
 

@@ -12,6 +12,17 @@
 class CouchDatabase;
 class CouchModel;
 
+// A document read as the server holds it: found with its body, missing (not
+// there, deleted, or its database gone), or failed (anything else, with the
+// request's error text).
+struct StoredProperties {
+    enum Status { Found, Missing, Failed };
+    Status status = Failed;
+    QJsonObject body;
+    QString error;
+    bool found() const { return status == Found; }
+};
+
 // The handle of one document (one per ID per database; the database owns it).
 // It caches the body last read or written; every write sends the revision
 // known when the write is sent, so writes queued back to back on the same
@@ -25,13 +36,19 @@ public:
     QString documentID() const { return m_id; }
     CouchDatabase* database() const { return m_database; }
 
-    // The stored body (with _id and _rev). Fetched synchronously (a wait, so
-    // writes queued before are applied first) when not cached or when writes
-    // of this document are still pending; std::nullopt when the document is
-    // missing or deleted, or the read failed.
-    std::optional<QJsonObject> properties();
-    // One member of properties() (undefined when absent).
-    QJsonValue propertyForKey(const QString& key);
+    // The stored body (with _id and _rev): the cached one, or, when none is
+    // cached or writes of this document are still pending, read and waited
+    // for (so writes queued before are applied first); std::nullopt when the
+    // document is missing or deleted, or the read failed.
+    std::optional<QJsonObject> propertiesAndWait();
+    // One member of propertiesAndWait() (undefined when absent).
+    QJsonValue propertyForKeyAndWait(const QString& key);
+    // Reads the body as the server holds it now, waiting for the answer; the
+    // cache follows.
+    StoredProperties readPropertiesAndWait();
+    // The same without waiting: `done` gets the result once it is known, as
+    // long as `context` lives.
+    void readProperties(QObject* context, std::function<void(const StoredProperties&)> done);
     // The cached body without any request (std::nullopt when none is cached).
     std::optional<QJsonObject> cachedProperties() const { return m_properties; }
     bool hasCachedProperties() const { return m_loaded; }

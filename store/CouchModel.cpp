@@ -36,13 +36,29 @@ void CouchModel::attach(CouchDocument* document) {
         m_document->disconnect(this);
     m_document = document;
     m_database = document->database();
-    // Models built from query rows find the body cached; only a model of a
-    // document nobody has read yet costs a request.
-    const std::optional<QJsonObject> body =
-        document->hasCachedProperties() ? document->cachedProperties() : document->properties();
+    // Models built from query rows find the body cached; a model of a
+    // document nobody has read yet waits for loadAndWait() or the next body.
+    const std::optional<QJsonObject> body = document->cachedProperties();
     m_isNew = !body.has_value();
     m_body = body.value_or(QJsonObject());
     connect(document, &CouchDocument::propertiesChanged, this, &CouchModel::documentChanged);
+}
+
+StoredProperties CouchModel::loadAndWait() {
+    if (!m_document)
+        return {StoredProperties::Failed,
+                {},
+                QStringLiteral("no_database: the record belongs to no database")};
+    // The body arrives through documentChanged(), like any new body.
+    return m_document->readPropertiesAndWait();
+}
+
+QJsonObject CouchModel::storedProperties() const {
+    if (m_document) {
+        if (const std::optional<QJsonObject> stored = m_document->cachedProperties())
+            return *stored;
+    }
+    return m_body;
 }
 
 void CouchModel::documentChanged() {

@@ -31,9 +31,10 @@ inline constexpr int kCouchModelAutosaveDelayMs = 20;
 class CouchModel : public QObject {
     Q_OBJECT
 public:
-    // A model of `document` (its body read from the document's cache, or
-    // fetched synchronously when not cached), or, with nullptr, a new model
-    // without document: setDatabase() makes it a new document there.
+    // A model of `document` with the body the document has cached (none is
+    // read here: a document nobody has read yet gives an empty, new model
+    // until loadAndWait() or the document's next body), or, with nullptr, a
+    // new model without document: setDatabase() makes it a new document there.
     explicit CouchModel(CouchDocument* document = nullptr);
     ~CouchModel() override;
 
@@ -60,8 +61,16 @@ public:
     // has one, else a fresh ID), saved at the next save or autosave.
     void setDatabase(CouchDatabase* database);
 
+    // Reads the document as the server holds it, waiting for the answer, and
+    // takes its body unless the model has unsaved changes. Returns what the
+    // read found; a missing document leaves the model new.
+    StoredProperties loadAndWait();
+
     // The body as the model holds it: the document's body with unsaved changes.
     QJsonObject properties() const { return m_body; }
+    // The body as last stored, not the unsaved one: the document's cached
+    // body, or the model's own while nothing is known of a stored one.
+    QJsonObject storedProperties() const;
     QJsonValue getValue(const QString& key) const { return m_body.value(key); }
     // Sets (an undefined value removes) one field; marks needsSave() and, when
     // autosaving, schedules a save.

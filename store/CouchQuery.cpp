@@ -106,7 +106,7 @@ bool CouchQuery::takeResult(RESTOperation& op) {
     return changed;
 }
 
-std::optional<QList<CouchQueryRow>> CouchQuery::rows() {
+std::optional<QList<CouchQueryRow>> CouchQuery::rowsAndWait() {
     RESTOperationPtr op = run();
     op->wait();
     if (!op->isSuccessful()) {
@@ -165,7 +165,7 @@ bool CouchLiveQuery::isFollowing() const {
     return m_feed && m_feed->isRunning();
 }
 
-std::optional<QList<CouchQueryRow>> CouchLiveQuery::rows() {
+std::optional<QList<CouchQueryRow>> CouchLiveQuery::rowsAndWait() {
     if (m_hasRows)
         return m_rows;
     if (m_inFlight) {
@@ -174,7 +174,7 @@ std::optional<QList<CouchQueryRow>> CouchLiveQuery::rows() {
         if (m_hasRows)
             return m_rows;
     }
-    return CouchQuery::rows();
+    return CouchQuery::rowsAndWait();
 }
 
 bool CouchLiveQuery::isIncremental() const {

@@ -64,15 +64,15 @@ public:
     // Runs this query's requests with this credential instead of the server's.
     void setCredential(const QString& user, const QString& password);
 
-    // Runs the query and waits for it; std::nullopt on failure (see lastError()).
+    // Runs the query and waits for it; std::nullopt on failure (see error()).
     // A live query returns its current rows (running once when it has none yet).
-    virtual std::optional<QList<CouchQueryRow>> rows();
+    virtual std::optional<QList<CouchQueryRow>> rowsAndWait();
     // Runs the query without waiting; rowsChanged() follows when the rows
     // arrive and differ from the ones held before.
     virtual RESTOperationPtr start();
     // The rows of the last run (empty before).
     QList<CouchQueryRow> currentRows() const { return m_rows; }
-    QString lastError() const { return m_lastError; }
+    QString error() const { return m_lastError; }
 
     // A live query with the same parameters (it is not started yet).
     std::unique_ptr<CouchLiveQuery> asLiveQuery() const;
@@ -81,7 +81,7 @@ Q_SIGNALS:
     // The rows were replaced by different ones. May be emitted from inside
     // someone's wait(): connected code must not start a flow of its own.
     void rowsChanged();
-    // A run failed (see lastError()).
+    // A run failed (see error()).
     void failed();
 
 protected:
@@ -118,7 +118,7 @@ public:
     // Runs the query and starts following the change feed.
     RESTOperationPtr start() override;
     // The current rows; when the query has none yet, runs once and waits.
-    std::optional<QList<CouchQueryRow>> rows() override;
+    std::optional<QList<CouchQueryRow>> rowsAndWait() override;
     // Stops following changes.
     void stop();
     bool isFollowing() const;

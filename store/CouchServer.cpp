@@ -90,7 +90,7 @@ QByteArray CouchServer::authorizationHeader() const {
     return basicAuthorization(m_user, m_password);
 }
 
-std::optional<QList<CouchDatabase*>> CouchServer::getDatabases() {
+std::optional<QList<CouchDatabase*>> CouchServer::getDatabasesAndWait() {
     RESTOperationPtr op = GET(QStringLiteral("_all_dbs"));
     if (!op->wait() || !op->responseBody().isArray()) {
         m_lastError = op->error().isEmpty() ? QStringLiteral("bad_reply: not a list of databases")
@@ -148,6 +148,33 @@ ReplicatorWatcher* CouchServer::replicatorWatcher() {
     if (!m_replicatorWatcher)
         m_replicatorWatcher = new ReplicatorWatcher(this);
     return m_replicatorWatcher;
+}
+
+QNetworkAccessManager* CouchServer::acquireFeedManager() {
+    for (FeedManager& entry : m_feedManagers) {
+        if (entry.feeds < kFeedsPerManager) {
+            ++entry.feeds;
+            return entry.manager;
+        }
+    }
+    auto* manager = new QNetworkAccessManager(this);
+    manager->setCookieJar(new NoCookies(manager));
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    m_feedManagers.append({manager, 1});
+    return manager;
+}
+
+void CouchServer::releaseFeedManager(QNetworkAccessManager* manager) {
+    for (qsizetype i = 0; i < m_feedManagers.size(); ++i) {
+        if (m_feedManagers[i].manager != manager)
+            continue;
+        // An idle manager goes with its connections and HTTP thread.
+        if (--m_feedManagers[i].feeds == 0) {
+            m_feedManagers.removeAt(i);
+            manager->deleteLater();
+        }
+        return;
+    }
 }
 
 void CouchServer::sendNext() {

@@ -41,9 +41,10 @@ public:
 
     // Lists the databases, waiting for the reply: a handle per database (the
     // last path segment of its url() is the name, percent-encoded), an empty
-    // list for none, std::nullopt on failure (see lastErrorText()).
-    std::optional<QList<CouchDatabase*>> getDatabases();
-    QString lastErrorText() const { return m_lastError; }
+    // list for none, std::nullopt on failure (see error()).
+    std::optional<QList<CouchDatabase*>> getDatabasesAndWait();
+    // Why the last getDatabasesAndWait() failed ("" after a success).
+    QString error() const { return m_lastError; }
 
     // The handle of a database; one per name, owned by the server; no request.
     CouchDatabase* databaseNamed(const QString& name);
@@ -73,6 +74,15 @@ public:
     static QByteArray basicAuthorization(const QString& user, const QString& password);
     // The one watcher of `_replicator`'s change feed shared by all replication handles.
     ReplicatorWatcher* replicatorWatcher();
+    // The network manager a change feed sends its long-polls through, shared
+    // by up to kFeedsPerManager feeds; handed back when the feed ends.
+    QNetworkAccessManager* acquireFeedManager();
+    void releaseFeedManager(QNetworkAccessManager* manager);
+    // A manager opens at most six connections to one host at once and a
+    // long-poll holds one for its whole length: five feeds leave one for the
+    // short reads with which a feed starts and restarts.
+    static constexpr int kFeedsPerManager = 5;
+    int feedManagerCount() const { return int(m_feedManagers.size()); }
 
 private:
     friend class RESTOperation;
@@ -91,4 +101,9 @@ private:
     QHash<QString, CouchDatabase*> m_databases;
     QHash<QString, CouchResource*> m_resources;
     ReplicatorWatcher* m_replicatorWatcher = nullptr;
+    struct FeedManager {
+        QNetworkAccessManager* manager;
+        int feeds;
+    };
+    QList<FeedManager> m_feedManagers;
 };

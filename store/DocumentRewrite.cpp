@@ -2,30 +2,94 @@
 
 #include "store/CouchDocument.h"
 
-Rewrite rewriteDocument(CouchDocument* document, const std::function<bool(QJsonObject&)>& change,
-                        QString* error, int attempts) {
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        RESTOperationPtr read = document->reload();
-        if (!read->wait()) {
-            if (read->httpStatus() == 404)
-                return Rewrite::Gone;
-            *error = read->error();
-            return Rewrite::Failed;
-        }
-        std::optional<QJsonObject> body = document->cachedProperties();
-        if (!body)
-            return Rewrite::Gone;
-        if (!change(*body))
-            return Rewrite::Unchanged;
-        RESTOperationPtr written = document->putProperties(*body);
-        if (written->wait())
-            return Rewrite::Written;
-        if (written->httpStatus() == 404)
-            return Rewrite::Gone;
-        *error = written->error();
-        if (written->httpStatus() != 409)
-            return Rewrite::Failed;
+#include <QPointer>
+
+#include <memory>
+#include <optional>
+
+namespace {
+
+// After a read: the outcome when the rewrite ends here, else the body to write.
+std::optional<Rewrite> afterRead(const StoredProperties& read, const RewriteChange& change,
+                                 QJsonObject* body, QString* error) {
+    if (read.status == StoredProperties::Missing)
+        return Rewrite::Gone;
+    if (read.status == StoredProperties::Failed) {
+        *error = read.error;
+        return Rewrite::Failed;
     }
-    *error = QStringLiteral("conflict: the document kept changing on the server");
+    *body = read.body;
+    if (!change(*body))
+        return Rewrite::Unchanged;
+    return std::nullopt;
+}
+
+// After a write: the outcome, or nothing when it met a newer revision.
+std::optional<Rewrite> afterWrite(const RESTOperation& written, QString* error) {
+    if (written.isSuccessful())
+        return Rewrite::Written;
+    if (written.httpStatus() == 404)
+        return Rewrite::Gone;
+    if (written.httpStatus() == 409)
+        return std::nullopt;
+    *error = written.error();
     return Rewrite::Failed;
+}
+
+struct AsyncRewrite {
+    QPointer<CouchDocument> document;
+    RewriteChange change;
+    int attemptsLeft;
+    QPointer<QObject> context;
+    std::function<void(Rewrite, const QString&)> done;
+
+    static void read(const std::shared_ptr<AsyncRewrite>& self) {
+        if (!self->context)
+            return;
+        if (!self->document)
+            return self->done(Rewrite::Failed,
+                              QStringLiteral("cancelled: the document was closed"));
+        if (self->attemptsLeft-- <= 0)
+            return self->done(Rewrite::Failed, QString::fromUtf8(kRewriteConflictText));
+        self->document->readProperties(self->context, [self](const StoredProperties& stored) {
+            QJsonObject body;
+            QString error;
+            if (const auto outcome = afterRead(stored, self->change, &body, &error))
+                return self->done(*outcome, error);
+            if (!self->document)
+                return self->done(Rewrite::Failed,
+                                  QStringLiteral("cancelled: the document was closed"));
+            self->document->putProperties(body)->onCompletion(
+                self->context, [self](RESTOperation& written) {
+                    QString error;
+                    if (const auto outcome = afterWrite(written, &error))
+                        return self->done(*outcome, error);
+                    read(self);
+                });
+        });
+    }
+};
+
+} // namespace
+
+Rewrite rewriteDocumentAndWait(CouchDocument* document, const RewriteChange& change, QString* error,
+                               int attempts) {
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        QJsonObject body;
+        if (const auto outcome = afterRead(document->readPropertiesAndWait(), change, &body, error))
+            return *outcome;
+        RESTOperationPtr written = document->putProperties(body);
+        written->wait();
+        if (const auto outcome = afterWrite(*written, error))
+            return *outcome;
+    }
+    *error = QString::fromUtf8(kRewriteConflictText);
+    return Rewrite::Failed;
+}
+
+void rewriteDocument(CouchDocument* document, RewriteChange change, int attempts, QObject* context,
+                     std::function<void(Rewrite, const QString&)> done) {
+    auto rewrite = std::make_shared<AsyncRewrite>(
+        AsyncRewrite{document, std::move(change), attempts, context, std::move(done)});
+    AsyncRewrite::read(rewrite);
 }

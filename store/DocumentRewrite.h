@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QObject>
 #include <QString>
 
 #include <functional>
@@ -10,7 +11,7 @@ class CouchDocument;
 // A write that starts from the body the server holds at that moment, so that
 // it never undoes a change a replication, a client or another flow made
 // meanwhile. The console's flows change stored documents through this one
-// loop.
+// loop, waiting for it or not.
 enum class Rewrite {
     Written,
     // The document, or its database, is not there (any more): nothing to do.
@@ -20,10 +21,26 @@ enum class Rewrite {
     Failed,
 };
 
+// Reads before the first write, and reads again after each write refused as a
+// conflict, unless a caller names its own number.
+inline constexpr int kRewriteAttempts = 2;
+// The error when every write of a rewrite met a newer revision.
+inline constexpr const char* kRewriteConflictText =
+    "conflict: the document kept changing on the server";
+
+// Edits `body` (the stored body, with _id and _rev); false leaves it alone.
+using RewriteChange = std::function<bool(QJsonObject& body)>;
+
 // Reads the document as the server holds it now, lets `change` edit the body
-// (returning false to leave it alone) and writes it back. A write refused as
-// a conflict is tried again on a new read, `attempts` reads in all; when
-// every one met a newer revision, `error` says that the document kept
-// changing. Otherwise `error` is the failed request's text.
-Rewrite rewriteDocument(CouchDocument* document, const std::function<bool(QJsonObject&)>& change,
-                        QString* error, int attempts = 2);
+// and writes it back, waiting for each request. A write refused as a conflict
+// is tried again on a new read, `attempts` reads in all; when every one met a
+// newer revision, `error` is kRewriteConflictText. Otherwise `error` is the
+// failed request's text.
+Rewrite rewriteDocumentAndWait(CouchDocument* document, const RewriteChange& change, QString* error,
+                               int attempts = kRewriteAttempts);
+
+// The same without waiting: `done` is called once with the outcome and the
+// error text ("" unless Failed), as long as `context` lives. `change` may be
+// called once per read.
+void rewriteDocument(CouchDocument* document, RewriteChange change, int attempts, QObject* context,
+                     std::function<void(Rewrite, const QString& error)> done);

@@ -60,10 +60,7 @@ QString UserArrayController::nameAtRow(int row) const {
     if (row < 0 || row >= m_rows.size())
         return {};
     const CouchModel* model = m_rows[row];
-    const std::optional<QJsonObject> stored =
-        model->document() ? model->document()->cachedProperties() : std::nullopt;
-    return stored ? stored->value(QStringLiteral("name")).toString()
-                  : model->stringValue(QStringLiteral("name"));
+    return model->storedProperties().value(QStringLiteral("name")).toString();
 }
 
 void UserArrayController::replicationChanged(const QString& source, const QString& target) {

@@ -14,6 +14,7 @@
 #include "store/CouchQuery.h"
 #include "store/CouchServer.h"
 #include "store/DocumentRewrite.h"
+#include "store/OperationGroup.h"
 #include "users/UserArrayController.h"
 
 #include <QDateTime>
@@ -43,7 +44,7 @@ QString quoted(const QString& name) {
 // Returns the failure text, empty on success.
 QString deleteDocument(CouchDocument* document, const QStringList& dropped = {}) {
     QString error;
-    const Rewrite result = rewriteDocument(
+    const Rewrite result = rewriteDocumentAndWait(
         document,
         [&dropped](QJsonObject& body) {
             for (const QString& field : dropped)
@@ -157,39 +158,31 @@ void AppDelegate::checkUser() {
         return warn(QStringLiteral("The username may hold only lower-case letters a to z, digits "
                                    "and _ $ ( ) + - /."));
     // Read anew: another console or client may have added the user meanwhile.
-    CouchDocument* existing = m_userDatabase->documentWithID(userDocumentID(name));
-    RESTOperationPtr read = existing->reload();
-    const bool taken = read->wait();
+    const StoredProperties existing =
+        m_userDatabase->documentWithID(userDocumentID(name))->readPropertiesAndWait();
     if (!m_addUserSheet.sheet)
         return; // closed meanwhile: nothing was written yet
-    if (taken)
+    if (existing.found())
         return warn(QStringLiteral("A user with this username exists already."));
-    if (read->httpStatus() != 404)
+    if (existing.status == StoredProperties::Failed)
         return warn(QStringLiteral("The server could not tell whether the username is taken: ") +
-                    read->error());
+                    existing.error);
     createUser();
 }
 
 void AppDelegate::createUser() {
     const QString name = m_addUserSheet.tmpUserName->text();
-    auto report = std::make_shared<trevok::FailureReport>();
-    auto pending = std::make_shared<int>(1);
     const QString message =
         QStringLiteral("The user %1 was not set up completely.").arg(quoted(name));
-    const auto settleOne = [this, report, pending, message] {
-        if (--*pending == 0)
-            report->tell(m_mainWindow, message);
-    };
-    // Steps that are not waited for are told when they have finished.
-    const auto track = [this, report, pending, settleOne](const RESTOperationPtr& op,
-                                                          const QString& step) {
-        ++*pending;
-        op->onCompletion(this, [report, settleOne, step](RESTOperation& done) {
-            if (!done.isSuccessful())
-                report->add(step, done.error());
-            settleOne();
+    // Steps that are not waited for are told, with the others, when they
+    // have finished.
+    auto steps =
+        OperationGroup::create(this, [this, message](const QList<OperationFailure>& failed) {
+            trevok::FailureReport report;
+            for (const OperationFailure& failure : failed)
+                report.add(failure.step, failure.error);
+            report.tell(m_mainWindow, message);
         });
-    };
 
     CouchDocument* document = m_userDatabase->documentWithID(userDocumentID(name));
     m_newUser = CouchModel::modelForDocument<UserModel>(document);
@@ -209,45 +202,44 @@ void AppDelegate::createUser() {
     m_newUser->setValue(QStringLiteral("owner"), name);
     m_newUser->setValue(QStringLiteral("roles"), QJsonArray());
     m_newUser->setValue(QStringLiteral("password"), m_addUserSheet.tmpPassword->text());
-    track(m_newUser->save(), QStringLiteral("Writing the user document"));
+    steps->add(m_newUser->save(), QStringLiteral("Writing the user document"));
 
     const QString databaseName = userDatabaseName(name);
     m_privatDatabase = CouchDatabase::databaseNamed(databaseName, m_server.get());
     RESTOperationPtr created = m_privatDatabase->create();
     const bool databaseThere = created->wait() || created->httpStatus() == 412;
     if (!databaseThere) {
-        report->add(QStringLiteral("Creating the database %1").arg(quoted(databaseName)),
-                    created->error());
+        steps->addFailure(QStringLiteral("Creating the database %1").arg(quoted(databaseName)),
+                          created->error());
     } else {
-        CouchResource* security = m_server->childWithPath(couchEncodedSegment(databaseName) +
-                                                          QStringLiteral("/_security"));
-        track(security->PUTJSON(userDatabaseSecurity(name)),
-              QStringLiteral("Securing the database %1").arg(quoted(databaseName)));
+        steps->add(m_privatDatabase->putSecurity(userDatabaseSecurity(name)),
+                   QStringLiteral("Securing the database %1").arg(quoted(databaseName)));
 
         CouchDesignDocument* design =
             m_privatDatabase->designDocumentWithName(QLatin1String(kSecurityDesignName));
         design->defineViewNamed(QLatin1String(kValidateViewName), validateDocUpdateMap(name));
         RESTOperationPtr view = design->saveChanges();
         if (!view->wait())
-            report->add(QStringLiteral("Storing the view “validate_doc_update”"), view->error());
+            steps->addFailure(QStringLiteral("Storing the view “validate_doc_update”"),
+                              view->error());
         design = m_privatDatabase->designDocumentWithName(QLatin1String(kSecurityDesignName));
         design->defineFilterNamed(QLatin1String(kUserToMasterFilterName),
                                   userToMasterFilterSource());
         RESTOperationPtr filter = design->saveChanges();
         if (!filter->wait())
-            report->add(QStringLiteral("Storing the filter “user_to_master_filter”"),
-                        filter->error());
+            steps->addFailure(QStringLiteral("Storing the filter “user_to_master_filter”"),
+                              filter->error());
 
         CouchPersistentReplication* replication =
             m_trevokMasterDB->replicationFromDatabaseAtURL(databaseName);
         replication->setFilter(userToMasterFilterReference());
         replication->setContinuous(true);
-        track(replication->start(),
-              QStringLiteral("Starting the replication into “trevok_master”"));
+        steps->add(replication->start(),
+                   QStringLiteral("Starting the replication into “trevok_master”"));
     }
 
     closeUserSheet();
-    settleOne();
+    steps->close();
 }
 
 // ---- Changing a user's password ----
@@ -326,10 +318,7 @@ void AppDelegate::deleteUserModalEnded(int returnCode) {
     if (!user)
         return;
     // The stored name names the user's things, not an unsaved change of it.
-    const std::optional<QJsonObject> stored =
-        user->document() ? user->document()->cachedProperties() : std::nullopt;
-    m_selectedUserName = stored ? stored->value(QStringLiteral("name")).toString()
-                                : user->stringValue(QStringLiteral("name"));
+    m_selectedUserName = user->storedProperties().value(QStringLiteral("name")).toString();
     const QString name = m_selectedUserName;
     const QString databaseName = userDatabaseName(name);
     trevok::FailureReport failures;
@@ -342,10 +331,9 @@ void AppDelegate::deleteUserModalEnded(int returnCode) {
         std::unique_ptr<CouchQuery> query = design->queryViewNamed(view.name);
         query->setStartKey(databaseName);
         query->setEndKey(databaseName);
-        const std::optional<QList<CouchQueryRow>> rows = query->rows();
+        const std::optional<QList<CouchQueryRow>> rows = query->rowsAndWait();
         if (!rows) {
-            failures.add(QStringLiteral("Finding the replications %1").arg(what),
-                         query->lastError());
+            failures.add(QStringLiteral("Finding the replications %1").arg(what), query->error());
             return;
         }
         for (const CouchQueryRow& row : *rows) {

@@ -113,7 +113,7 @@ qint64 liveQueryLatency(CouchServer& store, int count) {
     auto live = query->asLiveQuery();
     live->setPrefetch(true);
     live->start();
-    live->rows(); // the first load
+    live->rowsAndWait(); // the first load
     const QString id = QStringLiteral("org.couchdb.user:zz_outside");
     QElapsedTimer clock;
     clock.start();

@@ -195,7 +195,7 @@ private Q_SLOTS:
         std::unique_ptr<CouchQuery> check = m_couch->databaseNamed(m_dbName)->getAllDocuments();
         check->setDescending(true);
         check->setPrefetch(true);
-        const auto rows = check->rows();
+        const auto rows = check->rowsAndWait();
         QVERIFY(rows);
         QStringList ids;
         for (const CouchQueryRow& row : *rows)

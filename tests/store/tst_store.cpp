@@ -1,5 +1,6 @@
 #include "store/Couch.h"
 #include "store/DocumentRewrite.h"
+#include "store/OperationGroup.h"
 #include "tests/harness/TestServer.h"
 
 #include <QCoreApplication>
@@ -78,6 +79,12 @@ private Q_SLOTS:
     void passwordsNeverLogged();
     void rewriteStartsFromTheStoredBody_data();
     void rewriteStartsFromTheStoredBody();
+    void readsTellMissingFromFailed_data();
+    void readsTellMissingFromFailed();
+    void securityIsWrittenAndKept();
+    void groupCollectsEveryFailure();
+    void modelMadeWithoutReadLoadsOnRequest();
+    void feedsShareNetworkManagers();
     void liveQueryFollowsOutsideWritesAndRestart(); // restarts the server: keep it last
 
 private:
@@ -133,7 +140,7 @@ void TestStore::unwaitedWritesTakeEffectInOrder() {
                        ->putProperties(obj({{QStringLiteral("n"), i}})));
     }
     auto all = db->getAllDocuments();
-    const auto rows = all->rows();
+    const auto rows = all->rowsAndWait();
     QVERIFY(rows);
     for (const auto& op : ops)
         QVERIFY2(op->isFinished() && op->isSuccessful(), qPrintable(op->error()));
@@ -173,10 +180,10 @@ void TestStore::savesAndDeletesEndInTheLastState() {
     if (steps.endsWith(QLatin1Char('s'))) {
         QCOMPARE(reply.status, 200);
         QCOMPARE(reply.json().object().value(QStringLiteral("n")).toInt(), n);
-        QCOMPARE(doc->properties()->value(QStringLiteral("n")).toInt(), n);
+        QCOMPARE(doc->propertiesAndWait()->value(QStringLiteral("n")).toInt(), n);
     } else {
         QCOMPARE(reply.status, 404);
-        QVERIFY(!doc->properties());
+        QVERIFY(!doc->propertiesAndWait());
     }
 }
 
@@ -197,8 +204,8 @@ void TestStore::errorTexts() {
     RESTOperationPtr op;
     if (kind == 0) {
         CouchServer anonymous{QUrl(TestServer::url())};
-        QVERIFY(!anonymous.getDatabases());
-        QCOMPARE(anonymous.lastErrorText(), error);
+        QVERIFY(!anonymous.getDatabasesAndWait());
+        QCOMPARE(anonymous.error(), error);
         op = anonymous.GET(QStringLiteral("_all_dbs"));
         QVERIFY(!op->wait());
     } else {
@@ -245,8 +252,8 @@ void TestStore::silentServerTimesOut() {
     QVERIFY(!second->wait());
     QVERIFY(second->error().contains(QStringLiteral("timed out")));
     QVERIFY(!accepted.isEmpty());
-    QVERIFY(!server.getDatabases());
-    QVERIFY(server.lastErrorText().contains(QStringLiteral("timed out")));
+    QVERIFY(!server.getDatabasesAndWait());
+    QVERIFY(server.error().contains(QStringLiteral("timed out")));
 }
 
 void TestStore::databaseNames_data() {
@@ -331,7 +338,8 @@ void TestStore::documentIDs() {
     QCOMPARE(reply.json().object().value(QStringLiteral("_id")).toString(), id);
     // A fresh handle reads it back through its own URL.
     auto other = adminServer();
-    const auto read = other->databaseNamed(QStringLiteral("ids"))->documentWithID(id)->properties();
+    const auto read =
+        other->databaseNamed(QStringLiteral("ids"))->documentWithID(id)->propertiesAndWait();
     QVERIFY(read);
     QCOMPARE(read->value(QStringLiteral("id")).toString(), id);
     QVERIFY(doc->DELETE()->wait());
@@ -340,7 +348,7 @@ void TestStore::documentIDs() {
 
 void TestStore::getDatabasesGivesHandlesNamedByTheirURL() {
     QVERIFY(freshDatabase(m_store.get(), QStringLiteral("listed+one$")));
-    const auto dbs = m_store->getDatabases();
+    const auto dbs = m_store->getDatabasesAndWait();
     QVERIFY(dbs);
     bool found = false;
     for (CouchDatabase* db : *dbs) {
@@ -394,8 +402,8 @@ void TestStore::unsavedViewDefinitionIsQueried() {
             QStringLiteral("only"),
             QStringLiteral("function(doc){if(doc.n === %1) emit(doc.n, doc._id);}").arg(wanted));
         auto query = design->queryViewNamed(QStringLiteral("only"));
-        const auto rows = query->rows();
-        QVERIFY2(rows, qPrintable(query->lastError()));
+        const auto rows = query->rowsAndWait();
+        QVERIFY2(rows, qPrintable(query->error()));
         QCOMPARE(rows->size(), 1);
         QCOMPARE(rows->at(0).key().toInt(), wanted);
         QCOMPARE(rows->at(0).documentID(), QStringLiteral("d%1").arg(wanted));
@@ -413,7 +421,7 @@ void TestStore::queryParameters() {
     query->setStartKey(QStringLiteral("c"));
     query->setEndKey(QStringLiteral("b+1"));
     query->setPrefetch(true);
-    const auto rows = query->rows();
+    const auto rows = query->rowsAndWait();
     QVERIFY(rows);
     QCOMPARE(rows->size(), 2);
     QCOMPARE(rows->at(0).documentID(), QStringLiteral("c"));
@@ -587,7 +595,7 @@ void TestStore::passwordsNeverLogged() {
     const QString secret = QStringLiteral("s3cr3t-Pässword");
     CouchServer server{QUrl(TestServer::url())};
     server.setCredential(QStringLiteral("admin"), secret); // wrong: every request fails
-    server.getDatabases();
+    server.getDatabasesAndWait();
     server.databaseNamed(QStringLiteral("_users"))
         ->documentWithID(QStringLiteral("org.couchdb.user:nobody"))
         ->putProperties(obj({{QStringLiteral("password"), secret}}))
@@ -615,14 +623,22 @@ void TestStore::rewriteStartsFromTheStoredBody_data() {
     QTest::addColumn<bool>("change");
     QTest::addColumn<int>("result");
     QTest::addColumn<QString>("errorStart");
+    QTest::addColumn<bool>("waits");
     const auto r = [](Rewrite v) { return static_cast<int>(v); };
-    QTest::newRow("plain") << true << 0 << 2 << true << r(Rewrite::Written) << QString();
-    QTest::newRow("one write meanwhile, read again")
-        << true << 1 << 2 << true << r(Rewrite::Written) << QString();
-    QTest::newRow("keeps changing") << true << 3 << 3 << true << r(Rewrite::Failed)
-                                    << QStringLiteral("conflict: the document kept changing");
-    QTest::newRow("left alone") << true << 0 << 2 << false << r(Rewrite::Unchanged) << QString();
-    QTest::newRow("missing") << false << 0 << 2 << true << r(Rewrite::Gone) << QString();
+    for (const bool waits : {true, false}) {
+        const char* form = waits ? "waiting" : "not waiting";
+        QTest::addRow("plain, %s", form)
+            << true << 0 << 2 << true << r(Rewrite::Written) << QString() << waits;
+        QTest::addRow("one write meanwhile, read again, %s", form)
+            << true << 1 << 2 << true << r(Rewrite::Written) << QString() << waits;
+        QTest::addRow("keeps changing, %s", form)
+            << true << 3 << 3 << true << r(Rewrite::Failed)
+            << QStringLiteral("conflict: the document kept changing") << waits;
+        QTest::addRow("left alone, %s", form)
+            << true << 0 << 2 << false << r(Rewrite::Unchanged) << QString() << waits;
+        QTest::addRow("missing, %s", form)
+            << false << 0 << 2 << true << r(Rewrite::Gone) << QString() << waits;
+    }
 }
 
 void TestStore::rewriteStartsFromTheStoredBody() {
@@ -632,6 +648,7 @@ void TestStore::rewriteStartsFromTheStoredBody() {
     QFETCH(bool, change);
     QFETCH(int, result);
     QFETCH(QString, errorStart);
+    QFETCH(bool, waits);
     CouchDatabase* db = freshDatabase(m_store.get(), QStringLiteral("rewrite"));
     QVERIFY(db);
     CouchDocument* doc = db->documentWithID(QStringLiteral("doc"));
@@ -645,22 +662,32 @@ void TestStore::rewriteStartsFromTheStoredBody() {
     int interfered = 0;
     bool theirsWritten = true;
     QString error;
-    const Rewrite got = rewriteDocument(
-        doc,
-        [&](QJsonObject& body) {
-            if (interfered < interference) {
-                ++interfered;
-                theirsWritten = theirsWritten && otherDoc->reload()->wait();
-                QJsonObject theirs = otherDoc->cachedProperties().value_or(QJsonObject());
-                theirs.insert(QStringLiteral("kept"), interfered);
-                theirsWritten = theirsWritten && otherDoc->putProperties(theirs)->wait();
-            }
-            if (!change)
-                return false;
-            body.insert(QStringLiteral("mine"), true);
-            return true;
-        },
-        &error, attempts);
+    const RewriteChange edit = [&](QJsonObject& body) {
+        if (interfered < interference) {
+            ++interfered;
+            theirsWritten = theirsWritten && otherDoc->reload()->wait();
+            QJsonObject theirs = otherDoc->cachedProperties().value_or(QJsonObject());
+            theirs.insert(QStringLiteral("kept"), interfered);
+            theirsWritten = theirsWritten && otherDoc->putProperties(theirs)->wait();
+        }
+        if (!change)
+            return false;
+        body.insert(QStringLiteral("mine"), true);
+        return true;
+    };
+    Rewrite got = Rewrite::Failed;
+    if (waits) {
+        got = rewriteDocumentAndWait(doc, edit, &error, attempts);
+    } else {
+        int calls = 0;
+        rewriteDocument(doc, edit, attempts, this, [&](Rewrite outcome, const QString& text) {
+            ++calls;
+            got = outcome;
+            error = text;
+        });
+        QTRY_COMPARE_WITH_TIMEOUT(calls, 1, 10000);
+        QCOMPARE(RESTOperation::waitDepth(), 0);
+    }
     QVERIFY(theirsWritten);
     QCOMPARE(static_cast<int>(got), result);
     QVERIFY2(error.startsWith(errorStart), qPrintable(error));
@@ -670,6 +697,206 @@ void TestStore::rewriteStartsFromTheStoredBody() {
         QCOMPARE(stored.value(QStringLiteral("mine")), QJsonValue(true));
         QCOMPARE(stored.value(QStringLiteral("kept")).toInt(), interference);
     }
+}
+
+// Each case: what is read, through which credential, and what the reader is
+// told, both waiting and not.
+void TestStore::readsTellMissingFromFailed_data() {
+    QTest::addColumn<QString>("database");
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<bool>("anonymous");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("stored") << "reads"
+                            << "there" << false << int(StoredProperties::Found) << QString();
+    QTest::newRow("never written")
+        << "reads"
+        << "absent" << false << int(StoredProperties::Missing) << QString();
+    QTest::newRow("deleted") << "reads"
+                             << "deleted" << false << int(StoredProperties::Missing) << QString();
+    QTest::newRow("no database") << "reads_none"
+                                 << "there" << false << int(StoredProperties::Missing) << QString();
+    QTest::newRow("refused") << "reads"
+                             << "there" << true << int(StoredProperties::Failed)
+                             << QStringLiteral("unauthorized: ");
+}
+
+void TestStore::readsTellMissingFromFailed() {
+    QFETCH(QString, database);
+    QFETCH(QString, id);
+    QFETCH(bool, anonymous);
+    QFETCH(int, status);
+    QFETCH(QString, error);
+    CouchDatabase* db = freshDatabase(m_store.get(), QStringLiteral("reads"));
+    QVERIFY(db);
+    m_store->databaseNamed(QStringLiteral("reads_none"))->DELETE()->wait();
+    QVERIFY(db->documentWithID(QStringLiteral("there"))
+                ->putProperties(obj({{QStringLiteral("n"), 1}}))
+                ->wait());
+    CouchDocument* deleted = db->documentWithID(QStringLiteral("deleted"));
+    QVERIFY(deleted->putProperties(obj({{QStringLiteral("n"), 2}}))->wait());
+    QVERIFY(deleted->DELETE()->wait());
+    // Only the administrator may read it.
+    QVERIFY(db->putSecurity(
+                  obj({{QStringLiteral("members"),
+                        obj({{QStringLiteral("roles"), QJsonArray{QStringLiteral("_admin")}}})}}))
+                ->wait());
+
+    std::unique_ptr<CouchServer> reader =
+        anonymous ? std::make_unique<CouchServer>(QUrl(TestServer::url())) : adminServer();
+    CouchDocument* doc = reader->databaseNamed(database)->documentWithID(id);
+    const StoredProperties waited = doc->readPropertiesAndWait();
+    std::optional<StoredProperties> told;
+    doc->readProperties(this, [&](const StoredProperties& read) { told = read; });
+    QTRY_VERIFY(told.has_value());
+    for (const StoredProperties& read : {waited, *told}) {
+        QCOMPARE(int(read.status), status);
+        QVERIFY2(read.error.startsWith(error) && read.error.isEmpty() == error.isEmpty(),
+                 qPrintable(read.error));
+        if (read.found())
+            QCOMPARE(read.body.value(QStringLiteral("n")).toInt(), 1);
+        else
+            QVERIFY(read.body.isEmpty());
+    }
+}
+
+void TestStore::securityIsWrittenAndKept() {
+    CouchDatabase* db = freshDatabase(m_store.get(), QStringLiteral("secured"));
+    QVERIFY(db);
+    QVERIFY(db->documentWithID(QStringLiteral("doc"))->putProperties(QJsonObject())->wait());
+    const QJsonObject security{
+        {QStringLiteral("admins"),
+         obj({{QStringLiteral("names"), QJsonArray()}, {QStringLiteral("roles"), QJsonArray()}})},
+        {QStringLiteral("members"),
+         obj({{QStringLiteral("names"), QJsonArray()},
+              {QStringLiteral("roles"), QJsonArray{QStringLiteral("_admin")}}})}};
+    RESTOperationPtr put = db->putSecurity(security);
+    QVERIFY2(put->wait(), qPrintable(put->error()));
+    RESTOperationPtr read = db->security();
+    QVERIFY(read->wait());
+    QCOMPARE(read->responseBody().toObject(), security);
+    // And the server holds to it: an account without the role reads nothing.
+    CouchServer anonymous{QUrl(TestServer::url())};
+    const StoredProperties refused = anonymous.databaseNamed(QStringLiteral("secured"))
+                                         ->documentWithID(QStringLiteral("doc"))
+                                         ->readPropertiesAndWait();
+    QCOMPARE(int(refused.status), int(StoredProperties::Failed));
+    // A name the server would refuse is refused before any request.
+    RESTOperationPtr illegal =
+        m_store->databaseNamed(QStringLiteral("Bad Name"))->putSecurity(security);
+    QVERIFY(illegal->isFinished());
+    QVERIFY(illegal->error().startsWith(QStringLiteral("illegal_database_name")));
+}
+
+void TestStore::groupCollectsEveryFailure() {
+    CouchDatabase* db = freshDatabase(m_store.get(), QStringLiteral("group"));
+    QVERIFY(db);
+    QVERIFY(db->documentWithID(QStringLiteral("taken"))->putProperties(QJsonObject())->wait());
+    int calls = 0;
+    QList<OperationFailure> told;
+    const auto tell = [&](const QList<OperationFailure>& failures) {
+        ++calls;
+        told = failures;
+    };
+    // A second handle without the revision: its write is refused as a conflict.
+    std::unique_ptr<CouchServer> other = adminServer();
+    // Nothing is told before the group is closed, however long it takes.
+    auto open = OperationGroup::create(this, tell);
+    open->add(db->documentWithID(QStringLiteral("fresh"))->putProperties(QJsonObject()),
+              QStringLiteral("writing fresh"));
+    open->add(other->databaseNamed(QStringLiteral("group"))
+                  ->documentWithID(QStringLiteral("taken"))
+                  ->PUTJSON(QJsonObject()),
+              QStringLiteral("writing taken"));
+    open.reset();
+    QTest::qWait(300);
+    QCOMPARE(calls, 0);
+
+    auto closing = OperationGroup::create(this, tell);
+    closing->add(db->documentWithID(QStringLiteral("fresh2"))->putProperties(QJsonObject()),
+                 QStringLiteral("writing fresh2"));
+    closing->add(other->databaseNamed(QStringLiteral("group"))
+                     ->documentWithID(QStringLiteral("taken"))
+                     ->PUTJSON(QJsonObject()),
+                 QStringLiteral("writing taken"));
+    closing->addFailure(QStringLiteral("known before"), QStringLiteral("it failed"));
+    closing->add(m_store->databaseNamed(QStringLiteral("group_none"))->GET(),
+                 QStringLiteral("reading a database that is not there"));
+    closing->close();
+    QTRY_COMPARE(calls, 1);
+    QCOMPARE(told.size(), 3);
+    QCOMPARE(told.at(0),
+             (OperationFailure{QStringLiteral("known before"), QStringLiteral("it failed")}));
+    QStringList steps;
+    for (const OperationFailure& failure : told)
+        steps.append(failure.step);
+    QVERIFY(steps.contains(QStringLiteral("writing taken")));
+    QVERIFY(steps.contains(QStringLiteral("reading a database that is not there")));
+    QVERIFY(!steps.contains(QStringLiteral("writing fresh2")));
+    // Told once.
+    QTest::qWait(100);
+    QCOMPARE(calls, 1);
+
+    // A group whose operations all finished before it was closed tells at close.
+    int emptyCalls = 0;
+    auto empty = OperationGroup::create(this, [&](const QList<OperationFailure>& failures) {
+        ++emptyCalls;
+        QVERIFY(failures.isEmpty());
+    });
+    RESTOperationPtr done = db->documentWithID(QStringLiteral("fresh3"))->putProperties({});
+    QVERIFY(done->wait());
+    empty->add(done, QStringLiteral("writing fresh3"));
+    empty->close();
+    QCOMPARE(emptyCalls, 1);
+}
+
+void TestStore::modelMadeWithoutReadLoadsOnRequest() {
+    CouchDatabase* db = freshDatabase(m_store.get(), QStringLiteral("lazy"));
+    QVERIFY(db);
+    QVERIFY(TestServer::putDocument(QStringLiteral("lazy"), QStringLiteral("note"), "{\"n\":7}"));
+    std::unique_ptr<CouchServer> other = adminServer();
+    CouchDocument* doc =
+        other->databaseNamed(QStringLiteral("lazy"))->documentWithID(QStringLiteral("note"));
+    NoteModel model(doc);
+    // Made from nothing cached: no request, an empty new model.
+    QCOMPARE(other->pendingOperations(), 0);
+    QVERIFY(model.isNew());
+    QVERIFY(model.properties().isEmpty());
+    QCOMPARE(model.storedProperties(), model.properties());
+    QCOMPARE(int(model.loadAndWait().status), int(StoredProperties::Found));
+    QVERIFY(!model.isNew());
+    QCOMPARE(model.getValue(QStringLiteral("n")).toInt(), 7);
+    // An unsaved change stays the model's; the stored body stays the document's.
+    model.setValue(QStringLiteral("n"), 8);
+    QCOMPARE(model.storedProperties().value(QStringLiteral("n")).toInt(), 7);
+    QCOMPARE(model.properties().value(QStringLiteral("n")).toInt(), 8);
+}
+
+void TestStore::feedsShareNetworkManagers() {
+    CouchDatabase* db = freshDatabase(m_store.get(), QStringLiteral("feeds"));
+    QVERIFY(db);
+    std::unique_ptr<CouchServer> server = adminServer();
+    auto base = server->databaseNamed(QStringLiteral("feeds"))->getAllDocuments();
+    const int count = 2 * CouchServer::kFeedsPerManager + 1;
+    std::vector<std::unique_ptr<CouchLiveQuery>> lives;
+    std::vector<std::unique_ptr<QSignalSpy>> spies;
+    for (int i = 0; i < count; ++i) {
+        lives.push_back(base->asLiveQuery());
+        spies.push_back(std::make_unique<QSignalSpy>(lives.back().get(), &CouchQuery::rowsChanged));
+        lives.back()->setPrefetch(true);
+        lives.back()->start();
+    }
+    QCOMPARE(server->feedManagerCount(), 3);
+    for (int i = 0; i < count; ++i)
+        QTRY_COMPARE(spies[i]->count(), 1);
+    // Every feed holds a long-poll open; a write reaches each of them.
+    QVERIFY(TestServer::putDocument(QStringLiteral("feeds"), QStringLiteral("one"), "{}"));
+    for (int i = 0; i < count; ++i)
+        QTRY_VERIFY_WITH_TIMEOUT(rowsHaveID(lives[i]->currentRows(), QStringLiteral("one")), 5000);
+    lives.resize(CouchServer::kFeedsPerManager);
+    QCOMPARE(server->feedManagerCount(), 1);
+    lives.clear();
+    QCOMPARE(server->feedManagerCount(), 0);
 }
 
 void TestStore::liveQueryFollowsOutsideWritesAndRestart() {
