@@ -3,7 +3,6 @@ target_sources(trevok_console PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/ArchiveRules.h ${CMAKE_CURRENT_LIST_DIR}/ArchiveRules.cpp
   ${CMAKE_CURRENT_LIST_DIR}/DeletionFlows.cpp
   ${CMAKE_CURRENT_LIST_DIR}/DocumentWrites.h ${CMAKE_CURRENT_LIST_DIR}/DocumentWrites.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/LiveListTableModel.h ${CMAKE_CURRENT_LIST_DIR}/LiveListTableModel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/MembersListModel.h ${CMAKE_CURRENT_LIST_DIR}/MembersListModel.cpp
   ${CMAKE_CURRENT_LIST_DIR}/MembershipFlows.cpp ${CMAKE_CURRENT_LIST_DIR}/MembershipHooks.h
   ${CMAKE_CURRENT_LIST_DIR}/ProjectArrayController.h ${CMAKE_CURRENT_LIST_DIR}/ProjectArrayController.cpp
