@@ -1,9 +1,9 @@
-#include "app/Alerts.h"
 #include "app/AppDelegate.h"
-#include "app/Interface.h"
-#include "app/Readable.h"
-#include "app/UserDefaults.h"
 #include "chrome/PXAppStoreWindow.h"
+#include "chrome/UserDefaults.h"
+#include "services/Alerts.h"
+#include "services/Interface.h"
+#include "services/Readable.h"
 #include "store/CouchServer.h"
 
 #include <QDialog>
@@ -68,6 +68,6 @@ void AppDelegate::changeAdminPassword() {
     m_serverCredential.password = password;
     m_server->setCredential(m_serverCredential.user, password);
     trevok::CredentialStorage::shared().setDefaultCredential(m_serverCredential, m_syncSpace);
-    trevok::userDefaults().setValue(QStringLiteral("TS_CustomizedPassword"), QStringLiteral("1"));
+    pxUserDefaults().setValue(QStringLiteral("TS_CustomizedPassword"), QStringLiteral("1"));
     closeChangeAdminPasswordSheet();
 }

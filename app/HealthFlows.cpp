@@ -1,19 +1,20 @@
-#include "app/Alerts.h"
 #include "app/AppDelegate.h"
-#include "app/BusyState.h"
-#include "app/Interface.h"
 #include "app/LastSeenWriter.h"
-#include "app/Readable.h"
-#include "app/ReplicationHealth.h"
-#include "app/UserDefaults.h"
 #include "chrome/PXAppStoreWindow.h"
+#include "chrome/UserDefaults.h"
 #include "lists/UserQuery.h"
 #include "projects/MembersListModel.h"
-#include "projects/ProjectNames.h"
+#include "records/MasterModel.h"
+#include "records/ProjectNames.h"
+#include "records/UserNames.h"
 #include "server/LastSeen.h"
 #include "server/ListenerSettings.h"
+#include "services/Alerts.h"
+#include "services/BusyState.h"
+#include "services/Interface.h"
+#include "services/Readable.h"
+#include "services/ReplicationHealth.h"
 #include "users/UserArrayController.h"
-#include "users/UserNames.h"
 
 #include <QLabel>
 #include <QListView>
@@ -25,7 +26,7 @@ using trevok::health::SyncKind;
 using trevok::health::SyncState;
 
 namespace {
-const QString kMaster = QStringLiteral("trevok_master");
+const QString kMaster = trevok::masterDatabaseName();
 
 QString stateText(const std::optional<SyncState>& state) {
     return state ? state->text() : QString::fromUtf8(trevok::health::texts::kStopped);
@@ -108,9 +109,9 @@ void AppDelegate::startHealth() {
     delete m_lastSeenWriter;
     m_lastSeenWriter = nullptr;
     if (m_lastSeen && m_userDatabase)
-        m_lastSeenWriter = new LastSeenWriter(
-            m_lastSeen, m_userDatabase,
-            trevok::lastSeenWriteSecondsFromSettings(trevok::userDefaults()), this);
+        m_lastSeenWriter =
+            new LastSeenWriter(m_lastSeen, m_userDatabase,
+                               trevok::lastSeenWriteSecondsFromSettings(pxUserDefaults()), this);
     showHealthTotals();
     showProjectSync();
 }

@@ -1,10 +1,10 @@
 #include "app/LastSeenWriter.h"
 
+#include "records/UserNames.h"
 #include "server/LastSeen.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDocument.h"
 #include "store/CouchModel.h"
-#include "users/UserNames.h"
 
 #include <QDateTime>
 #include <QDebug>

@@ -1,5 +1,5 @@
 #include "app/AppDelegate.h"
-#include "app/UserDefaults.h"
+#include "chrome/UserDefaults.h"
 #include "server/LastSeen.h"
 #include "server/ListenerSettings.h"
 #include "server/MachineId.h"
@@ -19,8 +19,8 @@ void AppDelegate::startSyncListener(const QString& serviceName,
     const QString serverConfig =
         trevok::resourcesFolder() + QStringLiteral("/server-core/etc/couchdb/");
     m_listener->setLimits(trevok::listenerLimitsFromSettings(
-        trevok::userDefaults(), {serverConfig + QStringLiteral("default.ini"),
-                                 serverConfig + QStringLiteral("local.ini")}));
+        pxUserDefaults(), {serverConfig + QStringLiteral("default.ini"),
+                           serverConfig + QStringLiteral("local.ini")}));
     m_lastSeen = std::make_shared<trevok::LastSeenRecorder>();
     m_listener->setLastSeenRecorder(m_lastSeen);
     if (!m_listener->start())

@@ -1,8 +1,8 @@
 #include "app/AppDelegate.h"
-#include "app/Interface.h"
-#include "app/Readable.h"
-#include "app/UserDefaults.h"
 #include "chrome/PXAppStoreWindow.h"
+#include "chrome/UserDefaults.h"
+#include "services/Interface.h"
+#include "services/Readable.h"
 #include "store/CouchServer.h"
 
 #include <QDialog>
@@ -23,7 +23,7 @@ void AppDelegate::activateLoginPasswordSheet() {
     if (m_loginSheet || m_logedIn == 1)
         return;
     const bool customized =
-        trevok::userDefaults().value(QStringLiteral("TS_CustomizedPassword")).toString() ==
+        pxUserDefaults().value(QStringLiteral("TS_CustomizedPassword")).toString() ==
         QLatin1String("1");
     m_loginPasswordTextField->setVisible(!customized);
 

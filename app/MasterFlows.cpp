@@ -1,12 +1,12 @@
 #include "app/AdminOnlySecurity.h"
-#include "app/Alerts.h"
 #include "app/AppDelegate.h"
-#include "app/MasterModel.h"
-#include "app/UserDefaults.h"
-#include "app/UuidText.h"
 #include "chrome/PXAppStoreWindow.h"
+#include "chrome/UserDefaults.h"
 #include "lists/ProjectQuery.h"
 #include "lists/UserQuery.h"
+#include "records/MasterModel.h"
+#include "records/UuidText.h"
+#include "services/Alerts.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDesignDocument.h"
 #include "store/CouchDocument.h"
@@ -17,14 +17,9 @@
 #include <QLineEdit>
 
 namespace {
-const QString kMasterName = QStringLiteral("trevok_master");
-const QString kMasterRecordID = QStringLiteral("trevokMasterID");
+const QString kMasterName = trevok::masterDatabaseName();
+const QString kMasterRecordID = trevok::masterRecordID();
 } // namespace
-
-namespace trevok {
-const QString kAllProjectsMap =
-    QStringLiteral("function(doc){if (doc.type === 'ProjectInfoDoc') emit(doc.title,doc);};");
-}
 
 void AppDelegate::setUpStore() {
     m_needsTrevokMaster = true;
@@ -75,7 +70,7 @@ void AppDelegate::setUpStore() {
 
     const QJsonValue masterID = m_trevokMasterDB->documentWithID(kMasterRecordID)
                                     ->propertyForKey(QStringLiteral("masterID"));
-    auto defaults = trevok::userDefaults();
+    auto defaults = pxUserDefaults();
     if (masterID.isString()) {
         defaults.setValue(QStringLiteral("serverID"), masterID.toString());
     } else {

@@ -1,8 +1,8 @@
 #include "app/AppDelegate.h"
-#include "app/Readable.h"
 #include "server/DataDirs.h"
 #include "server/ServerConfigFile.h"
 #include "server/ServerProcess.h"
+#include "services/Readable.h"
 
 #include <QLabel>
 

@@ -1,11 +1,11 @@
 #include "app/TestControl.h"
 
 #include "app/AppDelegate.h"
-#include "app/BusyState.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "lists/UserQuery.h"
 #include "projects/ProjectArrayController.h"
 #include "server/ServerProcess.h"
+#include "services/BusyState.h"
 #include "store/CouchModel.h"
 #include "store/RESTOperation.h"
 

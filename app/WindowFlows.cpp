@@ -1,9 +1,10 @@
 #include "app/AppDelegate.h"
-#include "app/Interface.h"
-#include "app/Readable.h"
-#include "app/ServerSettings.h"
-#include "app/UserDefaults.h"
 #include "chrome/PXAppStoreWindow.h"
+#include "chrome/UserDefaults.h"
+#include "records/MasterModel.h"
+#include "records/ServerSettings.h"
+#include "services/Interface.h"
+#include "services/Readable.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDocument.h"
 #include "store/CouchServer.h"
@@ -33,7 +34,7 @@ QString tabIdentifier(int index) {
 } // namespace
 
 void AppDelegate::startSize() {
-    auto defaults = trevok::userDefaults();
+    auto defaults = pxUserDefaults();
     const QString key = QStringLiteral("NSWindow Frame TrevokServer");
     m_savedFrame = defaults.contains(key) ? trevok::parseSavedFrame(defaults.value(key).toString())
                                           : trevok::SavedFrame{};
@@ -91,7 +92,7 @@ void AppDelegate::fillInformationTab() {
     // Before login there is neither a session server nor a master database.
     if (!m_server || !m_trevokMasterDB)
         return;
-    CouchDocument* master = m_trevokMasterDB->documentWithID(QStringLiteral("trevokMasterID"));
+    CouchDocument* master = m_trevokMasterDB->documentWithID(trevok::masterRecordID());
     m_tmpClientEmail->setText(master->propertyForKey(QStringLiteral("ownerEmail")).toString());
     m_tmpClientName->setText(master->propertyForKey(QStringLiteral("ownerName")).toString());
     // Shown for reference; the record's identifier is never edited here.

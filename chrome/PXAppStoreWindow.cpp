@@ -102,6 +102,24 @@ int PXAppStoreWindow::slot(StandardButton kind) {
     return static_cast<int>(kind);
 }
 
+// A drawn button and a custom one of the same kind do the same thing.
+void PXAppStoreWindow::connectStandardAction(QAbstractButton* button, StandardButton kind) {
+    switch (kind) {
+    case StandardButton::Close:
+        connect(button, &QAbstractButton::clicked, this, &PXAppStoreWindow::performClose);
+        break;
+    case StandardButton::Minimize:
+        connect(button, &QAbstractButton::clicked, this, &PXAppStoreWindow::performMiniaturize);
+        break;
+    case StandardButton::Zoom:
+        connect(button, &QAbstractButton::clicked, this, &PXAppStoreWindow::performZoom);
+        break;
+    default:
+        connect(button, &QAbstractButton::clicked, this, &PXAppStoreWindow::toggleFullScreen);
+        break;
+    }
+}
+
 void PXAppStoreWindow::createStandardButtons() {
     const QSize size(standardButtonWidth, standardButtonHeight);
     const StandardButton kinds[] = {StandardButton::Close, StandardButton::Minimize,
@@ -113,20 +131,7 @@ void PXAppStoreWindow::createStandardButtons() {
         PXStandardButtons::giveLooks(b, kind);
         b->updateImage();
         m_standard[static_cast<size_t>(slot(kind))] = b;
-        switch (kind) {
-        case StandardButton::Close:
-            connect(b, &QAbstractButton::clicked, this, &PXAppStoreWindow::performClose);
-            break;
-        case StandardButton::Minimize:
-            connect(b, &QAbstractButton::clicked, this, &PXAppStoreWindow::performMiniaturize);
-            break;
-        case StandardButton::Zoom:
-            connect(b, &QAbstractButton::clicked, this, &PXAppStoreWindow::performZoom);
-            break;
-        default:
-            connect(b, &QAbstractButton::clicked, this, &PXAppStoreWindow::toggleFullScreen);
-            break;
-        }
+        connectStandardAction(b, kind);
     }
     // Where a bar of standard height has its full-screen button; the first
     // layout measures the right margin from here.
@@ -298,20 +303,7 @@ void PXAppStoreWindow::setCustomButton(StandardButton kind, PXWindowButton* butt
     installed = button;
     if (!button)
         return;
-    switch (kind) {
-    case StandardButton::Close:
-        connect(button, &QAbstractButton::clicked, this, &PXAppStoreWindow::performClose);
-        break;
-    case StandardButton::Minimize:
-        connect(button, &QAbstractButton::clicked, this, &PXAppStoreWindow::performMiniaturize);
-        break;
-    case StandardButton::Zoom:
-        connect(button, &QAbstractButton::clicked, this, &PXAppStoreWindow::performZoom);
-        break;
-    default:
-        connect(button, &QAbstractButton::clicked, this, &PXAppStoreWindow::toggleFullScreen);
-        break;
-    }
+    connectStandardAction(button, kind);
     const PXWindowButton* standard = standardWindowButton(kind);
     button->setParent(this);
     button->move(standard ? standard->pos() : QPoint());

@@ -13,6 +13,8 @@
 #include <functional>
 #include <optional>
 
+class QAbstractButton;
+
 class PXAppStoreWindowDelegateProxy;
 class PXTitlebarContainer;
 class PXWindowButton;
@@ -238,6 +240,7 @@ private:
     void setCustomButton(StandardButton kind, PXWindowButton* button);
     static int slot(StandardButton kind);
     void createStandardButtons();
+    void connectStandardAction(QAbstractButton* button, StandardButton kind);
     void createTitlebarView();
     PXWindowButton* windowButtonToLayout(StandardButton kind);
     void layoutTrafficLightsAndContent();

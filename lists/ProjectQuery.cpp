@@ -1,6 +1,6 @@
 #include "lists/ProjectQuery.h"
 
-#include "projects/ProjectModel.h"
+#include "records/ProjectModel.h"
 #include "store/CouchQuery.h"
 
 ProjectQuery::ProjectQuery(std::unique_ptr<CouchQuery> query)

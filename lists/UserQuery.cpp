@@ -1,7 +1,7 @@
 #include "lists/UserQuery.h"
 
+#include "records/UserModel.h"
 #include "store/CouchQuery.h"
-#include "users/UserModel.h"
 
 UserQuery::UserQuery(std::unique_ptr<CouchQuery> query)
     : LiveList(std::move(query), "UserQuery") {}

@@ -1,13 +1,13 @@
-#include "app/Alerts.h"
 #include "app/AppDelegate.h"
-#include "app/UserDefaults.h"
-#include "app/UuidText.h"
 #include "chrome/PXAppStoreWindow.h"
-#include "projects/ArchiveRules.h"
+#include "chrome/UserDefaults.h"
 #include "projects/DocumentWrites.h"
 #include "projects/ProjectArrayController.h"
-#include "projects/ProjectNames.h"
+#include "records/ArchiveRules.h"
+#include "records/ProjectNames.h"
 #include "records/ReplicatorViews.h"
+#include "records/UuidText.h"
+#include "services/Alerts.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDesignDocument.h"
 #include "store/CouchDocument.h"
@@ -120,7 +120,7 @@ std::shared_ptr<RESTOperation> AppDelegate::createDelProjectModelWithID(const QS
                                                                         const QString& stem,
                                                                         const QString& title) {
     CouchDatabase* projectDB = m_server->databaseNamed(projectDatabaseName(stem));
-    const QVariant serverID = trevok::userDefaults().value(QStringLiteral("serverID"));
+    const QVariant serverID = pxUserDefaults().value(QStringLiteral("serverID"));
     RESTOperationPtr written =
         projectDB->documentWithID(trevok::uuidText())
             ->putProperties(

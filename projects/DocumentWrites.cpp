@@ -1,6 +1,6 @@
 #include "projects/DocumentWrites.h"
 
-#include "projects/ArchiveRules.h"
+#include "records/ArchiveRules.h"
 
 namespace trevok::projects {
 

@@ -1,7 +1,7 @@
 #include "projects/MembersListModel.h"
 
-#include "app/ReplicationHealth.h"
-#include "users/UserNames.h"
+#include "records/UserNames.h"
+#include "services/ReplicationHealth.h"
 
 #include <QApplication>
 #include <QPainter>

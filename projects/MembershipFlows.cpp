@@ -1,14 +1,15 @@
-#include "app/Alerts.h"
 #include "app/AppDelegate.h"
-#include "app/NotificationCenter.h"
-#include "app/Readable.h"
-#include "app/UserDefaults.h"
 #include "chrome/PXAppStoreWindow.h"
+#include "chrome/UserDefaults.h"
 #include "lists/UserQuery.h"
 #include "projects/MembershipHooks.h"
-#include "projects/ProjectModel.h"
-#include "projects/ProjectNames.h"
+#include "records/ProjectModel.h"
+#include "records/ProjectNames.h"
 #include "records/ReplicatorViews.h"
+#include "records/UserModel.h"
+#include "services/Alerts.h"
+#include "services/NotificationCenter.h"
+#include "services/Readable.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDesignDocument.h"
 #include "store/CouchDocument.h"
@@ -16,7 +17,6 @@
 #include "store/CouchQuery.h"
 #include "store/CouchServer.h"
 #include "users/UserArrayController.h"
-#include "users/UserModel.h"
 #include "users/UserSelectionTableView.h"
 
 #include <QBoxLayout>
@@ -106,7 +106,7 @@ struct CurrentProject {
 };
 
 CurrentProject currentProject() {
-    const auto defaults = trevok::userDefaults();
+    const auto defaults = pxUserDefaults();
     return {defaults.value(QStringLiteral("CurrentProjectID")).toString(),
             defaults.value(QStringLiteral("CurrentProjectDBName")).toString()};
 }

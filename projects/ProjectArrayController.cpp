@@ -1,11 +1,11 @@
 #include "projects/ProjectArrayController.h"
 
-#include "app/Readable.h"
-#include "app/UserDefaults.h"
+#include "chrome/UserDefaults.h"
 #include "lists/LiveListTableModel.h"
 #include "lists/ProjectQuery.h"
-#include "projects/ProjectNames.h"
 #include "projects/ProjectsTableCellView.h"
+#include "records/ProjectNames.h"
+#include "services/Readable.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDocument.h"
 #include "store/CouchModel.h"
@@ -110,7 +110,7 @@ void ProjectArrayController::selectionChanged(bool mayRead) {
     const std::optional<QJsonObject> stored = model->document()->cachedProperties();
     const QJsonObject record = stored.value_or(model->properties());
     const QString stem = record.value(QStringLiteral("serverDBName")).toString();
-    auto defaults = trevok::userDefaults();
+    auto defaults = pxUserDefaults();
     defaults.setValue(QStringLiteral("CurrentProjectID"), m_selectedProjectID);
     defaults.setValue(QStringLiteral("CurrentProjectDBName"), stem);
 

@@ -1,15 +1,15 @@
 #include "app/AdminOnlySecurity.h"
-#include "app/Alerts.h"
 #include "app/AppDelegate.h"
-#include "app/Interface.h"
-#include "app/Readable.h"
-#include "app/UserDefaults.h"
-#include "app/UuidText.h"
 #include "chrome/PXAppStoreWindow.h"
+#include "chrome/UserDefaults.h"
 #include "lists/ProjectQuery.h"
 #include "projects/MembershipHooks.h"
-#include "projects/ProjectModel.h"
-#include "projects/ProjectNames.h"
+#include "records/ProjectModel.h"
+#include "records/ProjectNames.h"
+#include "records/UuidText.h"
+#include "services/Alerts.h"
+#include "services/Interface.h"
+#include "services/Readable.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDesignDocument.h"
 #include "store/CouchPersistentReplication.h"
@@ -143,7 +143,7 @@ void AppDelegate::createProject() {
     m_newProject = CouchModel::modelForDocument<ProjectModel>(projectDB->documentWithID(projectID));
     m_newProject->setValue(QStringLiteral("title"), title);
     m_newProject->setValue(QStringLiteral("type"), QStringLiteral("ProjectInfoDoc"));
-    const QVariant serverID = trevok::userDefaults().value(QStringLiteral("serverID"));
+    const QVariant serverID = pxUserDefaults().value(QStringLiteral("serverID"));
     if (serverID.isValid())
         m_newProject->setValue(QStringLiteral("serverID"), serverID.toString());
     m_newProject->setValue(QStringLiteral("serverDBName"), stem);

@@ -1,10 +1,10 @@
 #include "app/AppDelegate.h"
-#include "app/Interface.h"
-#include "app/Readable.h"
 #include "lists/ProjectQuery.h"
 #include "projects/MembersListModel.h"
 #include "projects/ProjectArrayController.h"
-#include "projects/ProjectNames.h"
+#include "records/ProjectNames.h"
+#include "services/Interface.h"
+#include "services/Readable.h"
 #include "store/CouchDocument.h"
 #include "store/CouchModel.h"
 

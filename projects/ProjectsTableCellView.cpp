@@ -1,7 +1,7 @@
 #include "projects/ProjectsTableCellView.h"
 
-#include "app/Readable.h"
 #include "lists/LiveListTableModel.h"
+#include "services/Readable.h"
 
 #include <QApplication>
 #include <QPainter>

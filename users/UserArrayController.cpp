@@ -1,12 +1,13 @@
 #include "users/UserArrayController.h"
+#include "records/MasterModel.h"
 
-#include "app/ReplicationHealth.h"
-#include "app/SyncHealth.h"
-#include "app/UserDefaults.h"
+#include "chrome/UserDefaults.h"
 #include "lists/UserQuery.h"
+#include "records/SyncHealth.h"
+#include "records/UserModel.h"
+#include "records/UserNames.h"
+#include "services/ReplicationHealth.h"
 #include "store/CouchDocument.h"
-#include "users/UserModel.h"
-#include "users/UserNames.h"
 
 #include <QAbstractItemView>
 #include <QBrush>
@@ -68,7 +69,7 @@ QString UserArrayController::nameAtRow(int row) const {
 }
 
 void UserArrayController::replicationChanged(const QString& source, const QString& target) {
-    static const QString master = QStringLiteral("trevok_master");
+    static const QString master = trevok::masterDatabaseName();
     static const QString prefix = QStringLiteral("trevok_user_db_");
     if (target != master || !source.startsWith(prefix))
         return;
@@ -161,7 +162,7 @@ QVariant UserArrayController::syncData(int row, int role) const {
     if (!m_health || !m_health->hasRead())
         return {};
     const auto state = m_health->stateOf(trevok::users::userDatabaseName(nameAtRow(row)),
-                                         QStringLiteral("trevok_master"));
+                                         trevok::masterDatabaseName());
     const trevok::health::SyncState shown = state.value_or(trevok::health::SyncState{});
     switch (role) {
     case Qt::DisplayRole:
@@ -201,5 +202,5 @@ void UserArrayController::tableViewSelectionDidChange() {
         return;
     const QJsonValue name = stored->value(QStringLiteral("name"));
     if (name.isString())
-        trevok::userDefaults().setValue(QStringLiteral("CurrentUserName"), name.toString());
+        pxUserDefaults().setValue(QStringLiteral("CurrentUserName"), name.toString());
 }

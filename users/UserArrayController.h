@@ -1,6 +1,7 @@
 #pragma once
 
 #include "lists/LiveListTableModel.h"
+#include "lists/UserQuery.h"
 
 #include <QList>
 #include <QPointer>
@@ -9,7 +10,6 @@ class CouchModel;
 class QAbstractItemView;
 class QItemSelectionModel;
 class UserModel;
-class UserQuery;
 
 // The list controller of the users: a table model over the users live list's
 // entries with one selection shared by every table that shows it (the users

@@ -1,10 +1,12 @@
-#include "app/Alerts.h"
 #include "app/AppDelegate.h"
-#include "app/Interface.h"
-#include "app/Readable.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "lists/UserQuery.h"
 #include "records/ReplicatorViews.h"
+#include "records/UserModel.h"
+#include "records/UserNames.h"
+#include "services/Alerts.h"
+#include "services/Interface.h"
+#include "services/Readable.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDesignDocument.h"
 #include "store/CouchDocument.h"
@@ -13,8 +15,6 @@
 #include "store/CouchServer.h"
 #include "store/DocumentRewrite.h"
 #include "users/UserArrayController.h"
-#include "users/UserModel.h"
-#include "users/UserNames.h"
 
 #include <QDateTime>
 #include <QDialog>

@@ -1,6 +1,6 @@
 #include "users/UserSelectionTableView.h"
 
-#include "app/NotificationCenter.h"
+#include "services/NotificationCenter.h"
 
 #include <QApplication>
 #include <QItemSelectionModel>

@@ -14,8 +14,10 @@
 // Arrivals are seen the way a sync client sees them: a long-poll `_changes`
 // request on each member's database, always open.
 
-#include "projects/ProjectModel.h"
-#include "projects/ProjectNames.h"
+#include "records/ProjectModel.h"
+#include "records/ProjectNames.h"
+#include "records/UserModel.h"
+#include "records/UserNames.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDesignDocument.h"
 #include "store/CouchDocument.h"
@@ -24,8 +26,6 @@
 #include "store/CouchResource.h"
 #include "store/CouchServer.h"
 #include "tests/harness/TestServer.h"
-#include "users/UserModel.h"
-#include "users/UserNames.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

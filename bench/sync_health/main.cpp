@@ -15,17 +15,17 @@
 // namespace of its own).
 
 #include "app/AppDelegate.h"
-#include "app/ReplicationHealth.h"
-#include "app/UserDefaults.h"
+#include "chrome/UserDefaults.h"
 #include "lists/UserQuery.h"
-#include "projects/ProjectNames.h"
+#include "records/ProjectNames.h"
+#include "records/UserNames.h"
+#include "services/ReplicationHealth.h"
 #include "store/StoreLog.h"
 #include "tests/harness/ConsoleFixture.h"
 #include "tests/harness/ProjectActions.h"
 #include "tests/harness/TestServer.h"
 #include "tests/harness/UserActions.h"
 #include "users/UserArrayController.h"
-#include "users/UserNames.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -174,7 +174,7 @@ int main(int argc, char* argv[]) {
                 return 1;
             }
             const QString stem = trevok::projects::databaseStem(title);
-            const auto defaults = trevok::userDefaults();
+            const auto defaults = pxUserDefaults();
             if (defaults.value(QStringLiteral("CurrentProjectID")).toString() != id ||
                 defaults.value(QStringLiteral("CurrentProjectDBName")).toString() != stem)
                 std::fprintf(

@@ -1,5 +1,5 @@
-#include "app/Interface.h"
 #include "chrome/PXAppStoreWindow.h"
+#include "services/Interface.h"
 #include "tests/harness/ConsoleFixture.h"
 
 #include <QAbstractButton>

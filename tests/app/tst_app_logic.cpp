@@ -1,8 +1,8 @@
-#include "app/MasterModel.h"
-#include "app/NotificationCenter.h"
-#include "app/ServerSettings.h"
-#include "app/UuidText.h"
 #include "app/WindowGeometry.h"
+#include "records/MasterModel.h"
+#include "records/ServerSettings.h"
+#include "records/UuidText.h"
+#include "services/NotificationCenter.h"
 
 #include <QRegularExpression>
 #include <QTest>

@@ -1,4 +1,4 @@
-#include "app/BusyCursor.h"
+#include "services/BusyCursor.h"
 #include "store/CouchServer.h"
 
 #include <QGuiApplication>

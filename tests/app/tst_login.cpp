@@ -1,7 +1,7 @@
-#include "app/Alerts.h"
-#include "app/UserDefaults.h"
+#include "chrome/UserDefaults.h"
 #include "lists/ProjectQuery.h"
 #include "server/SyncListener.h"
+#include "services/Alerts.h"
 #include "tests/harness/ConsoleFixture.h"
 #include "tests/harness/TestServer.h"
 
@@ -98,7 +98,7 @@ private Q_SLOTS:
         QFETCH(QVariant, value);
         QFETCH(bool, hintShown);
         if (value.isValid())
-            trevok::userDefaults().setValue(QStringLiteral("TS_CustomizedPassword"), value);
+            pxUserDefaults().setValue(QStringLiteral("TS_CustomizedPassword"), value);
         ConsoleFixture console;
         console.startUp();
         console.app().activateLoginPasswordSheet();
@@ -150,8 +150,8 @@ private Q_SLOTS:
         QVERIFY(TestServer::createDatabase(QStringLiteral("trevok_master_old")));
         TestServer::request("PUT", QStringLiteral("/trevok_master_old/_design/projectmeta"),
                             "{\"views\":{\"all_projects\":{\"map\":\"function(doc){}\"}}}");
-        trevok::userDefaults().setValue(QStringLiteral("NSWindow Frame TrevokServer"),
-                                        QStringLiteral("100 200 900 700 0 0 1600 1000"));
+        pxUserDefaults().setValue(QStringLiteral("NSWindow Frame TrevokServer"),
+                                  QStringLiteral("100 200 900 700 0 0 1600 1000"));
         ConsoleFixture console;
         console.startUp();
         QCOMPARE(console.app().lastFrame(), QRect(100, 430, 600, 470));
@@ -180,7 +180,7 @@ private Q_SLOTS:
         const QString masterID = record.value(QStringLiteral("masterID")).toString();
         QCOMPARE(masterID.size(), 36);
         QVERIFY(masterID != record.value(QStringLiteral("serverID")).toString());
-        QCOMPARE(trevok::userDefaults().value(QStringLiteral("serverID")).toString(), masterID);
+        QCOMPARE(pxUserDefaults().value(QStringLiteral("serverID")).toString(), masterID);
     }
 
     void everyLoginKeepsTheMasterAndRewritesTheProjectsView() {
@@ -201,7 +201,7 @@ private Q_SLOTS:
         QVERIFY(console.logIn());
         QVERIFY(!console.app().needsTrevokMaster());
         QCOMPARE(masterRecord().value(QStringLiteral("masterID")).toString(), before);
-        QCOMPARE(trevok::userDefaults().value(QStringLiteral("serverID")).toString(), before);
+        QCOMPARE(pxUserDefaults().value(QStringLiteral("serverID")).toString(), before);
         const auto map = [] {
             return TestServer::getJson(QStringLiteral("/trevok_master/_design/projectmeta"))
                 .object()
@@ -317,7 +317,7 @@ private Q_SLOTS:
         QCOMPARE(
             sheet->findChild<QLabel*>(QStringLiteral("adminPasswordSheetWarningField"))->text(),
             warning);
-        QVERIFY(!trevok::userDefaults().contains(QStringLiteral("TS_CustomizedPassword")));
+        QVERIFY(!pxUserDefaults().contains(QStringLiteral("TS_CustomizedPassword")));
     }
 
     void refusedPasswordChangeKeepsTheSheetOpen() {
@@ -341,7 +341,7 @@ private Q_SLOTS:
         QVERIFY(sheet->findChild<QLabel*>(QStringLiteral("adminPasswordSheetWarningField"))
                     ->text()
                     .contains(QStringLiteral("unauthorized")));
-        QVERIFY(!trevok::userDefaults().contains(QStringLiteral("TS_CustomizedPassword")));
+        QVERIFY(!pxUserDefaults().contains(QStringLiteral("TS_CustomizedPassword")));
         // With the configuration unreadable the information tab shows dashes.
         console.app().closeChangeAdminPasswordSheet();
         console.app().switchToInfo();
@@ -366,9 +366,8 @@ private Q_SLOTS:
                 ->setText(next);
             console.app().changeAdminPassword();
             QVERIFY(!console.app().adminPasswordSheet());
-            QCOMPARE(
-                trevok::userDefaults().value(QStringLiteral("TS_CustomizedPassword")).toString(),
-                QStringLiteral("1"));
+            QCOMPARE(pxUserDefaults().value(QStringLiteral("TS_CustomizedPassword")).toString(),
+                     QStringLiteral("1"));
             // The session goes on with the new password.
             console.app().switchToInfo();
             QCOMPARE(console.find<QLabel>("bindAddress")->text(), QStringLiteral("127.0.0.1"));

@@ -1,11 +1,11 @@
 #include "app/AppDelegate.h"
 #include "app/LastSeenWriter.h"
-#include "app/ReplicationHealth.h"
-#include "app/UserDefaults.h"
+#include "chrome/UserDefaults.h"
 #include "lists/UserQuery.h"
 #include "projects/MembersListModel.h"
 #include "server/ListenerSettings.h"
 #include "server/SyncListener.h"
+#include "services/ReplicationHealth.h"
 #include "tests/harness/ConsoleFixture.h"
 #include "tests/harness/ProjectActions.h"
 #include "tests/harness/SyncClient.h"
@@ -77,8 +77,8 @@ private Q_SLOTS:
 
     void init() {
         ConsoleFixture::clearUserDefaults();
-        trevok::userDefaults().setValue(
-            QLatin1String(trevok::listener_settings::kLastSeenWriteSeconds), 2);
+        pxUserDefaults().setValue(QLatin1String(trevok::listener_settings::kLastSeenWriteSeconds),
+                                  2);
         m_console = std::make_unique<ConsoleFixture>();
         m_console->startUp();
         QVERIFY(m_console->logIn());

@@ -1,4 +1,4 @@
-#include "app/SyncHealth.h"
+#include "records/SyncHealth.h"
 #include "server/LastSeen.h"
 #include "server/ListenerSettings.h"
 

@@ -5,11 +5,11 @@
 
 #include "lists/UserQuery.h"
 #include "projects/ProjectArrayController.h"
-#include "projects/ProjectModel.h"
+#include "records/ProjectModel.h"
+#include "records/UserModel.h"
 #include "server/SyncListener.h"
 #include "store/CouchDocument.h"
 #include "users/UserArrayController.h"
-#include "users/UserModel.h"
 
 #include <QElapsedTimer>
 #include <QItemSelectionModel>

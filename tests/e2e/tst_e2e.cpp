@@ -1,6 +1,6 @@
 #include "tests/e2e/E2eScenario.h"
 
-#include "app/Alerts.h"
+#include "services/Alerts.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

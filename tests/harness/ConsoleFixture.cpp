@@ -1,7 +1,7 @@
 #include "tests/harness/ConsoleFixture.h"
 
-#include "app/UserDefaults.h"
 #include "chrome/PXAppStoreWindow.h"
+#include "chrome/UserDefaults.h"
 #include "lists/LiveListTableModel.h"
 #include "projects/ProjectArrayController.h"
 #include "users/UserArrayController.h"
@@ -64,7 +64,7 @@ void ConsoleFixture::watchTableModels() {
 }
 
 void ConsoleFixture::clearUserDefaults() {
-    auto defaults = userDefaults();
+    auto defaults = pxUserDefaults();
     // Only ever a test's own settings (see TestHome.cpp): never wipe a file
     // outside the folders a suite redirects to.
     const QString home = qEnvironmentVariable("TREVOK_TEST_HOME", QDir::tempPath());

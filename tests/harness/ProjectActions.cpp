@@ -1,8 +1,8 @@
 #include "tests/harness/ProjectActions.h"
 
-#include "app/NotificationCenter.h"
 #include "projects/ProjectArrayController.h"
-#include "projects/ProjectModel.h"
+#include "records/ProjectModel.h"
+#include "services/NotificationCenter.h"
 #include "store/CouchDocument.h"
 
 #include <QItemSelectionModel>

@@ -174,16 +174,23 @@ class TestLifecycle : public QObject {
         QVERIFY(design.value(QStringLiteral("filters"))
                     .toObject()
                     .contains(QStringLiteral("user_to_master_filter")));
-        bool replicated = false;
-        for (const QJsonValue row : get(QStringLiteral("/_replicator/_all_docs?include_docs=true"))
-                                        .value(QStringLiteral("rows"))
-                                        .toArray())
-            replicated = replicated || row.toObject()
-                                               .value(QStringLiteral("doc"))
-                                               .toObject()
-                                               .value(QStringLiteral("source"))
-                                               .toString() == db;
-        QVERIFY(replicated);
+        // The replication is started without waiting for the server's answer,
+        // so the console may report the user made a moment before it lands.
+        const auto replicated = [&] {
+            for (const QJsonValue row :
+                 get(QStringLiteral("/_replicator/_all_docs?include_docs=true"))
+                     .value(QStringLiteral("rows"))
+                     .toArray()) {
+                if (row.toObject()
+                        .value(QStringLiteral("doc"))
+                        .toObject()
+                        .value(QStringLiteral("source"))
+                        .toString() == db)
+                    return true;
+            }
+            return false;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(replicated(), 10000);
     }
     // The members of the project's record as the master database has it.
     static QStringList projectMembers(const QString& title) {

@@ -1,13 +1,13 @@
-#include "app/NotificationCenter.h"
-#include "app/UserDefaults.h"
+#include "chrome/UserDefaults.h"
 #include "lists/UserQuery.h"
+#include "records/UserModel.h"
+#include "services/NotificationCenter.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDocument.h"
 #include "store/CouchQuery.h"
 #include "store/CouchServer.h"
 #include "tests/harness/TestServer.h"
 #include "users/UserArrayController.h"
-#include "users/UserModel.h"
 #include "users/UserSelectionTableView.h"
 
 #include <QAbstractItemModelTester>
@@ -255,10 +255,10 @@ private Q_SLOTS:
         QVERIFY(list);
         UserArrayController controller;
         controller.setContent(list.get());
-        auto defaults = trevok::userDefaults();
+        auto defaults = pxUserDefaults();
         defaults.remove(QStringLiteral("CurrentUserName"));
         const auto current = [] {
-            return trevok::userDefaults().value(QStringLiteral("CurrentUserName")).toString();
+            return pxUserDefaults().value(QStringLiteral("CurrentUserName")).toString();
         };
         UserModel* ann = controller.objectAtRow(1);
         ann->setAutosaves(false);

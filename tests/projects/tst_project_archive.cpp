@@ -1,10 +1,10 @@
-#include "app/Alerts.h"
-#include "app/NotificationCenter.h"
-#include "app/UserDefaults.h"
+#include "chrome/UserDefaults.h"
 #include "projects/ArchiveHooks.h"
 #include "projects/ProjectArrayController.h"
-#include "projects/ProjectModel.h"
-#include "projects/ProjectNames.h"
+#include "records/ProjectModel.h"
+#include "records/ProjectNames.h"
+#include "services/Alerts.h"
+#include "services/NotificationCenter.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDocument.h"
 #include "store/CouchPersistentReplication.h"
@@ -349,8 +349,7 @@ private Q_SLOTS:
         QVERIFY(deletionNotices(QStringLiteral("trevok_project_delta")).isEmpty());
         QVERIFY(!getObject(QStringLiteral("/trevok_master/") + delta)
                      .contains(QStringLiteral("wasDeleted")));
-        QCOMPARE(trevok::userDefaults().value(QStringLiteral("CurrentProjectID")).toString(),
-                 delta);
+        QCOMPARE(pxUserDefaults().value(QStringLiteral("CurrentProjectID")).toString(), delta);
         // The other replication was left alone.
         QCOMPARE(status(QStringLiteral("/_replicator/") + other->document()->documentID()), 200);
     }

@@ -1,4 +1,4 @@
-#include "projects/ArchiveRules.h"
+#include "records/ArchiveRules.h"
 
 #include <QJsonObject>
 #include <QTest>

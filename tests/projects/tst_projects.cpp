@@ -1,11 +1,11 @@
-#include "app/Alerts.h"
-#include "app/NotificationCenter.h"
-#include "app/UserDefaults.h"
+#include "chrome/UserDefaults.h"
 #include "lists/ProjectQuery.h"
 #include "projects/MembershipHooks.h"
 #include "projects/ProjectArrayController.h"
-#include "projects/ProjectModel.h"
-#include "projects/ProjectNames.h"
+#include "records/ProjectModel.h"
+#include "records/ProjectNames.h"
+#include "services/Alerts.h"
+#include "services/NotificationCenter.h"
 #include "store/CouchDocument.h"
 #include "store/CouchPersistentReplication.h"
 #include "store/CouchQuery.h"
@@ -173,7 +173,7 @@ private Q_SLOTS:
         QCOMPARE(record.value(QStringLiteral("archived")), QJsonValue(false));
         QCOMPARE(record.value(QStringLiteral("projectID")).toString(), id);
         QCOMPARE(record.value(QStringLiteral("serverID")).toString(),
-                 trevok::userDefaults().value(QStringLiteral("serverID")).toString());
+                 pxUserDefaults().value(QStringLiteral("serverID")).toString());
         QVERIFY(!record.value(QStringLiteral("serverID")).toString().isEmpty());
         QVERIFY(!record.value(QStringLiteral("created_at")).toString().isEmpty());
         QVERIFY(!record.value(QStringLiteral("changed_at")).toString().isEmpty());
@@ -328,14 +328,14 @@ private Q_SLOTS:
         const QString id = createListedProject(QStringLiteral("Selected"));
         QVERIFY(!id.isEmpty());
         selectProject(id);
-        auto defaults = trevok::userDefaults();
+        auto defaults = pxUserDefaults();
         QCOMPARE(defaults.value(QStringLiteral("CurrentProjectID")).toString(), id);
         QCOMPARE(defaults.value(QStringLiteral("CurrentProjectDBName")).toString(),
                  QStringLiteral("selected"));
         QVERIFY(app().projectTableController()->projectMembersFullName().isEmpty());
         app().projectTableController()->tableView()->clearSelection();
-        QCOMPARE(trevok::userDefaults().value(QStringLiteral("CurrentProjectID")).toString(), id);
-        QCOMPARE(trevok::userDefaults().value(QStringLiteral("CurrentProjectDBName")).toString(),
+        QCOMPARE(pxUserDefaults().value(QStringLiteral("CurrentProjectID")).toString(), id);
+        QCOMPARE(pxUserDefaults().value(QStringLiteral("CurrentProjectDBName")).toString(),
                  QStringLiteral("selected"));
 
         // Members anna and ben, as the master copy of the record carries them.
@@ -369,8 +369,7 @@ private Q_SLOTS:
         selectProject(second);
         QTest::qWait(200);
         QCOMPARE(app().projectTableController()->selectedModel()->document()->documentID(), second);
-        QCOMPARE(trevok::userDefaults().value(QStringLiteral("CurrentProjectID")).toString(),
-                 second);
+        QCOMPARE(pxUserDefaults().value(QStringLiteral("CurrentProjectID")).toString(), second);
     }
 
     void membersAreAddedOnceAndRemovedWithTheirReplications() {

@@ -1,7 +1,7 @@
-#include "app/Readable.h"
 #include "lists/LiveListTableModel.h"
 #include "projects/ProjectArrayController.h"
 #include "projects/ProjectsTableCellView.h"
+#include "services/Readable.h"
 #include "store/CouchModel.h"
 
 #include <QAbstractItemModelTester>

@@ -1,4 +1,4 @@
-#include "projects/ProjectNames.h"
+#include "records/ProjectNames.h"
 
 #include <QJsonArray>
 #include <QTest>

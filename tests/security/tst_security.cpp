@@ -1,6 +1,6 @@
 #include "app/AdminOnlySecurity.h"
-#include "app/Alerts.h"
 #include "server/SyncListener.h"
+#include "services/Alerts.h"
 #include "tests/harness/ConsoleFixture.h"
 #include "tests/harness/ProjectActions.h"
 #include "tests/harness/TestServer.h"

@@ -1,7 +1,7 @@
 #include "app/AppDelegate.h"
-#include "app/NotificationCenter.h"
 #include "server/ServerConfigFile.h"
 #include "server/ServerProcess.h"
+#include "services/NotificationCenter.h"
 #include "tests/harness/TestServer.h"
 
 #include <QDir>

@@ -32,10 +32,10 @@ function cppText(file, start, arg = '') {
 }
 
 const consoleTexts = {
-  userToMaster: cppText('users/UserNames.cpp', 'QString userToMasterFilterSource() {'),
-  projectToMaster: cppText('projects/ProjectNames.cpp', 'const QString kProjectToMasterFilter ='),
-  projectToUser: cppText('projects/ProjectNames.cpp', 'const QString kProjectToUserFilter ='),
-  masterToProject: cppText('projects/ProjectNames.cpp',
+  userToMaster: cppText('records/UserNames.cpp', 'QString userToMasterFilterSource() {'),
+  projectToMaster: cppText('records/ProjectNames.cpp', 'const QString kProjectToMasterFilter ='),
+  projectToUser: cppText('records/ProjectNames.cpp', 'const QString kProjectToUserFilter ='),
+  masterToProject: cppText('records/ProjectNames.cpp',
     'QString masterToProjectFilter(const QString& projectID) {', 'projectID'),
 };
 

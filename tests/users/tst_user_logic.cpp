@@ -1,6 +1,6 @@
-#include "app/UserDefaults.h"
-#include "users/UserModel.h"
-#include "users/UserNames.h"
+#include "chrome/UserDefaults.h"
+#include "records/UserModel.h"
+#include "records/UserNames.h"
 
 #include <QDateTime>
 #include <QProcess>
@@ -115,7 +115,7 @@ private Q_SLOTS:
         QFETCH(QString, defaultServerID);
         QFETCH(QString, serverID);
         QFETCH(QString, created);
-        auto defaults = trevok::userDefaults();
+        auto defaults = pxUserDefaults();
         if (defaultServerID.isEmpty())
             defaults.remove(QStringLiteral("serverID"));
         else

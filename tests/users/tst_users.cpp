@@ -1,12 +1,12 @@
-#include "app/Alerts.h"
-#include "app/UserDefaults.h"
+#include "chrome/UserDefaults.h"
 #include "lists/UserQuery.h"
+#include "records/UserModel.h"
+#include "services/Alerts.h"
 #include "store/CouchModel.h"
 #include "store/StoreLog.h"
 #include "tests/harness/ConsoleFixture.h"
 #include "tests/harness/TestServer.h"
 #include "users/UserArrayController.h"
-#include "users/UserModel.h"
 
 #include <QEventLoop>
 #include <QFile>
@@ -255,12 +255,11 @@ private Q_SLOTS:
     }
 
     void aCreatedUserIsLaidOutOnTheServer() {
-        trevok::userDefaults().remove(QStringLiteral("serverID"));
+        pxUserDefaults().remove(QStringLiteral("serverID"));
         ConsoleFixture console;
         console.startUp();
         QVERIFY(console.logIn());
-        const QString serverID =
-            trevok::userDefaults().value(QStringLiteral("serverID")).toString();
+        const QString serverID = pxUserDefaults().value(QStringLiteral("serverID")).toString();
         QVERIFY(!serverID.isEmpty());
         QVERIFY(addUser(console, {QStringLiteral("ann"), QString(), QStringLiteral("Smith"),
                                   QStringLiteral("ann-pw"), QStringLiteral("ann-pw")}));

@@ -1,7 +1,7 @@
 // Walks the console through its main states under a display and saves a
 // picture of each, for a person to look at (scripts/screenshot.sh).
-#include "app/Alerts.h"
 #include "chrome/PXAppStoreWindow.h"
+#include "services/Alerts.h"
 #include "tests/e2e/E2eScenario.h"
 #include "tests/harness/ConsoleFixture.h"
 #include "tests/harness/SyncClient.h"

@@ -1,4 +1,4 @@
-#include "projects/ProjectNames.h"
+#include "records/ProjectNames.h"
 
 #include <QJsonValue>
 
@@ -26,14 +26,6 @@ QString projectDatabaseName(const QString& stem) {
 
 QString archiveDatabaseName(const QString& stem) {
     return QStringLiteral("archived_trevok_project_") + stem;
-}
-
-QString userDatabaseName(const QString& userName) {
-    return QStringLiteral("trevok_user_db_") + userName;
-}
-
-QString userDocumentID(const QString& userName) {
-    return QStringLiteral("org.couchdb.user:") + userName;
 }
 
 bool isReservedStem(const QString& stem) {

@@ -1,4 +1,4 @@
-#include "app/ReplicationHealth.h"
+#include "services/ReplicationHealth.h"
 
 #include "store/CouchDatabase.h"
 #include "store/CouchDocument.h"

@@ -1,10 +1,10 @@
-#include "projects/ProjectModel.h"
+#include "records/ProjectModel.h"
 
-#include "app/UserDefaults.h"
-#include "projects/ProjectNames.h"
+#include "chrome/UserDefaults.h"
+#include "records/ProjectNames.h"
 
 QJsonObject ProjectModel::propertiesToSave() {
-    const QVariant serverID = trevok::userDefaults().value(QStringLiteral("serverID"));
+    const QVariant serverID = pxUserDefaults().value(QStringLiteral("serverID"));
     const QJsonObject body = trevok::projects::projectPropertiesToSave(
         CouchModel::propertiesToSave(), needsSave(), QDateTime::currentDateTimeUtc(),
         serverID.isValid() ? serverID.toString() : QString(),

@@ -8,6 +8,13 @@
 #include <functional>
 
 namespace trevok {
+// "trevok_master": every user's documents meet here on their way to projects.
+QString masterDatabaseName();
+// "trevokMasterID", the master database's record of this server.
+QString masterRecordID();
+// The view "all_projects" of the master database's design document "meta".
+extern const QString kAllProjectsMap;
+
 // The master record's save rule: missing identifying fields are filled in,
 // present ones are kept.
 QJsonObject masterPropertiesToSave(QJsonObject body, const QDateTime& now,

@@ -1,6 +1,6 @@
-#include "app/NotificationCenter.h"
+#include "services/NotificationCenter.h"
 
-#include "app/BusyState.h"
+#include "services/BusyState.h"
 
 namespace trevok {
 

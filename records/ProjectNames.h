@@ -8,6 +8,8 @@
 
 #include <optional>
 
+#include "records/UserNames.h"
+
 // Names, function sources and small rules of projects that need neither a
 // window nor a server. The function sources are part of the data layout that
 // sync clients rely on: each is kept exactly as the clients expect it.
@@ -20,8 +22,9 @@ QString databaseStem(const QString& title);
 
 QString projectDatabaseName(const QString& stem);
 QString archiveDatabaseName(const QString& stem);
-QString userDatabaseName(const QString& userName);
-QString userDocumentID(const QString& userName);
+// A member's things are named where every user's are.
+using users::userDatabaseName;
+using users::userDocumentID;
 
 // Master-side design documents that are not a project's own: a stem equal to
 // one of them would make the project's design document one of these.

@@ -1,7 +1,18 @@
-#include "app/MasterModel.h"
-#include "app/UuidText.h"
+#include "records/MasterModel.h"
+#include "records/UuidText.h"
 
 namespace trevok {
+
+QString masterDatabaseName() {
+    return QStringLiteral("trevok_master");
+}
+
+QString masterRecordID() {
+    return QStringLiteral("trevokMasterID");
+}
+
+const QString kAllProjectsMap =
+    QStringLiteral("function(doc){if (doc.type === 'ProjectInfoDoc') emit(doc.title,doc);};");
 
 QJsonObject masterPropertiesToSave(QJsonObject body, const QDateTime& now,
                                    const std::function<QString()>& newUuid) {

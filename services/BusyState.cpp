@@ -1,4 +1,4 @@
-#include "app/BusyState.h"
+#include "services/BusyState.h"
 
 #include "store/RESTOperation.h"
 

@@ -1,6 +1,6 @@
-#include "projects/ArchiveRules.h"
+#include "records/ArchiveRules.h"
 
-#include "projects/ProjectNames.h"
+#include "records/ProjectNames.h"
 
 namespace trevok::projects {
 

@@ -1,4 +1,4 @@
-#include "app/ServerSettings.h"
+#include "records/ServerSettings.h"
 
 namespace trevok {
 

@@ -1,4 +1,4 @@
-#include "app/Interface.h"
+#include "services/Interface.h"
 #include "server/ServerProcess.h"
 
 #include <QEvent>

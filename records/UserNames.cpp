@@ -1,4 +1,4 @@
-#include "users/UserNames.h"
+#include "records/UserNames.h"
 
 #include "store/CouchDatabase.h"
 

@@ -1,6 +1,6 @@
-#include "app/Alerts.h"
+#include "services/Alerts.h"
 
-#include "app/BusyState.h"
+#include "services/BusyState.h"
 
 #include <QMessageBox>
 #include <QPointer>

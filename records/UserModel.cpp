@@ -1,6 +1,6 @@
-#include "users/UserModel.h"
+#include "records/UserModel.h"
 
-#include "app/UserDefaults.h"
+#include "chrome/UserDefaults.h"
 
 #include <QDateTime>
 
@@ -8,7 +8,7 @@ QJsonObject UserModel::propertiesToSave() {
     // Values already set are kept: a record read back and saved again keeps
     // the server and the creation time it was made with.
     if (!hasValue(QStringLiteral("serverID"))) {
-        const QVariant serverID = trevok::userDefaults().value(QStringLiteral("serverID"));
+        const QVariant serverID = pxUserDefaults().value(QStringLiteral("serverID"));
         if (serverID.isValid())
             setValue(QStringLiteral("serverID"), serverID.toString());
     }

@@ -1,4 +1,4 @@
-#include "app/Readable.h"
+#include "services/Readable.h"
 
 #include <QAccessible>
 #include <QLabel>

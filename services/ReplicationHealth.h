@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/SyncHealth.h"
+#include "records/SyncHealth.h"
 
 #include <QByteArray>
 #include <QHash>
