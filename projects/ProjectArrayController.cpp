@@ -21,18 +21,9 @@ ProjectArrayController::ProjectArrayController(ProjectQuery* list, CouchDatabase
     , m_source(
           new LiveListTableModel(list, {{QStringLiteral("Title"), QStringLiteral("title")}}, this))
     , m_userDatabase(userDatabase) {
+    // A record whose wasDeleted flips leaves or rejoins the table at once.
     setDynamicSortFilter(true);
     setSourceModel(m_source);
-    // Reloads replace the list; the selected record keeps its selection.
-    connect(this, &QAbstractItemModel::modelAboutToBeReset, this,
-            &ProjectArrayController::rememberSelection);
-    // Queued: the table and its selection model take the reset after this
-    // controller (they connect later) and would close the cells and drop the
-    // selection restored here.
-    connect(this, &QAbstractItemModel::modelReset, this, &ProjectArrayController::restoreSelection,
-            Qt::QueuedConnection);
-    connect(this, &QAbstractItemModel::rowsInserted, this, &ProjectArrayController::openCells);
-    connect(this, &QAbstractItemModel::layoutChanged, this, &ProjectArrayController::openCells);
 }
 
 ProjectArrayController::~ProjectArrayController() = default;
@@ -55,10 +46,10 @@ void ProjectArrayController::attachTo(QTableView* view) {
     view->verticalHeader()->hide();
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     view->setPalette(trevok::withReadableSelection(view->palette()));
-    connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
-        markSelectedCells();
-        selectionChanged(!m_restoring);
-    });
+    // A selection that changes because the list reloaded (the selected
+    // project went) runs possibly inside a wait: no reads then.
+    connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { selectionChanged(!m_source->isUpdatingRows()); });
     // The selected record changed (a member added, a replication): its full
     // names follow, from what is at hand, since this may run inside a wait.
     connect(this, &QAbstractItemModel::dataChanged, this,
@@ -71,24 +62,6 @@ void ProjectArrayController::attachTo(QTableView* view) {
                     }
                 }
             });
-    openCells();
-}
-
-void ProjectArrayController::openCells() {
-    if (!m_view)
-        return;
-    for (int row = 0; row < rowCount(); ++row)
-        m_view->openPersistentEditor(index(row, 0));
-    markSelectedCells();
-}
-
-void ProjectArrayController::markSelectedCells() {
-    if (!m_view || !m_view->selectionModel())
-        return;
-    for (int row = 0; row < rowCount(); ++row) {
-        if (auto* cell = qobject_cast<ProjectsTableCellView*>(m_view->indexWidget(index(row, 0))))
-            cell->setSelected(m_view->selectionModel()->isRowSelected(row, {}));
-    }
 }
 
 QVariant ProjectArrayController::data(const QModelIndex& index, int role) const {
@@ -123,32 +96,6 @@ CouchModel* ProjectArrayController::selectedModel() const {
     for (const QModelIndex& index : rows)
         first = qMin(first, index.row());
     return modelAtRow(first);
-}
-
-void ProjectArrayController::rememberSelection() {
-    // Two resets before the queued restore: the first one's selection counts.
-    if (!m_restorePending)
-        m_remembered = selectedModel();
-    m_restorePending = true;
-}
-
-void ProjectArrayController::restoreSelection() {
-    m_restorePending = false;
-    openCells();
-    if (!m_view || !m_remembered)
-        return;
-    const int row = rowOfModel(m_remembered);
-    m_remembered = nullptr;
-    // The reload cleared the selection; one made since (a click, an assistive
-    // tool, a flow) is newer than the remembered one and stays, or a member
-    // added next would go to the project selected before.
-    if (row < 0 || m_view->selectionModel()->hasSelection())
-        return;
-    // Reselecting runs during a reload, possibly inside a wait: no reads then.
-    m_restoring = true;
-    m_view->selectionModel()->select(index(row, 0), QItemSelectionModel::ClearAndSelect |
-                                                        QItemSelectionModel::Rows);
-    m_restoring = false;
 }
 
 void ProjectArrayController::tableViewSelectionDidChange() {

@@ -19,7 +19,8 @@ class ProjectQuery;
 class ProjectArrayController : public QSortFilterProxyModel {
     Q_OBJECT
 public:
-    // `userDatabase` is `_users`, where the members' names come from.
+    // `userDatabase` is `_users`, where the members' names come from; a null
+    // `list` shows nothing.
     ProjectArrayController(ProjectQuery* list, CouchDatabase* userDatabase,
                            QObject* parent = nullptr);
     ~ProjectArrayController() override;
@@ -30,6 +31,9 @@ public:
     // Shows the list in `view` and follows its selection.
     void attachTo(QTableView* view);
     QTableView* tableView() const { return m_view; }
+
+    // The table of every listed record, before the list filter.
+    LiveListTableModel* listTable() const { return m_source; }
 
     CouchModel* modelAtRow(int row) const;
     // The first selected record, or nullptr.
@@ -57,11 +61,6 @@ protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
 
 private:
-    void rememberSelection();
-    void restoreSelection();
-    void openCells();
-    // Tells every cell whether its row is selected.
-    void markSelectedCells();
     QVariantMap fullNameOf(const QString& userName, bool mayRead) const;
     void selectionChanged(bool mayRead);
 
@@ -69,9 +68,6 @@ private:
     QPointer<CouchDatabase> m_userDatabase;
     QString m_predicate;
     QPointer<QTableView> m_view;
-    QPointer<CouchModel> m_remembered;
-    bool m_restorePending = false;
-    bool m_restoring = false;
     QString m_selectedProjectID;
     QList<QVariantMap> m_projectMembersFullName;
 };

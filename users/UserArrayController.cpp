@@ -16,7 +16,14 @@
 #include <QTimer>
 
 UserArrayController::UserArrayController(QObject* parent)
-    : QAbstractTableModel(parent)
+    : LiveListTableModel({{QStringLiteral("User name"), QStringLiteral("name")},
+                          {QStringLiteral("First name"), QStringLiteral("firstName")},
+                          {QStringLiteral("Last name"), QStringLiteral("lastName")},
+                          {QStringLiteral("Created"), QStringLiteral("created")},
+                          {QString::fromUtf8(trevok::health::texts::kLastSeenHeader),
+                           QStringLiteral("lastConnected")},
+                          {QString::fromUtf8(trevok::health::texts::kSyncHeader), QString()}},
+                         parent)
     , m_selection(new QItemSelectionModel(this, this))
     , m_lastSeenTimer(new QTimer(this)) {
     // Relative times age without any change on the server.
@@ -32,17 +39,12 @@ UserArrayController::UserArrayController(QObject* parent)
 UserArrayController::~UserArrayController() = default;
 
 void UserArrayController::setContent(UserQuery* list) {
-    if (m_list)
-        m_list->disconnect(this);
-    beginResetModel();
-    m_list = list;
-    m_rows = list ? list->entries() : QList<CouchModel*>();
-    for (CouchModel* model : std::as_const(m_rows))
-        watch(model);
-    endResetModel();
-    if (list)
-        connect(list, &LiveList::entriesChanged, this, &UserArrayController::follow);
+    setList(list);
     Q_EMIT selectionDidChange();
+}
+
+UserQuery* UserArrayController::content() const {
+    return static_cast<UserQuery*>(list());
 }
 
 void UserArrayController::setHealth(ReplicationHealth* health) {
@@ -52,14 +54,14 @@ void UserArrayController::setHealth(ReplicationHealth* health) {
     if (health)
         connect(health, &ReplicationHealth::replicationChanged, this,
                 &UserArrayController::replicationChanged);
-    if (!m_rows.isEmpty())
+    if (rowCount() > 0)
         Q_EMIT dataChanged(index(0, SyncColumn), index(rowCount() - 1, SyncColumn));
 }
 
 QString UserArrayController::nameAtRow(int row) const {
-    if (row < 0 || row >= m_rows.size())
+    const CouchModel* model = modelAt(row);
+    if (!model)
         return {};
-    const CouchModel* model = m_rows[row];
     return model->storedProperties().value(QStringLiteral("name")).toString();
 }
 
@@ -69,14 +71,14 @@ void UserArrayController::replicationChanged(const QString& source, const QStrin
     if (target != master || !source.startsWith(prefix))
         return;
     const QString name = source.mid(prefix.size());
-    for (int row = 0; row < m_rows.size(); ++row) {
+    for (int row = 0; row < rowCount(); ++row) {
         if (nameAtRow(row) == name)
             Q_EMIT dataChanged(index(row, SyncColumn), index(row, SyncColumn));
     }
 }
 
 void UserArrayController::refreshLastSeen() {
-    if (!m_rows.isEmpty())
+    if (rowCount() > 0)
         Q_EMIT dataChanged(index(0, LastSeenColumn), index(rowCount() - 1, LastSeenColumn));
 }
 
@@ -88,53 +90,8 @@ void UserArrayController::showIn(QAbstractItemView* view) {
         old->deleteLater();
 }
 
-// The entries change as a whole; the table hears the rows that went and came,
-// found between the common beginning and end, so a user who appears or goes
-// moves no other row and keeps every selection.
-void UserArrayController::follow() {
-    const QList<CouchModel*> next = m_list ? m_list->entries() : QList<CouchModel*>();
-    qsizetype head = 0;
-    while (head < m_rows.size() && head < next.size() && m_rows[head] == next[head])
-        ++head;
-    qsizetype tail = 0;
-    while (tail < m_rows.size() - head && tail < next.size() - head &&
-           m_rows[m_rows.size() - 1 - tail] == next[next.size() - 1 - tail])
-        ++tail;
-    const qsizetype removed = m_rows.size() - head - tail;
-    const qsizetype added = next.size() - head - tail;
-    if (removed > 0) {
-        beginRemoveRows({}, int(head), int(head + removed - 1));
-        m_rows.remove(head, removed);
-        endRemoveRows();
-    }
-    if (added > 0) {
-        beginInsertRows({}, int(head), int(head + added - 1));
-        for (qsizetype i = 0; i < added; ++i) {
-            m_rows.insert(head + i, next[head + i]);
-            watch(next[head + i]);
-        }
-        endInsertRows();
-    }
-}
-
-void UserArrayController::watch(CouchModel* model) {
-    if (m_watched.contains(model))
-        return;
-    m_watched.insert(model);
-    connect(model, &CouchModel::changed, this, [this, model] { modelChanged(model); });
-    connect(model, &QObject::destroyed, this, [this, model] { m_watched.remove(model); });
-}
-
-void UserArrayController::modelChanged(CouchModel* model) {
-    const int row = rowOf(model);
-    if (row >= 0)
-        Q_EMIT dataChanged(index(row, 0), index(row, ColumnCount - 1));
-}
-
 UserModel* UserArrayController::objectAtRow(int row) const {
-    if (row < 0 || row >= m_rows.size())
-        return nullptr;
-    return qobject_cast<UserModel*>(m_rows[row]);
+    return qobject_cast<UserModel*>(modelAt(row));
 }
 
 QList<UserModel*> UserArrayController::selectedObjects() const {
@@ -160,18 +117,12 @@ bool UserArrayController::hasSelection() const {
     return firstSelectedObject() != nullptr;
 }
 
-int UserArrayController::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : int(m_rows.size());
-}
-
-int UserArrayController::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : ColumnCount;
-}
-
 QVariant UserArrayController::data(const QModelIndex& index, int role) const {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
         return {};
-    const CouchModel* model = m_rows[index.row()];
+    const CouchModel* model = modelAt(index.row());
+    if (!model)
+        return {};
     if (index.column() == SyncColumn)
         return syncData(index.row(), role);
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole && role != Qt::AccessibleTextRole)
@@ -235,24 +186,7 @@ QVariant UserArrayController::headerData(int section, Qt::Orientation orientatio
         if (section == SyncColumn)
             return QStringLiteral("The user's replication into the master database");
     }
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
-        return QAbstractTableModel::headerData(section, orientation, role);
-    switch (section) {
-    case NameColumn:
-        return QStringLiteral("User name");
-    case FirstNameColumn:
-        return QStringLiteral("First name");
-    case LastNameColumn:
-        return QStringLiteral("Last name");
-    case CreatedColumn:
-        return QStringLiteral("Created");
-    case LastSeenColumn:
-        return QString::fromUtf8(trevok::health::texts::kLastSeenHeader);
-    case SyncColumn:
-        return QString::fromUtf8(trevok::health::texts::kSyncHeader);
-    default:
-        return {};
-    }
+    return LiveListTableModel::headerData(section, orientation, role);
 }
 
 void UserArrayController::tableViewSelectionDidChange() {

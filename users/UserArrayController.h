@@ -1,11 +1,10 @@
 #pragma once
 
+#include "lists/LiveListTableModel.h"
 #include "lists/UserQuery.h"
 
-#include <QAbstractTableModel>
 #include <QList>
 #include <QPointer>
-#include <QSet>
 
 class CouchModel;
 class QAbstractItemView;
@@ -16,7 +15,7 @@ class UserModel;
 // entries with one selection shared by every table that shows it (the users
 // table and the user-picking table). The selected user's stored name goes to
 // the user default "CurrentUserName".
-class UserArrayController : public QAbstractTableModel {
+class UserArrayController : public LiveListTableModel {
     Q_OBJECT
 public:
     enum Column {
@@ -42,7 +41,7 @@ public:
     void setHealth(class ReplicationHealth* health);
     // The user's name in a row, as stored.
     QString nameAtRow(int row) const;
-    UserQuery* content() const { return m_list; }
+    UserQuery* content() const;
 
     // Shows the users in `view`, with this controller's selection.
     void showIn(QAbstractItemView* view);
@@ -53,10 +52,7 @@ public:
     UserModel* firstSelectedObject() const;
     bool hasSelection() const;
     UserModel* objectAtRow(int row) const;
-    int rowOf(const CouchModel* model) const { return int(m_rows.indexOf(model)); }
 
-    int rowCount(const QModelIndex& parent = {}) const override;
-    int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
@@ -69,16 +65,10 @@ Q_SIGNALS:
     void selectionDidChange();
 
 private:
-    void follow();
-    void watch(CouchModel* model);
-    void modelChanged(CouchModel* model);
     void replicationChanged(const QString& source, const QString& target);
     void refreshLastSeen();
     QVariant syncData(int row, int role) const;
 
-    QPointer<UserQuery> m_list;
-    QList<CouchModel*> m_rows;
-    QSet<CouchModel*> m_watched;
     QItemSelectionModel* m_selection;
     QPointer<class ReplicationHealth> m_health;
     class QTimer* m_lastSeenTimer;

@@ -2,6 +2,11 @@
 
 #include "chrome/PXAppStoreWindow.h"
 #include "chrome/UserDefaults.h"
+#include "lists/LiveListTableModel.h"
+#include "projects/ProjectArrayController.h"
+#include "users/UserArrayController.h"
+
+#include <QAbstractItemModelTester>
 
 #include <QDebug>
 #include <QDir>
@@ -36,7 +41,26 @@ bool ConsoleFixture::logIn(const QString& password) {
         return false;
     field->setText(password);
     m_app->login();
-    return m_app->logedIn() == 1;
+    if (m_app->logedIn() != 1)
+        return false;
+    if (s_checksTableModels)
+        watchTableModels();
+    return true;
+}
+
+void ConsoleFixture::watchTableModels() {
+    const auto watch = [](QAbstractItemModel* model) {
+        // Once per model, and gone with it.
+        if (model &&
+            !model->findChild<QAbstractItemModelTester*>(QString(), Qt::FindDirectChildrenOnly))
+            new QAbstractItemModelTester(
+                model, QAbstractItemModelTester::FailureReportingMode::Fatal, model);
+    };
+    watch(m_app->userTableController());
+    if (ProjectArrayController* projects = m_app->projectTableController()) {
+        watch(projects);
+        watch(projects->listTable());
+    }
 }
 
 void ConsoleFixture::clearUserDefaults() {

@@ -31,7 +31,15 @@ public:
     // Wipes the user defaults so every test starts as a first run.
     static void clearUserDefaults();
 
+    // From now on every login puts a model tester (fatal on the first
+    // broken promise) on the users table and the projects table, for the
+    // suites that drive them; left off where figures are measured.
+    static void checkTableModels() { s_checksTableModels = true; }
+
 private:
+    void watchTableModels();
+    static inline bool s_checksTableModels = false;
+
     std::unique_ptr<AppDelegate> m_app;
 };
 

@@ -154,6 +154,7 @@ private Q_SLOTS:
     void initTestCase() {
         QVERIFY(m_server.start());
         ConsoleFixture::clearUserDefaults();
+        ConsoleFixture::checkTableModels();
         putUser(QStringLiteral("anna"));
         putUser(QStringLiteral("ben"));
     }

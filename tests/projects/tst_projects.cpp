@@ -137,6 +137,7 @@ private Q_SLOTS:
     void initTestCase() {
         QVERIFY(m_server.start());
         ConsoleFixture::clearUserDefaults();
+        ConsoleFixture::checkTableModels();
         trevok::alerts_for_testing::shownFailures().clear();
         putUser(QStringLiteral("anna"), QStringLiteral("Anna"), QStringLiteral("Andersen"));
         putUser(QStringLiteral("ben"), QStringLiteral("Ben"), QStringLiteral("Brook"));

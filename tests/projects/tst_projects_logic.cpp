@@ -1,9 +1,6 @@
-#include "projects/ProjectsTableCellView.h"
 #include "records/ProjectNames.h"
 
-#include <QCheckBox>
 #include <QJsonArray>
-#include <QLabel>
 #include <QTest>
 
 using namespace trevok::projects;
@@ -176,20 +173,6 @@ private Q_SLOTS:
         if (!rev.isUndefined() && !rev.isNull())
             body.insert(QStringLiteral("_rev"), rev);
         QCOMPARE(revisionGeneration(body), generation);
-    }
-
-    void archivedMarkerFollowsTheButtonAtRedraw() {
-        ProjectsTableCellView cell;
-        cell.resize(300, 24);
-        cell.show();
-        cell.grab();
-        QVERIFY(cell.archivedTextField()->isHidden());
-        cell.archivedButton()->setChecked(true);
-        cell.grab();
-        QVERIFY(!cell.archivedTextField()->isHidden());
-        cell.archivedButton()->setChecked(false);
-        cell.grab();
-        QVERIFY(cell.archivedTextField()->isHidden());
     }
 };
 

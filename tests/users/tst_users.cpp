@@ -145,7 +145,10 @@ class TestUsers : public QObject {
     }
 
 private Q_SLOTS:
-    void initTestCase() { QVERIFY(m_server.start()); }
+    void initTestCase() {
+        QVERIFY(m_server.start());
+        ConsoleFixture::checkTableModels();
+    }
     void init() {
         ConsoleFixture::clearUserDefaults();
         trevok::alerts_for_testing::answerNextAlerts(std::nullopt);
