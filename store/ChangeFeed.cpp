@@ -103,15 +103,11 @@ void ChangeFeed::readSequence() {
     if (!reply)
         return;
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
-        reply->deleteLater();
-        if (m_reply != reply)
+        const std::optional<QJsonObject> info = takeAnswer(reply);
+        if (!info)
             return;
-        m_reply = nullptr;
-        m_watchdog->stop();
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QJsonObject info = QJsonDocument::fromJson(reply->readAll()).object();
-        const QString seq = sequenceText(info.value(QStringLiteral("update_seq")));
-        if (status != 200 || seq.isEmpty()) {
+        const QString seq = sequenceText(info->value(QStringLiteral("update_seq")));
+        if (seq.isEmpty()) {
             failedAttempt();
             return;
         }
@@ -134,14 +130,11 @@ void ChangeFeed::poll() {
     if (!reply)
         return;
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
-        reply->deleteLater();
-        if (m_reply != reply)
+        const std::optional<QJsonObject> taken = takeAnswer(reply);
+        if (!taken)
             return;
-        m_reply = nullptr;
-        m_watchdog->stop();
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QJsonObject answer = QJsonDocument::fromJson(reply->readAll()).object();
-        if (status != 200 || !answer.contains(QStringLiteral("results"))) {
+        const QJsonObject& answer = *taken;
+        if (!answer.contains(QStringLiteral("results"))) {
             failedAttempt();
             return;
         }
@@ -156,6 +149,20 @@ void ChangeFeed::poll() {
         if (self && m_running && !m_reply)
             poll();
     });
+}
+
+std::optional<QJsonObject> ChangeFeed::takeAnswer(QNetworkReply* reply) {
+    reply->deleteLater();
+    // A request replaced by a restart answers to nobody.
+    if (m_reply != reply)
+        return std::nullopt;
+    m_reply = nullptr;
+    m_watchdog->stop();
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200) {
+        failedAttempt();
+        return std::nullopt;
+    }
+    return QJsonDocument::fromJson(reply->readAll()).object();
 }
 
 void ChangeFeed::failedAttempt() {

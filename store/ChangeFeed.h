@@ -1,10 +1,13 @@
 #pragma once
 
 #include <QJsonArray>
+#include <QJsonObject>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
+
+#include <optional>
 
 class CouchServer;
 class QNetworkAccessManager;
@@ -39,6 +42,9 @@ Q_SIGNALS:
 private:
     void readSequence();
     void poll();
+    // The body of the feed's current request when it succeeded; a failure is
+    // counted, a superseded request ignored.
+    std::optional<QJsonObject> takeAnswer(QNetworkReply* reply);
     void failedAttempt();
     void succeeded();
     QNetworkReply* get(const QUrl& url);
