@@ -148,7 +148,9 @@ void LiveListTableModel::setRows(const QList<CouchModel*>& next) {
         endInsertRows();
         begin = end;
     }
-    Q_ASSERT(m_rows == next);
+    // Not QList::operator==: Qt 6.4 hands memcmp a null pointer for two
+    // empty lists, one of which has storage.
+    Q_ASSERT(std::ranges::equal(m_rows, next));
 }
 
 void LiveListTableModel::moveRow(qsizetype from, qsizetype before) {
