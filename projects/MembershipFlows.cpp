@@ -389,14 +389,7 @@ void AppDelegate::removeUserFromProject() {
             // document as the replication runs. One already gone is done.
             CouchDocument* replication = m_replicationDatabase->documentWithID(id);
             QString deleteError;
-            const Rewrite deleted = rewriteDocumentAndWait(
-                replication,
-                [](QJsonObject& body) {
-                    body.insert(QStringLiteral("_deleted"), true);
-                    return true;
-                },
-                &deleteError);
-            if (deleted == Rewrite::Failed)
+            if (deleteDocumentAndWait(replication, &deleteError) == Rewrite::Failed)
                 failures.add(QStringLiteral("Deleting the replication “%1”").arg(id), deleteError);
         }
     } else {

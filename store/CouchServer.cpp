@@ -23,6 +23,15 @@ public:
     bool setCookiesFromUrl(const QList<QNetworkCookie>&, const QUrl&) override { return false; }
 };
 
+// Every manager of the server: requests go exactly where they are sent,
+// with nothing but the credential to say who sends them.
+QNetworkAccessManager* newManager(QObject* parent) {
+    auto* manager = new QNetworkAccessManager(parent);
+    manager->setCookieJar(new NoCookies(manager));
+    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    return manager;
+}
+
 QString logUrl(const QUrl& url) {
     return url.toDisplayString(QUrl::RemoveUserInfo);
 }
@@ -49,10 +58,7 @@ QString couchEncodedSegment(const QString& name) {
 CouchServer::CouchServer(const QUrl& url, QObject* parent)
     : QObject(parent)
     , m_url(url)
-    , m_manager(new QNetworkAccessManager(this)) {
-    m_manager->setCookieJar(new NoCookies(m_manager));
-    m_manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-}
+    , m_manager(newManager(this)) {}
 
 CouchServer::~CouchServer() {
     // Operations still held elsewhere finish as failed rather than hang.
@@ -157,9 +163,7 @@ QNetworkAccessManager* CouchServer::acquireFeedManager() {
             return entry.manager;
         }
     }
-    auto* manager = new QNetworkAccessManager(this);
-    manager->setCookieJar(new NoCookies(manager));
-    manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+    QNetworkAccessManager* manager = newManager(this);
     m_feedManagers.append({manager, 1});
     return manager;
 }

@@ -87,6 +87,19 @@ Rewrite rewriteDocumentAndWait(CouchDocument* document, const RewriteChange& cha
     return Rewrite::Failed;
 }
 
+Rewrite deleteDocumentAndWait(CouchDocument* document, QString* error, const QStringList& dropped,
+                              int attempts) {
+    return rewriteDocumentAndWait(
+        document,
+        [&dropped](QJsonObject& body) {
+            for (const QString& field : dropped)
+                body.remove(field);
+            body.insert(QStringLiteral("_deleted"), true);
+            return true;
+        },
+        error, attempts);
+}
+
 void rewriteDocument(CouchDocument* document, RewriteChange change, int attempts, QObject* context,
                      std::function<void(Rewrite, const QString&)> done) {
     auto rewrite = std::make_shared<AsyncRewrite>(

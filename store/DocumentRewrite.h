@@ -3,6 +3,7 @@
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -38,6 +39,12 @@ using RewriteChange = std::function<bool(QJsonObject& body)>;
 // failed request's text.
 Rewrite rewriteDocumentAndWait(CouchDocument* document, const RewriteChange& change, QString* error,
                                int attempts = kRewriteAttempts);
+
+// Deletes the document as the server holds it now, waiting: its stored body
+// with `_deleted` set, less the fields named in `dropped`, since a deleted
+// revision stays on the server. One already gone counts as deleted (Gone).
+Rewrite deleteDocumentAndWait(CouchDocument* document, QString* error,
+                              const QStringList& dropped = {}, int attempts = kRewriteAttempts);
 
 // The same without waiting: `done` is called once with the outcome and the
 // error text ("" unless Failed), as long as `context` lives. `change` may be

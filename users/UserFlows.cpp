@@ -37,23 +37,14 @@ QString quoted(const QString& name) {
     return QStringLiteral("“") + name + QStringLiteral("”");
 }
 
-// Deletes a document by writing its current body back with `_deleted` set,
-// and waits. The body is read anew first: the server itself rewrites
-// replication documents as they run. A document already gone counts as
-// deleted. Fields named in `dropped` are left out of the deleted revision.
-// Returns the failure text, empty on success.
+// Waits; the failure text, empty on success (a document already gone
+// included). The server itself rewrites replication documents as they run,
+// so more reads are allowed than elsewhere.
 QString deleteDocument(CouchDocument* document, const QStringList& dropped = {}) {
     QString error;
-    const Rewrite result = rewriteDocumentAndWait(
-        document,
-        [&dropped](QJsonObject& body) {
-            for (const QString& field : dropped)
-                body.remove(field);
-            body.insert(QStringLiteral("_deleted"), true);
-            return true;
-        },
-        &error, kConflictAttempts);
-    return result == Rewrite::Failed ? error : QString();
+    return deleteDocumentAndWait(document, &error, dropped, kConflictAttempts) == Rewrite::Failed
+               ? error
+               : QString();
 }
 
 } // namespace
