@@ -44,7 +44,9 @@ const masterToProject = (id) => consoleTexts.masterToProject.replace('\u0000', i
 before(() => sandbox.ready());
 
 test('the console\'s four filter texts are the ones recognised', () => {
-  assert.equal(known.recognise(consoleTexts.userToMaster).kind, 'user-to-master');
+  assert.equal(known.recognise(consoleTexts.userToMaster).kind, 'user-to-master-guarded');
+  // The text of databases made before the guard, until login mends them.
+  assert.equal(known.recognise(known.texts.USER_TO_MASTER).kind, 'user-to-master');
   assert.equal(known.recognise(consoleTexts.projectToMaster).kind, 'project-to-master');
   assert.equal(known.recognise(consoleTexts.projectToUser).kind, 'project-to-user');
   const m = known.recognise(masterToProject('8f1c2e'));
@@ -82,6 +84,9 @@ const docs = [
   { _id: 's1', type: 'SecretProjectInfoDoc' },
   { _id: 's2', type: ['SecretProjectInfoDoc'] },
   { _id: 's3', type: 'ProjectInfoDoc', projectID: 'p1' },
+  { _id: 's4', type: 'ProjectInfoDoc', _deleted: true },
+  { _id: 'trevokMasterID', type: 'MasterInfoDoc' },
+  { _id: 'trevokMasterID', _deleted: true },
   { _id: 'p1', projectID: 'p1' },
   { _id: 'p2', projectID: 'p2' },
   { _id: 'p3', projectID: ['p1'] },
@@ -100,7 +105,7 @@ const docs = [
   {},
 ];
 
-const texts = [consoleTexts.userToMaster, consoleTexts.projectToMaster, consoleTexts.projectToUser,
+const texts = [consoleTexts.userToMaster, known.texts.USER_TO_MASTER, consoleTexts.projectToMaster, consoleTexts.projectToUser,
   ...['p1', 'p2', '42', '', ' ', '0x10', '1', 'true', '1e21', 'a b', "it's", 'é'].map(masterToProject)];
 
 test('every recognised text gives the sandbox\'s verdict on every document', () => {

@@ -14,6 +14,12 @@
 const USER_TO_MASTER =
   "function(doc, req) {if (doc._id.indexOf('_design/') === 0) { return false; }{if (doc._deleted) { " +
   "return true; }};{if (doc.type == 'UserInfoDoc') { return false; } else { return true; }}}";
+// The same, refusing the console's own records as well: they travel only
+// from the project databases.
+const USER_TO_MASTER_GUARDED =
+  "function(doc, req) {if (doc._id.indexOf('_design/') === 0) { return false; }{if (doc._id === 'trevokMasterID' || " +
+  "doc.type == 'ProjectInfoDoc' || doc.type == 'SecretProjectInfoDoc') { return false; }}{if (doc._deleted) { " +
+  "return true; }};{if (doc.type == 'UserInfoDoc') { return false; } else { return true; }}}";
 const PROJECT_TO_MASTER =
   "function(doc, req) {if (doc._id.indexOf('_design/') === 0) { return false; }{if (doc._deleted) { " +
   "return true; }};{if (doc.type == 'ProjectInfoDoc') { return true; } else { return true; }}}";
@@ -55,9 +61,23 @@ function typeRefusing(refused) {
   };
 }
 
+const refusingUserInfo = typeRefusing('UserInfoDoc');
+
+// USER_TO_MASTER_GUARDED's verdict.
+function guardedUserToMaster(doc) {
+  if (typeof doc._id !== 'string') return undefined;
+  if (isDesign(doc) || doc._id === 'trevokMasterID') return false;
+  const record = looselyEquals(doc.type, 'ProjectInfoDoc');
+  const secret = looselyEquals(doc.type, 'SecretProjectInfoDoc');
+  if (record === undefined || secret === undefined) return undefined;
+  if (record || secret) return false;
+  return refusingUserInfo(doc);
+}
+
 function recognise(source) {
   if (typeof source !== 'string') return null;
   if (source === USER_TO_MASTER) return { kind: 'user-to-master', decide: typeRefusing('UserInfoDoc') };
+  if (source === USER_TO_MASTER_GUARDED) return { kind: 'user-to-master-guarded', decide: guardedUserToMaster };
   if (source === PROJECT_TO_USER) return { kind: 'project-to-user', decide: typeRefusing('SecretProjectInfoDoc') };
   if (source === PROJECT_TO_MASTER) {
     // Both branches pass, but the comparison itself may throw.
@@ -103,5 +123,5 @@ function filterFor(source, compileSlow) {
 }
 
 module.exports = { recognise, filterFor, looselyEquals, texts: {
-  USER_TO_MASTER, PROJECT_TO_MASTER, PROJECT_TO_USER, MASTER_TO_PROJECT_HEAD, MASTER_TO_PROJECT_TAIL,
+  USER_TO_MASTER, USER_TO_MASTER_GUARDED, PROJECT_TO_MASTER, PROJECT_TO_USER, MASTER_TO_PROJECT_HEAD, MASTER_TO_PROJECT_TAIL,
 } };

@@ -292,6 +292,12 @@ class Replication {
       for (const c of changes) {
         if (c.seq <= this.pos) continue;
         if (this.ddocId && c.id === this.ddocId) this.useDesignDoc(c.doc);
+        if (this.filterFn && Array.isArray(c.changes) && c.changes.length > 1) {
+          const passing = await this.passingLeaves(c);
+          if (passing.length) mine.push({ ...c, changes: passing });
+          else this.rejected++;
+          continue;
+        }
         const doc = c.doc || { _id: c.id, _deleted: !!c.deleted };
         if (this.passesSafely(doc)) mine.push(c);
         else this.rejected++;
@@ -329,6 +335,25 @@ class Replication {
       else if (this.source._destroyed) this.fail(notFound(this.sourceName));
       else this.fail(err);
     }
+  }
+
+  // A document in conflict: each leaf revision is judged on its own, as
+  // CouchDB does, so that a branch another writer made to win (a document
+  // of the same id with a higher revision) neither carries the others
+  // where they do not belong nor stops them where they do.
+  async passingLeaves(change) {
+    const revs = change.changes.map((x) => x.rev);
+    let leaves;
+    try {
+      leaves = await this.source.get(change.id, { open_revs: revs, revs: false });
+    } catch (err) {
+      return [];
+    }
+    const passing = [];
+    for (const leaf of leaves) {
+      if (leaf.ok && this.passesSafely(leaf.ok)) passing.push({ rev: leaf.ok._rev });
+    }
+    return passing;
   }
 
   async copy(changes) {

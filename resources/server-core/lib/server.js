@@ -16,6 +16,7 @@ const designfns = require('./designfns');
 const users = require('./users');
 const input = require('./input');
 const ddoccache = require('./ddoccache');
+const keeprevisions = require('./keeprevisions');
 
 const NAME = 'server-core';
 
@@ -130,6 +131,7 @@ async function main(files) {
   users.install(pouchApp, pouchApp.couchConfig);
   input.install(pouchApp, pouchApp.couchConfig);
   ddoccache.install(pouchApp);
+  keeprevisions.install(pouchApp);
   // The running replications, from the replicator once it has started.
   let replicator = null;
   guards.installActiveTasks(pouchApp, () => (replicator ? replicator.activeTasks() : []));
