@@ -2,6 +2,7 @@
 
 #include "app/CredentialStorage.h"
 #include "app/WindowGeometry.h"
+#include "records/MemberProjects.h"
 
 #include <QDialog>
 #include <QMap>
@@ -36,6 +37,7 @@ class LastSeenRecorder;
 class ServerProcess;
 class SyncListener;
 struct Notification;
+class FailureReport;
 } // namespace trevok
 
 // The one controller of the console: it owns every server handle, the live
@@ -407,6 +409,28 @@ private:
     // The emptying step for one project, whatever is selected now; failures
     // are told in one alert under `failedMessage`. Returns whether all went.
     bool emptyProject(const ProjectRef& project, const QString& failedMessage);
+
+    // The access rule (flows in projects/AccessFlows.cpp): which live
+    // projects each user may write into, and the validation of each user
+    // database that says so.
+    trevok::projects::MemberProjects m_memberProjects;
+    // At login: the memberships from the master database's records, then
+    // every user database's rule mended where it differs, not waited for.
+    void loadMemberProjects();
+    void mendUserAccess();
+    // The memberships of the project whose record `record` is, as just written.
+    void followMembers(const QString& projectID, class CouchDocument* record,
+                       const QStringList& members);
+    // Writes the rule of each of `users`, waiting; failures into `failures`.
+    void grantAccess(const QStringList& users, trevok::FailureReport& failures);
+    // The project's members lose it from their rule, before it is torn down.
+    void withdrawProject(const QString& projectID, const QStringList& members,
+                         trevok::FailureReport& failures);
+    // Whether the project database the record names is that project's own
+    // (it holds that record), or is gone while nothing of another project
+    // carries the stem; "" or the mismatch in words. `members` receives the
+    // members its record lists.
+    QString checkProjectDatabase(const ProjectRef& project, QStringList* members);
 
     // An archive copy in progress, with the project it belongs to, so that its
     // completion empties that project and no other.

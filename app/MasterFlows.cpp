@@ -68,6 +68,8 @@ void AppDelegate::setUpStore() {
     projects->setDescending(true);
     m_projectQuery = std::make_unique<ProjectQuery>(std::move(projects));
     setProjectListFilter(m_projectListPredicate);
+    loadMemberProjects();
+    mendUserAccess();
 
     const QJsonValue masterID = m_trevokMasterDB->documentWithID(kMasterRecordID)
                                     ->propertyForKeyAndWait(QStringLiteral("masterID"));

@@ -58,7 +58,17 @@ void AppDelegate::archiveProjectModalEnded(int returnCode) {
                 .arg(project.title));
         return;
     }
+    QStringList members;
+    if (const QString mismatch = checkProjectDatabase(project, &members); !mismatch.isEmpty()) {
+        setProjectStatus(mismatch);
+        trevok::showFailureAlert(
+            m_mainWindow, QStringLiteral("The project “%1” was not archived.").arg(project.title),
+            mismatch);
+        return;
+    }
     trevok::FailureReport failures;
+    // An archived project takes no more writes from its members.
+    withdrawProject(project.projectID, members, failures);
     const QString dbName = projectDatabaseName(project.stem);
     CouchDatabase* projectDB = m_server->databaseNamed(dbName);
 

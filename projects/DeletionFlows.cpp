@@ -130,7 +130,13 @@ std::shared_ptr<RESTOperation> AppDelegate::createDelProjectModelWithID(const QS
 }
 
 bool AppDelegate::emptyProject(const ProjectRef& project, const QString& failedMessage) {
+    QStringList members;
+    if (const QString mismatch = checkProjectDatabase(project, &members); !mismatch.isEmpty()) {
+        trevok::showFailureAlert(m_mainWindow, failedMessage, mismatch);
+        return false;
+    }
     trevok::FailureReport failures;
+    withdrawProject(project.projectID, members, failures);
     const QString dbName = projectDatabaseName(project.stem);
     // A project database that is gone takes no notice; the rest still goes.
     RESTOperationPtr notice =
@@ -179,6 +185,14 @@ void AppDelegate::deleteProjectPermanently() {
     ProjectRef project;
     if (!takeSelectedProject(&project))
         return;
+    const QString failed =
+        QStringLiteral("The project “%1” was not deleted permanently in full.").arg(project.title);
+    QStringList members;
+    if (const QString mismatch = checkProjectDatabase(project, &members); !mismatch.isEmpty()) {
+        setProjectStatus(mismatch);
+        trevok::showFailureAlert(m_mainWindow, failed, mismatch);
+        return;
+    }
     const QString dbName = projectDatabaseName(project.stem);
     // Its archive copy, if one runs, goes with the replications below.
     for (qsizetype i = m_archives.size() - 1; i >= 0; --i) {
@@ -189,6 +203,7 @@ void AppDelegate::deleteProjectPermanently() {
         m_archives.removeAt(i);
     }
     trevok::FailureReport failures;
+    withdrawProject(project.projectID, members, failures);
 
     // The replications and the project database go before the documents: a
     // deletion in the master database would otherwise still travel through
@@ -220,10 +235,10 @@ void AppDelegate::deleteProjectPermanently() {
 
     CouchDesignDocument* meta = m_trevokMasterDB->designDocumentWithName(QStringLiteral("meta"));
     meta->defineViewNamed(QStringLiteral("all_members"), allMembersMap(project.projectID));
-    std::unique_ptr<CouchQuery> members = meta->queryViewNamed(QStringLiteral("all_members"));
-    members->setDescending(false);
+    std::unique_ptr<CouchQuery> documents = meta->queryViewNamed(QStringLiteral("all_members"));
+    documents->setDescending(false);
     deleteEveryRow(
-        *members, m_trevokMasterDB, false,
+        *documents, m_trevokMasterDB, false,
         QStringLiteral("Listing the documents of “%1” in “trevok_master”").arg(project.title),
         failures);
 
@@ -240,8 +255,6 @@ void AppDelegate::deleteProjectPermanently() {
 
     if (m_projectTableController)
         m_projectTableController->setFilterPredicate(m_projectTableController->filterPredicate());
-    const QString failed =
-        QStringLiteral("The project “%1” was not deleted permanently in full.").arg(project.title);
     if (!failures.isEmpty()) {
         setProjectStatus(failed);
         failures.tell(m_mainWindow, failed);

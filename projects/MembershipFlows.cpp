@@ -126,6 +126,15 @@ void trevok::projects::afterStemCheck() {
         g_afterStemCheck();
 }
 
+void AppDelegate::followMembers(const QString& projectID, CouchDocument* record,
+                                const QStringList& members) {
+    const QJsonObject body = record->cachedProperties().value_or(QJsonObject());
+    if (trevok::projects::MemberProjects::isLiveProjectRecord(body))
+        m_memberProjects.setMembers(projectID, members);
+    else
+        m_memberProjects.removeProject(projectID);
+}
+
 void AppDelegate::setProjectStatus(const QString& text) {
     if (m_projectStatusLabel)
         trevok::setLabelText(m_projectStatusLabel, text);
@@ -300,10 +309,6 @@ void AppDelegate::assignUserToProject(const trevok::Notification&) {
                               .value_or(QJsonObject())
                               .value(QStringLiteral("title"))
                               .toString();
-    if (written == MembersWrite::Unchanged) {
-        setProjectStatus(QStringLiteral("%1 is already a member of “%2”.").arg(userName, title));
-        return;
-    }
     trevok::FailureReport failures;
     const QString failed =
         QStringLiteral("%1 was not added to the project completely.").arg(userName);
@@ -311,6 +316,19 @@ void AppDelegate::assignUserToProject(const trevok::Notification&) {
         failures.add(QStringLiteral("Writing the project's members"), error);
         setProjectStatus(failed);
         failures.tell(m_mainWindow, failed);
+        return;
+    }
+    // He may write into the project before its documents reach him; adding
+    // him again mends a rule an earlier addition left unwritten.
+    followMembers(project.id, record, stored.members);
+    grantAccess({userName}, failures);
+    if (written == MembersWrite::Unchanged) {
+        if (!failures.isEmpty()) {
+            setProjectStatus(failed);
+            failures.tell(m_mainWindow, failed);
+            return;
+        }
+        setProjectStatus(QStringLiteral("%1 is already a member of “%2”.").arg(userName, title));
         return;
     }
 
@@ -363,10 +381,14 @@ void AppDelegate::removeUserFromProject() {
             return next;
         },
         &error, &stored);
-    if (written == MembersWrite::Failed)
+    if (written == MembersWrite::Failed) {
         failures.add(QStringLiteral("Writing the project's members"), error);
-    else
+    } else {
         showMembers(project.id, project.stem, stored.members, stored.generation);
+        // From the moment he is told removed, he writes nothing into it.
+        followMembers(project.id, record, stored.members);
+        grantAccess({memberName}, failures);
+    }
 
     // Every replication from the project database into the member's database,
     // and no other, goes (a stray one of an earlier attempt included).

@@ -2,6 +2,7 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 // What a user's name gives on the server. These are the only places where the
 // names of a user's things are composed.
@@ -18,7 +19,15 @@ QString userToMasterFilterReference();
 inline constexpr const char* kSecurityDesignName = "security";
 inline constexpr const char* kValidateViewName = "validate_doc_update";
 inline constexpr const char* kUserToMasterFilterName = "user_to_master_filter";
+inline constexpr const char* kValidationMemberName = "validate_doc_update";
 QString userToMasterFilterSource();
+// The validation function of a user database whose user is a member of the
+// projects `projectIDs` (in any order; the text is the same for the same set).
+QString userAccessValidation(QStringList projectIDs);
+// Makes `body` the design document "security" of `userName`'s database with
+// the access rule for `projectIDs`, keeping members of its own; whether
+// anything changed.
+bool applyUserDesign(QJsonObject& body, const QString& userName, const QStringList& projectIDs);
 // The map text of the view "validate_doc_update". The name is written as the
 // content of a JavaScript string, so that a quote or a backslash in it can
 // neither break the function nor add code to it.

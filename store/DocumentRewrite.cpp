@@ -10,15 +10,16 @@
 namespace {
 
 // After a read: the outcome when the rewrite ends here, else the body to write.
+// A missing document starts from an empty body when it is to be made.
 std::optional<Rewrite> afterRead(const StoredProperties& read, const RewriteChange& change,
-                                 QJsonObject* body, QString* error) {
-    if (read.status == StoredProperties::Missing)
+                                 QJsonObject* body, QString* error, bool createMissing = false) {
+    if (read.status == StoredProperties::Missing && !createMissing)
         return Rewrite::Gone;
     if (read.status == StoredProperties::Failed) {
         *error = read.error;
         return Rewrite::Failed;
     }
-    *body = read.body;
+    *body = read.status == StoredProperties::Missing ? QJsonObject() : read.body;
     if (!change(*body))
         return Rewrite::Unchanged;
     return std::nullopt;
@@ -42,6 +43,7 @@ struct AsyncRewrite {
     int attemptsLeft;
     QPointer<QObject> context;
     std::function<void(Rewrite, const QString&)> done;
+    bool createMissing = false;
 
     static void read(const std::shared_ptr<AsyncRewrite>& self) {
         if (!self->context)
@@ -54,7 +56,8 @@ struct AsyncRewrite {
         self->document->readProperties(self->context, [self](const StoredProperties& stored) {
             QJsonObject body;
             QString error;
-            if (const auto outcome = afterRead(stored, self->change, &body, &error))
+            if (const auto outcome =
+                    afterRead(stored, self->change, &body, &error, self->createMissing))
                 return self->done(*outcome, error);
             if (!self->document)
                 return self->done(Rewrite::Failed,
@@ -72,11 +75,13 @@ struct AsyncRewrite {
 
 } // namespace
 
-Rewrite rewriteDocumentAndWait(CouchDocument* document, const RewriteChange& change, QString* error,
-                               int attempts) {
+namespace {
+Rewrite rewriteAndWait(CouchDocument* document, const RewriteChange& change, QString* error,
+                       int attempts, bool createMissing) {
     for (int attempt = 0; attempt < attempts; ++attempt) {
         QJsonObject body;
-        if (const auto outcome = afterRead(document->readPropertiesAndWait(), change, &body, error))
+        if (const auto outcome =
+                afterRead(document->readPropertiesAndWait(), change, &body, error, createMissing))
             return *outcome;
         RESTOperationPtr written = document->putProperties(body);
         written->wait();
@@ -85,6 +90,17 @@ Rewrite rewriteDocumentAndWait(CouchDocument* document, const RewriteChange& cha
     }
     *error = QString::fromUtf8(kRewriteConflictText);
     return Rewrite::Failed;
+}
+} // namespace
+
+Rewrite rewriteDocumentAndWait(CouchDocument* document, const RewriteChange& change, QString* error,
+                               int attempts) {
+    return rewriteAndWait(document, change, error, attempts, false);
+}
+
+Rewrite ensureDocumentAndWait(CouchDocument* document, const RewriteChange& change, QString* error,
+                              int attempts) {
+    return rewriteAndWait(document, change, error, attempts, true);
 }
 
 Rewrite deleteDocumentAndWait(CouchDocument* document, QString* error, const QStringList& dropped,
@@ -104,5 +120,12 @@ void rewriteDocument(CouchDocument* document, RewriteChange change, int attempts
                      std::function<void(Rewrite, const QString&)> done) {
     auto rewrite = std::make_shared<AsyncRewrite>(
         AsyncRewrite{document, std::move(change), attempts, context, std::move(done)});
+    AsyncRewrite::read(rewrite);
+}
+
+void ensureDocument(CouchDocument* document, RewriteChange change, int attempts, QObject* context,
+                    std::function<void(Rewrite, const QString& error)> done) {
+    auto rewrite = std::make_shared<AsyncRewrite>(
+        AsyncRewrite{document, std::move(change), attempts, context, std::move(done), true});
     AsyncRewrite::read(rewrite);
 }

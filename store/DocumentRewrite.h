@@ -40,6 +40,12 @@ using RewriteChange = std::function<bool(QJsonObject& body)>;
 Rewrite rewriteDocumentAndWait(CouchDocument* document, const RewriteChange& change, QString* error,
                                int attempts = kRewriteAttempts);
 
+// The same, but a document that is not there is made from an empty body
+// (`change` sees no _id and no _rev then): running it again after it stopped
+// anywhere gives the same document. Gone only when its database is missing.
+Rewrite ensureDocumentAndWait(CouchDocument* document, const RewriteChange& change, QString* error,
+                              int attempts = kRewriteAttempts);
+
 // Deletes the document as the server holds it now, waiting: its stored body
 // with `_deleted` set, less the fields named in `dropped`, since a deleted
 // revision stays on the server. One already gone counts as deleted (Gone).
@@ -51,3 +57,5 @@ Rewrite deleteDocumentAndWait(CouchDocument* document, QString* error,
 // called once per read.
 void rewriteDocument(CouchDocument* document, RewriteChange change, int attempts, QObject* context,
                      std::function<void(Rewrite, const QString& error)> done);
+void ensureDocument(CouchDocument* document, RewriteChange change, int attempts, QObject* context,
+                    std::function<void(Rewrite, const QString& error)> done);

@@ -15,6 +15,7 @@
 #include "store/CouchServer.h"
 #include "store/DocumentRewrite.h"
 #include "store/OperationGroup.h"
+#include "users/UserAccess.h"
 #include "users/UserArrayController.h"
 
 #include <QDateTime>
@@ -206,20 +207,13 @@ void AppDelegate::createUser() {
         steps->add(m_privatDatabase->putSecurity(userDatabaseSecurity(name)),
                    QStringLiteral("Securing the database %1").arg(quoted(databaseName)));
 
-        CouchDesignDocument* design =
-            m_privatDatabase->designDocumentWithName(QLatin1String(kSecurityDesignName));
-        design->defineViewNamed(QLatin1String(kValidateViewName), validateDocUpdateMap(name));
-        RESTOperationPtr view = design->saveChanges();
-        if (!view->wait())
-            steps->addFailure(QStringLiteral("Storing the view “validate_doc_update”"),
-                              view->error());
-        design = m_privatDatabase->designDocumentWithName(QLatin1String(kSecurityDesignName));
-        design->defineFilterNamed(QLatin1String(kUserToMasterFilterName),
-                                  userToMasterFilterSource());
-        RESTOperationPtr filter = design->saveChanges();
-        if (!filter->wait())
-            steps->addFailure(QStringLiteral("Storing the filter “user_to_master_filter”"),
-                              filter->error());
+        // A name of a deleted user may still be listed in a project: the new
+        // user is then its member, as the record says.
+        QString error;
+        const Rewrite design = trevok::users::grantProjectsAndWait(
+            m_server.get(), name, m_memberProjects.projectsOf(name), &error);
+        if (design == Rewrite::Failed || design == Rewrite::Gone)
+            steps->addFailure(QStringLiteral("Storing the design document “security”"), error);
 
         CouchPersistentReplication* replication =
             m_trevokMasterDB->replicationFromDatabaseAtURL(databaseName);

@@ -85,6 +85,20 @@ async function handle(cmd) {
       // A direct read of the user's database through the listener.
       try { return { ok: true, doc: await remote.get(cmd.id) }; } catch (e) { return { ok: true, doc: null, status: e.status }; }
     }
+    case 'remotePut': {
+      // A write straight into the user's database, as a client's own code
+      // or a replicator makes it: `new_edits` false keeps the given revision.
+      try {
+        const r = cmd.new_edits === false
+          ? await remote.bulkDocs([cmd.doc], { new_edits: false })
+          : await remote.put(cmd.doc);
+        const refused = Array.isArray(r) ? r.find((x) => x && x.error) : null;
+        if (refused) return { ok: true, status: refused.status || 0, error: refused.error || refused.name, reason: refused.reason || refused.message };
+        return { ok: true, status: 201 };
+      } catch (e) {
+        return { ok: true, status: e.status, error: e.name || e.error, reason: e.reason || e.message };
+      }
+    }
     case 'quit':
       sync.cancel();
       feed.cancel();
