@@ -29,8 +29,10 @@ std::optional<Rewrite> afterRead(const StoredProperties& read, const RewriteChan
 std::optional<Rewrite> afterWrite(const RESTOperation& written, QString* error) {
     if (written.isSuccessful())
         return Rewrite::Written;
-    if (written.httpStatus() == 404)
+    if (written.httpStatus() == 404) {
+        *error = written.error();
         return Rewrite::Gone;
+    }
     if (written.httpStatus() == 409)
         return std::nullopt;
     *error = written.error();

@@ -53,8 +53,8 @@ Rewrite deleteDocumentAndWait(CouchDocument* document, QString* error,
                               const QStringList& dropped = {}, int attempts = kRewriteAttempts);
 
 // The same without waiting: `done` is called once with the outcome and the
-// error text ("" unless Failed), as long as `context` lives. `change` may be
-// called once per read.
+// error text (the server's words when Failed, or Gone by a write; else ""),
+// as long as `context` lives. `change` may be called once per read.
 void rewriteDocument(CouchDocument* document, RewriteChange change, int attempts, QObject* context,
                      std::function<void(Rewrite, const QString& error)> done);
 void ensureDocument(CouchDocument* document, RewriteChange change, int attempts, QObject* context,

@@ -20,7 +20,7 @@ Rewrite grantProjectsAndWait(CouchServer* server, const QString& userName,
     const Rewrite written = ensureDocumentAndWait(
         designOf(server, userName),
         [&](QJsonObject& body) { return applyUserDesign(body, userName, projectIDs); }, error);
-    if (written == Rewrite::Gone)
+    if (written == Rewrite::Gone && error->isEmpty())
         *error = QStringLiteral("not_found: the database “%1” does not exist")
                      .arg(userDatabaseName(userName));
     return written;

@@ -9,11 +9,17 @@
 // per user, and the floor (a plain write and its read-back) measured in the
 // same run, every time also as a multiple of the floor.
 //
-//   bench_scale [--port N] [--server-core DIR]... U/P/M...
+//   bench_scale [--port N] [--server-core DIR]... [--before-core DIR]... U/P/M...
+//
+// A folder given with --before-core gets the web as it was before each
+// user database carried its access rule (no validation, the filter without
+// its guard for the console's records), so that a server from before that
+// change can be measured beside the current one in the same run.
 //
 // Arrivals are seen the way a sync client sees them: a long-poll `_changes`
 // request on each member's database, always open.
 
+#include "records/MemberProjects.h"
 #include "records/ProjectModel.h"
 #include "records/ProjectNames.h"
 #include "records/UserModel.h"
@@ -26,6 +32,7 @@
 #include "store/CouchResource.h"
 #include "store/CouchServer.h"
 #include "tests/harness/TestServer.h"
+#include "users/UserAccess.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -58,6 +65,11 @@ using namespace trevok::projects;
 namespace {
 
 constexpr int kSingleSamples = 20;
+// The user-to-master filter as it was written before the access rule.
+const QString kFilterBefore = QStringLiteral(
+    "function(doc, req) {if (doc._id.indexOf('_design/') === 0) { return false; }{if "
+    "(doc._deleted) { return true; }};{if (doc.type == 'UserInfoDoc') { return false; } else { "
+    "return true; }}}");
 constexpr int kWriters = 10;
 constexpr int kConcurrentRounds = 4;
 constexpr int kNoisyDocuments = 2000;
@@ -279,6 +291,7 @@ public:
         : m_u(users)
         , m_p(projects)
         , m_m(members) {}
+    void setAccessRule(bool on) { m_accessRule = on; }
 
     bool build(const ServerProcess& process);
     void measure(const ServerProcess& process);
@@ -301,6 +314,8 @@ private:
     void printFigure(const char* name, const Stats& s, double floor) const;
 
     int m_u, m_p, m_m;
+    bool m_accessRule = true;
+    trevok::projects::MemberProjects m_memberProjects;
     std::unique_ptr<CouchServer> m_server;
     CouchDatabase* m_master = nullptr;
     CouchDatabase* m_users = nullptr;
@@ -332,13 +347,21 @@ bool Web::addUser(const QString& name) {
     RESTOperationPtr secured =
         m_server->childWithPath(couchEncodedSegment(dbName) + QStringLiteral("/_security"))
             ->PUTJSON(userDatabaseSecurity(name));
-    CouchDesignDocument* design = db->designDocumentWithName(QLatin1String(kSecurityDesignName));
-    design->defineViewNamed(QLatin1String(kValidateViewName), validateDocUpdateMap(name));
-    if (!design->saveChanges()->wait())
-        return false;
-    design->defineFilterNamed(QLatin1String(kUserToMasterFilterName), userToMasterFilterSource());
-    if (!design->saveChanges()->wait())
-        return false;
+    if (m_accessRule) {
+        QString error;
+        if (trevok::users::grantProjectsAndWait(m_server.get(), name, {}, &error) !=
+            Rewrite::Written)
+            return false;
+    } else {
+        CouchDesignDocument* design =
+            db->designDocumentWithName(QLatin1String(kSecurityDesignName));
+        design->defineViewNamed(QLatin1String(kValidateViewName), validateDocUpdateMap(name));
+        if (!design->saveChanges()->wait())
+            return false;
+        design->defineFilterNamed(QLatin1String(kUserToMasterFilterName), kFilterBefore);
+        if (!design->saveChanges()->wait())
+            return false;
+    }
     CouchPersistentReplication* replication = m_master->replicationFromDatabaseAtURL(dbName);
     replication->setFilter(userToMasterFilterReference());
     replication->setContinuous(true);
@@ -392,6 +415,16 @@ bool Web::addMember(const Project& project, const QString& name) {
         return true;
     record->setValue(QStringLiteral("members"), QJsonArray::fromStringList(*added));
     RESTOperationPtr saved = record->save();
+    if (m_accessRule) {
+        // As the console does it: the member may write into the project
+        // before the replication brings him its documents.
+        m_memberProjects.setMembers(project.id, *added);
+        QString error;
+        if (trevok::users::grantProjectsAndWait(m_server.get(), name,
+                                                m_memberProjects.projectsOf(name),
+                                                &error) != Rewrite::Written)
+            return false;
+    }
     CouchDesignDocument* meta = db->designDocumentWithName(QStringLiteral("projectmeta"));
     meta->defineFilterNamed(QStringLiteral("project_to_user_filter"), kProjectToUserFilter);
     if (!meta->saveChanges()->wait())
@@ -692,7 +725,8 @@ int main(int argc, char* argv[]) {
     qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/config")).toUtf8());
     qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/data")).toUtf8());
     QCoreApplication app(argc, argv);
-    QStringList cores;
+    // Each server folder, and whether its web carries the access rule.
+    QList<std::pair<QString, bool>> cores;
     QList<std::array<int, 3>> sizes;
     QString port = QStringLiteral("5984");
     const QStringList args = app.arguments().mid(1);
@@ -700,12 +734,14 @@ int main(int argc, char* argv[]) {
         if (args[i] == QStringLiteral("--port") && i + 1 < args.size()) {
             port = args[++i];
         } else if (args[i] == QStringLiteral("--server-core") && i + 1 < args.size()) {
-            cores.append(QFileInfo(args[++i]).absoluteFilePath());
+            cores.append({QFileInfo(args[++i]).absoluteFilePath(), true});
+        } else if (args[i] == QStringLiteral("--before-core") && i + 1 < args.size()) {
+            cores.append({QFileInfo(args[++i]).absoluteFilePath(), false});
         } else {
             const QStringList parts = args[i].split(QLatin1Char('/'));
             if (parts.size() != 3) {
-                std::fprintf(stderr,
-                             "usage: bench_scale [--port N] [--server-core DIR]... U/P/M...\n");
+                std::fprintf(stderr, "usage: bench_scale [--port N] [--server-core DIR]... "
+                                     "[--before-core DIR]... U/P/M...\n");
                 return 2;
             }
             sizes.append({parts[0].toInt(), parts[1].toInt(), parts[2].toInt()});
@@ -714,12 +750,13 @@ int main(int argc, char* argv[]) {
     if (sizes.isEmpty())
         sizes = {{100, 10, 10}};
     if (cores.isEmpty())
-        cores.append(QStringLiteral(TREVOK_BENCH_RESOURCES) + QStringLiteral("/server-core"));
+        cores.append(
+            {QStringLiteral(TREVOK_BENCH_RESOURCES) + QStringLiteral("/server-core"), true});
     qputenv("TREVOK_TEST_PORT", port.toUtf8());
     std::printf("%lld cores; load average at start %s\n",
                 static_cast<long long>(sysconf(_SC_NPROCESSORS_ONLN)), qPrintable(loadAverage()));
     for (const auto& size : sizes) {
-        for (const QString& core : cores) {
+        for (const auto& [core, accessRule] : cores) {
             if (size[1] < 2 || size[2] < 2 || size[0] < size[2]) {
                 std::fprintf(
                     stderr, "each size needs 2 projects, 2 members and as many users as members\n");
@@ -729,9 +766,10 @@ int main(int argc, char* argv[]) {
             QTemporaryDir resources;
             QFile::link(core, resources.path() + QStringLiteral("/server-core"));
             qputenv("TREVOK_RESOURCES", resources.path().toUtf8());
-            std::printf("\nU=%d P=%d M=%d (%d replications) on %s; load average %s\n", size[0],
+            std::printf("\nU=%d P=%d M=%d (%d replications) on %s%s; load average %s\n", size[0],
                         size[1], size[2], size[0] + 2 * size[1] + size[1] * size[2],
-                        qPrintable(core), qPrintable(loadAverage()));
+                        qPrintable(core), accessRule ? "" : " (web without the access rule)",
+                        qPrintable(loadAverage()));
             std::fflush(stdout);
             TestServer server;
             if (!server.start()) {
@@ -741,6 +779,7 @@ int main(int argc, char* argv[]) {
             ServerProcess process{QFileInfo(server.configFile()).path() +
                                   QStringLiteral("/server.log")};
             Web web(size[0], size[1], size[2]);
+            web.setAccessRule(accessRule);
             if (web.build(process))
                 web.measure(process);
             std::printf("  load average at the end %s\n", qPrintable(loadAverage()));

@@ -45,6 +45,18 @@ private:
     bool m_fromDnsSd = false;
 };
 
+// What the end-to-end suites name alike.
+inline const QString kMasterDatabase = QStringLiteral("trevok_master");
+inline QString userDB(const QString& name) {
+    return QStringLiteral("trevok_user_db_") + name;
+}
+// The password the suites give each user they make.
+inline QString password(const QString& name) {
+    return name + QStringLiteral("-secret");
+}
+// Long enough for every running replication to have carried a document.
+inline constexpr int kQuietMs = 3000;
+
 // Whether a document is in a database on the server (deleted counts as absent).
 bool documentIn(const QString& database, const QString& id);
 // Polls until the document is (or is no longer) in the database.

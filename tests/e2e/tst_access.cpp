@@ -10,16 +10,8 @@
 using namespace trevok::test;
 
 namespace {
-const QString kMaster = QStringLiteral("trevok_master");
+const QString& kMaster = kMasterDatabase;
 const QString kFairDB = QStringLiteral("trevok_project_fair");
-QString userDB(const QString& name) {
-    return QStringLiteral("trevok_user_db_") + name;
-}
-QString password(const QString& name) {
-    return name + QStringLiteral("-secret");
-}
-// Long enough for every running replication to have carried a document.
-constexpr int kQuietMs = 3000;
 
 QJsonObject object(const QString& json) {
     return QJsonDocument::fromJson(json.toUtf8()).object();

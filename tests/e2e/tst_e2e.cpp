@@ -12,16 +12,8 @@
 using namespace trevok::test;
 
 namespace {
-const QString kMaster = QStringLiteral("trevok_master");
+const QString& kMaster = kMasterDatabase;
 const QString kProjectDB = QStringLiteral("trevok_project_summerfair2015");
-QString userDB(const QString& name) {
-    return QStringLiteral("trevok_user_db_") + name;
-}
-QString password(const QString& name) {
-    return name + QStringLiteral("-secret");
-}
-// Long enough for every running replication to have carried a document.
-constexpr int kQuietMs = 3000;
 } // namespace
 
 // The whole document web with real sync clients through the listener: users,

@@ -95,6 +95,16 @@ public:
     }
 
     bool finished(int timeoutMs) { return m_process.waitForFinished(timeoutMs); }
+    // Connected, its server up, logged in with the initial password.
+    bool upAndLoggedIn() {
+        return connect() &&
+               waitFor(
+                   [](const QJsonObject& s) {
+                       return s.value(QStringLiteral("serverPid")).toInteger() > 0;
+                   },
+                   30000) &&
+               run(QStringLiteral("login ") + kAdminPassword);
+    }
     int exitCode() const {
         return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
     }
@@ -344,17 +354,63 @@ private Q_SLOTS:
     // half set up. The close now waits for the flow.
     void quittingDuringAWaitedFlowLetsItFinish() {
         Console console(m_home.path(), m_resources);
-        QVERIFY(console.connect());
-        QVERIFY(console.waitFor(
-            [](const QJsonObject& s) {
-                return s.value(QStringLiteral("serverPid")).toInteger() > 0;
-            },
-            30000));
-        QVERIFY(console.run(QStringLiteral("login ") + kAdminPassword));
+        QVERIFY(console.upAndLoggedIn());
         console.command(QStringLiteral("createUserAndQuitMeanwhile quitter First Last pw"));
         QVERIFY(console.finished(30000));
         QCOMPARE(console.exitCode(), 0);
         verifyUserLayout(QStringLiteral("quitter"));
+    }
+
+    // A user database of an installation from before the access rule (a
+    // design document without validation) gets the rule of the user's
+    // projects at the next login, and a login with nothing to mend writes
+    // nothing.
+    void anOlderUserDatabaseGetsItsAccessRuleAtLogin() {
+        const QString design = QStringLiteral("/trevok_user_db_elder/_design/security");
+        const auto get = [&] {
+            return TestServer::request("GET", design, {}, QStringLiteral("admin"), kAdminPassword)
+                .json()
+                .object();
+        };
+        {
+            Console console(m_home.path(), m_resources);
+            QVERIFY(console.upAndLoggedIn());
+            QVERIFY(console.run(QStringLiteral("createUser elder First Last pw")));
+            QVERIFY(console.run(QStringLiteral("createProject Elder Fair")));
+            QVERIFY(console.lists("projects", QStringLiteral("Elder Fair")));
+            QVERIFY(console.run(QStringLiteral("selectProject Elder Fair")));
+            QVERIFY(console.lists("users", QStringLiteral("elder")));
+            QVERIFY(console.run(QStringLiteral("doubleClickUser elder")));
+            QTRY_VERIFY_WITH_TIMEOUT(projectMembers(QStringLiteral("Elder Fair")) ==
+                                         QStringList{QStringLiteral("elder")},
+                                     15000);
+            console.command(QStringLiteral("quit"));
+            QVERIFY(console.finished(30000));
+        }
+        QJsonObject older = get();
+        const QString rule = older.value(QStringLiteral("validate_doc_update")).toString();
+        QVERIFY(rule.contains(QStringLiteral("var projects = [\"")));
+        older.remove(QStringLiteral("validate_doc_update"));
+        QCOMPARE(TestServer::request("PUT", design, QJsonDocument(older).toJson(),
+                                     QStringLiteral("admin"), kAdminPassword)
+                     .status,
+                 201);
+
+        QString mended;
+        for (int run = 0; run < 2; ++run) {
+            Console console(m_home.path(), m_resources);
+            QVERIFY(console.connect());
+            QVERIFY(console.run(QStringLiteral("login ") + kAdminPassword));
+            QTRY_COMPARE_WITH_TIMEOUT(get().value(QStringLiteral("validate_doc_update")).toString(),
+                                      rule, 15000);
+            if (run == 1) {
+                QTest::qWait(2000);
+                QCOMPARE(get().value(QStringLiteral("_rev")).toString(), mended);
+            }
+            mended = get().value(QStringLiteral("_rev")).toString();
+            console.command(QStringLiteral("quit"));
+            QVERIFY(console.finished(30000));
+        }
     }
 };
 
