@@ -16,7 +16,7 @@ const designfns = require('./designfns');
 const users = require('./users');
 const input = require('./input');
 const ddoccache = require('./ddoccache');
-const keeprevisions = require('./keeprevisions');
+const validation = require('./validation');
 
 const NAME = 'server-core';
 
@@ -112,6 +112,7 @@ async function main(files) {
   designfns.install(Core, { timeoutMs: Number(config.get('couchdb', 'os_process_timeout')) || undefined });
   const PouchDB = Core.defaults({ prefix, db: leveldown });
 
+  validation.replacePackaged(path.dirname(require.resolve('express-pouchdb')));
   const pouchApp = require('express-pouchdb')({
     inMemoryConfig: true,
     logPath: path.join(dbDir, `${NAME}.log`),
@@ -131,7 +132,6 @@ async function main(files) {
   users.install(pouchApp, pouchApp.couchConfig);
   input.install(pouchApp, pouchApp.couchConfig);
   ddoccache.install(pouchApp);
-  keeprevisions.install(pouchApp);
   // The running replications, from the replicator once it has started.
   let replicator = null;
   guards.installActiveTasks(pouchApp, () => (replicator ? replicator.activeTasks() : []));
