@@ -61,7 +61,12 @@ void AppDelegate::cleanup() {
 void AppDelegate::showServerStatus() {
     if (!m_serverStatusLine)
         return;
-    const QString text = m_task ? m_task->statusText() : QString();
+    const QString serverText = m_task ? m_task->statusText() : QString();
+    serverStatusForDesktop(serverText);
+    // The listener's failure shares the line: both leave sync clients without service.
+    QString text = serverText;
+    if (!m_listenerProblem.isEmpty())
+        text = text.isEmpty() ? m_listenerProblem : text + QLatin1Char(' ') + m_listenerProblem;
     // Losing the server is announced like a sheet's warning, so that a
     // person who cannot see the window hears it too.
     if (text.isEmpty()) {
