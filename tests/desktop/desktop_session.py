@@ -2,8 +2,9 @@
 """The console as a desktop service: the real binary under Xvfb on a private
 session bus, beside small stand-ins of the desktop's status-notifier watcher
 and notification service (stand_ins.py). It keeps serving with its window
-closed, a second start shows the first one's window, the status item offers
-Open and Quit, start at login writes a valid entry, a replication failing
+closed (still announced, browsed through an avahi-daemon of its own when it
+can have one), a second start shows the first one's window, the status item
+offers Open and Quit, start at login writes a valid entry, a replication failing
 while the window is hidden is told once.
 
 Exit codes: 0 passed, 1 failed, 77 skipped (the reason is printed).
@@ -109,6 +110,62 @@ class Console:
             return False
 
 
+SYSTEM_BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=%s</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/><allow own="*"/><allow send_destination="*"/><allow receive_sender="*"/>
+  </policy>
+</busconfig>
+"""
+
+
+class Announcements:
+    """An avahi-daemon of the test's own on a system bus of its own, inside
+    this script's network namespace (a veth pair carries the multicast), so
+    that the console's announcement can be browsed and nothing leaves the
+    machine. `reason` says why not when it cannot be had."""
+
+    def __init__(self, session):
+        self.reason = None
+        self.daemon = None
+        if not os.environ.get("TREVOK_DESKTOP_NETNS"):
+            self.reason = "no network namespace of its own"
+        elif not shutil.which("avahi-daemon") or not shutil.which("avahi-browse"):
+            self.reason = "no avahi-daemon or avahi-browse"
+        elif subprocess.run(["avahi-daemon", "--check"]).returncode == 0:
+            self.reason = "another avahi-daemon runs on this machine"
+        if self.reason:
+            return
+        path = os.path.join(session.dir, "system_bus_socket")
+        config = os.path.join(session.dir, "system-bus.conf")
+        with open(config, "w") as f:
+            f.write(SYSTEM_BUS_CONFIG % path)
+        session.spawn(["dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile"])
+        eventually(lambda: os.path.exists(path), "the system bus did not start", 10)
+        session.env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + path
+        for args in (["link", "add", "trevokva", "type", "veth", "peer", "name", "trevokvb"],
+                     ["link", "set", "trevokva", "up"], ["link", "set", "trevokvb", "up"],
+                     ["addr", "add", "192.0.2.20/24", "dev", "trevokva"]):
+            subprocess.run(["ip"] + args, check=True)
+        self.daemon = session.spawn(["avahi-daemon", "--no-drop-root", "--no-chroot"],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        eventually(lambda: self.daemon.poll() is None and subprocess.run(
+            ["avahi-browse", "-atp"], env=session.env, capture_output=True).returncode == 0,
+            "avahi-daemon did not start", 15)
+        self.env = session.env
+
+    def ports(self):
+        """The ports of the announced sync listeners."""
+        found = subprocess.run(["avahi-browse", "-rtp", "_trevok-sync._tcp"], env=self.env,
+                               capture_output=True, text=True, timeout=30).stdout
+        return {int(f[8]) for f in (line.split(";") for line in found.splitlines())
+                if len(f) > 8 and f[0] == "="}
+
+
 def listener_answers(port):
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
@@ -163,7 +220,7 @@ def second_start_shows_the_first(session, console, port):
     check(console.state()["listenerPort"] == port, "the listener's port changed")
 
 
-def closing_keeps_serving(session, console, port, how):
+def closing_keeps_serving(session, console, port, how, announcements):
     if how == "close button":
         console.run("closeWindow")
     else:
@@ -174,14 +231,23 @@ def closing_keeps_serving(session, console, port, how):
     check(console.process.poll() is None, "the console ended when its window closed")
     check(listener_answers(port), "the listener stopped answering after " + how)
     check(console.state()["listenerPort"] == port, "the listener's port changed")
+    if not announcements.reason:
+        check(port in announcements.ports(), "the announcement went after " + how)
 
 
-def scenario(session, stand_ins):
+def scenario(session, stand_ins, announcements):
     console = Console(session)
     console.connect()
     eventually(lambda: console.state()["listenerPort"] > 0 and server_answers(),
                "the console did not start serving", 60)
     port = console.state()["listenerPort"]
+    if announcements.reason:
+        log("the announcement is not browsed: " + announcements.reason)
+    else:
+        eventually(lambda: port in announcements.ports(), "the listener was not announced", 20)
+        eventually(lambda: "announced on the network" in console.state()["statusSummary"],
+                   "the status does not say the listener is announced", 5)
+        log("listener on port %d, announced and browsed" % port)
 
     # The status item registers and offers Open and Quit.
     items = eventually(lambda: stand_ins.seen("item"), "no status item registered", 15)
@@ -204,7 +270,7 @@ def scenario(session, stand_ins):
 
     # Closing (either way) keeps serving; a second start brings the window back.
     for how in ("close button", "Ctrl+W"):
-        closing_keeps_serving(session, console, port, how)
+        closing_keeps_serving(session, console, port, how, announcements)
         second_start_shows_the_first(session, console, port)
         log("closed by %s: still serving; shown again by a second start" % how)
 
@@ -240,6 +306,9 @@ def scenario(session, stand_ins):
     check(console.ended(30), "Quit did not end the console")
     check(console.process.returncode == 0, "Quit ended with %s" % console.process.returncode)
     check(not listener_answers(port), "the listener still answers after Quit")
+    if not announcements.reason:
+        eventually(lambda: port not in announcements.ports(),
+                   "the announcement outlived the console", 15)
     check(server_answers(), "the server went with the console")
 
     # Started as the autostart entry starts it: hidden, serving at once.
@@ -271,7 +340,8 @@ def main():
                             stdout=subprocess.PIPE)
         session.env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().decode().strip()
         os.environ["DBUS_SESSION_BUS_ADDRESS"] = session.env["DBUS_SESSION_BUS_ADDRESS"]
-        scenario(session, StandIns(session))
+        announcements = Announcements(session)
+        scenario(session, StandIns(session), announcements)
         log("PASS")
         return 0
     except Failure as failure:
