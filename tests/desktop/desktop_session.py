@@ -11,9 +11,11 @@ Exit codes: 0 passed, 1 failed, 77 skipped (the reason is printed).
 """
 
 import argparse
+import base64
 import json
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -175,6 +177,14 @@ def listener_answers(port):
         return False
 
 
+def sync_client_session(port, user, password):
+    token = base64.b64encode(("%s:%s" % (user, password)).encode()).decode()
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        s.sendall(("GET /_session HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic %s\r\n"
+                   "Connection: close\r\n\r\n" % token).encode())
+        return s.recv(12).startswith(b"HTTP/1.1 200")
+
+
 def server_answers():
     return http("GET", "/_all_dbs")[0] == 200
 
@@ -316,7 +326,28 @@ def scenario(session, stand_ins, announcements):
     hidden.connect()
     eventually(lambda: hidden.state()["listenerPort"] > 0, "the hidden console did not serve", 30)
     check(not hidden.state()["windowVisible"], "the console started at login shows its window")
-    check(listener_answers(hidden.state()["listenerPort"]), "the hidden console's listener")
+    hidden_port = hidden.state()["listenerPort"]
+    check(listener_answers(hidden_port), "the hidden console's listener")
+
+    # Seen through the listener while nobody is logged in: counted at once,
+    # written into the user's record at login.
+    check(sync_client_session(hidden_port, "dora", "pw"), "dora's session through the listener")
+    eventually(lambda: "1 user seen in the last hour" in hidden.state()["statusSummary"],
+               "the status does not count dora: " + hidden.state()["statusSummary"], 10)
+    before = (http("GET", "/_users/org.couchdb.user:dora")[1] or {}).get("lastConnected")
+    hidden.run("login " + ADMIN_PASSWORD)
+    eventually(lambda: (http("GET", "/_users/org.couchdb.user:dora")[1] or {})
+               .get("lastConnected") != before, "dora's sighting was not written at login", 15)
+
+    # The server lost and back, told while the window is hidden.
+    told_before = len(stand_ins.seen("notify"))
+    os.kill(hidden.state()["serverPid"], signal.SIGKILL)
+    summaries = lambda: [e["summary"] for e in stand_ins.seen("notify")[told_before:]]  # noqa: E731
+    eventually(lambda: any("not answering" in t for t in summaries()),
+               "losing the server was not told", 10)
+    eventually(lambda: any("is back" in t for t in summaries()), "the server's return was not told",
+               30)
+    log("told: " + "; ".join(summaries()))
     hidden.run("quit")
     check(hidden.ended(30), "quit did not end the hidden console")
 
