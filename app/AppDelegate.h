@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 #include <memory>
@@ -280,6 +281,9 @@ public:
     // sent, then ends the process; the server keeps running.
     void quitConsole();
     void setStartsAtLogin(bool starts);
+    // A failure of the console's own that leaves it serving (the
+    // one-instance channel could not be opened): shown on the status line.
+    void addConsoleProblem(const QString& text);
     // A later start of the console handed over its request ("show").
     void anotherStartRequested(const QByteArray& request);
     QSystemTrayIcon* statusIcon() const { return m_statusIcon; }
@@ -386,7 +390,9 @@ private:
     trevok::NotificationBurst* m_replicationBurst = nullptr;
     bool m_toldHowToReopen = false;
     bool m_quitting = false;
-    QString m_listenerProblem;
+    // Failures of the listener and the console told on the status line
+    // after the server's.
+    QStringList m_consoleProblems;
     QString m_lastServerProblem;
     bool m_toldServerLost = false;
     // source + "\n" + target of the replications known to be in error.

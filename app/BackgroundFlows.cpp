@@ -211,6 +211,12 @@ void AppDelegate::setStartsAtLogin(bool starts) {
     }
 }
 
+void AppDelegate::addConsoleProblem(const QString& text) {
+    if (!m_consoleProblems.contains(text))
+        m_consoleProblems.append(text);
+    showServerStatus();
+}
+
 QString AppDelegate::statusSummaryText() const {
     trevok::ServiceFacts facts;
     facts.serverProblem =

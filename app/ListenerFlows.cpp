@@ -25,10 +25,9 @@ void AppDelegate::startSyncListener(const QString& serviceName,
     m_listener->setLastSeenRecorder(m_lastSeen);
     if (!m_listener->start()) {
         qWarning().noquote() << QStringLiteral("Error: the sync listener could not start");
-        m_listenerProblem = QStringLiteral(
+        addConsoleProblem(QStringLiteral(
             "The sync listener could not start, so sync clients cannot reach this server. Quit "
-            "TrevokServer and start it again.");
-        showServerStatus();
+            "TrevokServer and start it again."));
         notifyWhenAway(QStringLiteral("The TrevokServer sync listener could not start"),
                        QStringLiteral("Sync clients cannot reach this server. Open TrevokServer, "
                                       "quit it and start it again."));

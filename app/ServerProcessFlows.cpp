@@ -64,9 +64,10 @@ void AppDelegate::showServerStatus() {
     const QString serverText = m_task ? m_task->statusText() : QString();
     serverStatusForDesktop(serverText);
     // The listener's failure shares the line: both leave sync clients without service.
-    QString text = serverText;
-    if (!m_listenerProblem.isEmpty())
-        text = text.isEmpty() ? m_listenerProblem : text + QLatin1Char(' ') + m_listenerProblem;
+    QStringList parts = m_consoleProblems;
+    if (!serverText.isEmpty())
+        parts.prepend(serverText);
+    const QString text = parts.join(QLatin1Char(' '));
     // Losing the server is announced like a sheet's warning, so that a
     // person who cannot see the window hears it too.
     if (text.isEmpty()) {

@@ -25,13 +25,15 @@ int main(int argc, char* argv[]) {
     if (!trevok::selfTestRequested() &&
         !instance.claim(hidden ? QByteArray() : QByteArrayLiteral("show"), &channelProblem))
         return 0;
-    if (!channelProblem.isEmpty())
-        qWarning().noquote() << QStringLiteral("Error: ") + channelProblem;
 
     int result = 0;
     {
         AppDelegate delegate;
         delegate.loadMainWindow();
+        if (!channelProblem.isEmpty()) {
+            qWarning().noquote() << QStringLiteral("Error: ") + channelProblem;
+            delegate.addConsoleProblem(channelProblem);
+        }
         QObject::connect(&instance, &trevok::SingleInstance::requested, &delegate,
                          &AppDelegate::anotherStartRequested);
         // Started at login: serving at once, the window waits to be opened.
