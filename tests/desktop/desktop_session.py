@@ -348,6 +348,8 @@ def scenario(session, stand_ins, announcements):
     eventually(lambda: any("is back" in t for t in summaries()), "the server's return was not told",
                30)
     log("told: " + "; ".join(summaries()))
+    # Its window, never shown yet, comes when the console is started again.
+    second_start_shows_the_first(session, hidden, hidden_port)
     hidden.run("quit")
     check(hidden.ended(30), "quit did not end the hidden console")
 
