@@ -350,8 +350,10 @@ def scenario(session, stand_ins, announcements):
     log("told: " + "; ".join(summaries()))
     # Its window, never shown yet, comes when the console is started again.
     second_start_shows_the_first(session, hidden, hidden_port)
-    hidden.run("quit")
-    check(hidden.ended(30), "quit did not end the hidden console")
+    subprocess.run(["xdotool", "key", "--clearmodifiers", "ctrl+q"], env=session.env, check=True)
+    check(hidden.ended(30), "Ctrl+Q did not end the console")
+    check(not listener_answers(hidden_port), "the listener still answers after Ctrl+Q")
+    check(server_answers(), "the server went with the console")
 
 
 def main():
