@@ -22,6 +22,7 @@
 #include <QStackedWidget>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -42,11 +43,16 @@ AppDelegate::AppDelegate(QObject* parent)
 
 AppDelegate::~AppDelegate() {
     trevok::NotificationCenter::defaultCenter().removeObserver(this);
+    m_quitting = true;
+    delete m_statusTimer;
+    m_statusTimer = nullptr;
     // Nothing of the health display may queue requests while quitting.
     if (m_health)
         m_health->stop();
-    delete m_lastSeenWriter;
-    m_lastSeenWriter = nullptr;
+    // What is due of the listener's last notes is sent with the rest: the
+    // writer reads each record before it writes, so it stays for the drain.
+    if (m_lastSeenWriter)
+        m_lastSeenWriter->flush();
     // Writes not waited for (a replication's document, an autosave due in a
     // few milliseconds) are still sent: quitting loses nothing already done.
     if (m_server) {
@@ -56,6 +62,8 @@ AppDelegate::~AppDelegate() {
             [&] { return clock.elapsed() >= kExitSettleMs && m_server->pendingOperations() == 0; },
             kExitDrainMs, kExitSettleMs / 5);
     }
+    delete m_lastSeenWriter;
+    m_lastSeenWriter = nullptr;
     // What reports into the window goes first: the lists and their table
     // controllers, the archive observation, the listener and the server
     // handle, whose pending requests are told to their callbacks as it goes.
@@ -139,6 +147,7 @@ void AppDelegate::loadMainWindow() {
     connectUserOutlets();
     connectProjectOutlets();
     connectHealthOutlets();
+    connectBackgroundOutlets();
 }
 
 void AppDelegate::showSheet(QDialog* sheet) {

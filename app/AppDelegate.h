@@ -5,21 +5,28 @@
 #include "records/MemberProjects.h"
 
 #include <QDialog>
+#include <QHash>
 #include <QMap>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 #include <memory>
 #include <utility>
 
 class QAbstractButton;
+class QAction;
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QStackedWidget;
 class QTabWidget;
+class QSystemTrayIcon;
+class QTimer;
 class QToolButton;
 class QWidget;
 class PXAppStoreWindow;
@@ -33,6 +40,8 @@ class LastSeenWriter;
 class ReplicationHealth;
 
 namespace trevok {
+class DesktopNotifier;
+class NotificationBurst;
 class LastSeenRecorder;
 class ServerProcess;
 class SyncListener;
@@ -265,7 +274,41 @@ public:
     // The frame the window was given last, in bottom-left coordinates.
     QRect lastFrame() const { return m_lastFrame; }
 
+    // Serving without the window (app/BackgroundFlows.cpp). Closing the
+    // window only hides it: the server, the listener and its announcement,
+    // the live lists and sync health go on. Quitting is explicit.
+    void connectBackgroundOutlets();
+    void openWindow();
+    // Stops the listener and its announcement once the queued writes are
+    // sent, then ends the process; the server keeps running.
+    void quitConsole();
+    void setStartsAtLogin(bool starts);
+    // A failure of the console's own that leaves it serving (the
+    // one-instance channel could not be opened): shown on the status line.
+    void addConsoleProblem(const QString& text);
+    // A later start of the console handed over its request ("show").
+    void anotherStartRequested(const QByteArray& request);
+    QSystemTrayIcon* statusIcon() const { return m_statusIcon; }
+    QCheckBox* startAtLoginCheckbox() const { return m_startAtLoginCheckbox; }
+    QString statusSummaryText() const;
+    int notificationsSent() const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    void windowWasClosed();
+    void refreshStatusIcon();
+    // Counts who the listener saw, and keeps the notes for the last-seen
+    // writer while nobody is logged in.
+    void tapSightings();
+    void serverStatusForDesktop(const QString& text);
+    // Tells the administrator through the desktop unless the window is in
+    // front of them, where the same words are shown. Whether it was told.
+    bool notifyWhenAway(const QString& summary, const QString& body);
+    void replicationMayHaveFailed(const QString& source, const QString& target);
+    void tellFailedReplications(const QStringList& names);
+
     void showServerStatus();
     void serverIsBack();
     void startSyncListener(const QString& serviceName, const QMap<QString, QString>& txtRecord);
@@ -337,6 +380,28 @@ private:
     QPushButton* m_saveButton = nullptr;
     QAbstractButton* m_changePWButton = nullptr;
     QLabel* m_serverStatusLine = nullptr;
+
+    // Serving without the window.
+    QAction* m_closeAction = nullptr;
+    QAction* m_quitAction = nullptr;
+    QSystemTrayIcon* m_statusIcon = nullptr;
+    QCheckBox* m_startAtLoginCheckbox = nullptr;
+    QAbstractButton* m_quitButton = nullptr;
+    QTimer* m_statusTimer = nullptr;
+    trevok::DesktopNotifier* m_notifier = nullptr;
+    trevok::NotificationBurst* m_replicationBurst = nullptr;
+    bool m_toldHowToReopen = false;
+    bool m_quitting = false;
+    // Failures of the listener and the console told on the status line
+    // after the server's.
+    QStringList m_consoleProblems;
+    QString m_lastServerProblem;
+    bool m_toldServerLost = false;
+    // source + "\n" + target of the replications known to be in error.
+    QSet<QString> m_replicationsKnownInError;
+    // User name → when the listener last saw them (ms since the epoch).
+    QHash<QString, qint64> m_recentSightings;
+    QHash<QString, qint64> m_heldSightings;
 
     // Sheets: all empty while closed.
     LoginSheet m_loginSheet;

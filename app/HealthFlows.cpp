@@ -101,6 +101,9 @@ void AppDelegate::startHealth() {
                     (source == project && target == kMaster))
                     showProjectSync();
             });
+    connect(m_health, &ReplicationHealth::replicationChanged, this,
+            &AppDelegate::replicationMayHaveFailed);
+    connect(m_health, &ReplicationHealth::totalsChanged, this, &AppDelegate::refreshStatusIcon);
     userTableController()->setHealth(m_health);
     if (auto* members = qobject_cast<MembersListModel*>(m_membersArrayController))
         members->setHealth(m_health);
@@ -108,10 +111,19 @@ void AppDelegate::startHealth() {
 
     delete m_lastSeenWriter;
     m_lastSeenWriter = nullptr;
-    if (m_lastSeen && m_userDatabase)
+    if (m_lastSeen && m_userDatabase) {
+        // What the listener saw while nobody was logged in is written now.
+        for (auto it = m_heldSightings.cbegin(); it != m_heldSightings.cend(); ++it)
+            m_lastSeen->seen(it.key(), it.value());
+        m_heldSightings.clear();
         m_lastSeenWriter =
             new LastSeenWriter(m_lastSeen, m_userDatabase,
                                trevok::lastSeenWriteSecondsFromSettings(pxUserDefaults()), this);
+        connect(m_lastSeenWriter, &LastSeenWriter::sighted, this,
+                [this](const QString& name, qint64 seenMs) {
+                    m_recentSightings[name] = std::max(m_recentSightings.value(name), seenMs);
+                });
+    }
     showHealthTotals();
     showProjectSync();
 }

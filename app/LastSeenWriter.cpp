@@ -39,6 +39,7 @@ void LastSeenWriter::flush() {
     for (auto it = seen.cbegin(); it != seen.cend(); ++it) {
         Pending& pending = m_state[it.key()];
         pending.seenMs = std::max(pending.seenMs, it.value());
+        Q_EMIT sighted(it.key(), it.value());
     }
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     for (auto it = m_state.begin(); it != m_state.end(); ++it) {

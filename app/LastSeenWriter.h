@@ -35,6 +35,8 @@ public:
 Q_SIGNALS:
     // A record got its new `lastConnected`.
     void written(const QString& name);
+    // The listener saw `name` at `seenMs` (taken from its notes).
+    void sighted(const QString& name, qint64 seenMs);
 
 private:
     struct Pending {

@@ -23,8 +23,15 @@ void AppDelegate::startSyncListener(const QString& serviceName,
                            serverConfig + QStringLiteral("local.ini")}));
     m_lastSeen = std::make_shared<trevok::LastSeenRecorder>();
     m_listener->setLastSeenRecorder(m_lastSeen);
-    if (!m_listener->start())
+    if (!m_listener->start()) {
         qWarning().noquote() << QStringLiteral("Error: the sync listener could not start");
+        addConsoleProblem(QStringLiteral(
+            "The sync listener could not start, so sync clients cannot reach this server. Quit "
+            "TrevokServer and start it again."));
+        notifyWhenAway(QStringLiteral("The TrevokServer sync listener could not start"),
+                       QStringLiteral("Sync clients cannot reach this server. Open TrevokServer, "
+                                      "quit it and start it again."));
+    }
     QMap<QString, QString> txt = txtRecord;
     trevok::setTxtRecordPort(txt, m_listener->port());
     m_txtRecord = txt;

@@ -61,7 +61,13 @@ void AppDelegate::cleanup() {
 void AppDelegate::showServerStatus() {
     if (!m_serverStatusLine)
         return;
-    const QString text = m_task ? m_task->statusText() : QString();
+    const QString serverText = m_task ? m_task->statusText() : QString();
+    serverStatusForDesktop(serverText);
+    // The listener's failure shares the line: both leave sync clients without service.
+    QStringList parts = m_consoleProblems;
+    if (!serverText.isEmpty())
+        parts.prepend(serverText);
+    const QString text = parts.join(QLatin1Char(' '));
     // Losing the server is announced like a sheet's warning, so that a
     // person who cannot see the window hears it too.
     if (text.isEmpty()) {

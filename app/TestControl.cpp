@@ -5,11 +5,13 @@
 #include "lists/UserQuery.h"
 #include "projects/ProjectArrayController.h"
 #include "server/ServerProcess.h"
+#include "server/SyncListener.h"
 #include "services/BusyState.h"
 #include "store/CouchModel.h"
 #include "store/RESTOperation.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDialog>
 #include <QItemSelectionModel>
 #include <QJsonArray>
@@ -54,6 +56,11 @@ QJsonObject state(AppDelegate& app) {
         {QStringLiteral("projects"), projects},
         {QStringLiteral("members"), QJsonArray::fromStringList(members)},
         {QStringLiteral("userSheet"), app.userSheet() != nullptr},
+        {QStringLiteral("windowVisible"), app.mainWindow()->isVisible()},
+        {QStringLiteral("listenerPort"),
+         app.listener() && app.listener()->isRunning() ? int(app.listener()->port()) : 0},
+        {QStringLiteral("statusSummary"), app.statusSummaryText()},
+        {QStringLiteral("notificationsSent"), app.notificationsSent()},
     };
 }
 
@@ -141,15 +148,14 @@ QJsonObject run(AppDelegate& app, const QString& line) {
             app.checkUser();
         ok = ok && !app.userSheet();
     } else if (command == QLatin1String("createUserAndQuitMeanwhile")) {
-        // The main window is closed from inside the first wait for the new
-        // user's database: the flow must still finish.
+        // The console is quit from inside the first wait for the new user's
+        // database: the flow must still finish.
         ok = fillUserSheet(app, words);
         const QString path = QStringLiteral("/trevok_user_db_") + words.value(1);
-        QPointer<QWidget> window = app.mainWindow();
-        RESTOperation::setWaitHookForTesting([path, window](RESTOperation* op) {
+        RESTOperation::setWaitHookForTesting([path, &app](RESTOperation* op) {
             if (op && op->method() == "PUT" && op->url().path(QUrl::FullyDecoded) == path) {
                 RESTOperation::setWaitHookForTesting({});
-                closeWindow(window);
+                app.quitConsole();
             }
         });
         if (ok)
@@ -167,7 +173,13 @@ QJsonObject run(AppDelegate& app, const QString& line) {
     } else if (command == QLatin1String("doubleClickUser")) {
         ok = doubleClickUser(app, words.value(1));
     } else if (command == QLatin1String("quit")) {
+        app.quitConsole();
+    } else if (command == QLatin1String("closeWindow")) {
         closeWindow(app.mainWindow());
+    } else if (command == QLatin1String("clickStartAtLogin")) {
+        ok = app.startAtLoginCheckbox() != nullptr;
+        if (ok)
+            app.startAtLoginCheckbox()->click();
     } else {
         ok = false;
     }

@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "chrome/UserDefaults.h"
+#include "desktop/Autostart.h"
 #include "records/MasterModel.h"
 #include "records/ServerSettings.h"
 #include "services/Interface.h"
@@ -9,6 +10,7 @@
 #include "store/CouchDocument.h"
 #include "store/CouchServer.h"
 
+#include <QCheckBox>
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
@@ -89,6 +91,9 @@ void AppDelegate::tabViewDidSelectTabViewItem(int index) {
 }
 
 void AppDelegate::fillInformationTab() {
+    // The entry may have been removed by hand meanwhile.
+    if (m_startAtLoginCheckbox)
+        m_startAtLoginCheckbox->setChecked(trevok::startsAtLogin());
     // Before login there is neither a session server nor a master database.
     if (!m_server || !m_trevokMasterDB)
         return;

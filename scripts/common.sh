@@ -21,6 +21,8 @@ TREVOK_DEB_PACKAGES=(
   xvfb xauth at-spi2-core python3-pyatspi dbus-x11
   # key presses and clicks at screen positions for the acceptance suite
   xdotool
+  # the desktop suite's stand-ins of the status area and notification service
+  python3-gi gir1.2-glib-2.0
 )
 
 trevok_missing_debs() {

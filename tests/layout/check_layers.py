@@ -12,7 +12,8 @@ import os
 import re
 import sys
 
-FOLDERS = ["store", "server", "chrome", "records", "services", "lists", "users", "projects", "app"]
+FOLDERS = ["store", "server", "chrome", "records", "services", "desktop", "lists", "users",
+           "projects", "app"]
 
 
 def parse(root):

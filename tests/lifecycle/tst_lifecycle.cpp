@@ -33,6 +33,12 @@ public:
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
         env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
+        // One console per person: the suite is a person of its own.
+        const QString runtime = home + QStringLiteral("/runtime");
+        QDir().mkpath(runtime);
+        QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                           QFileDevice::ExeOwner);
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
         env.insert(QStringLiteral("TREVOK_RESOURCES"), resources);
         env.insert(QStringLiteral("TREVOK_TEST_CONTROL"), m_socket);
         m_process.setProcessEnvironment(env);
@@ -349,9 +355,9 @@ private Q_SLOTS:
         QCOMPARE(console.exitCode(), 0);
     }
 
-    // Closing the main window while a flow waits used to end every event
-    // loop: the flow's later waits returned at once and the user was left
-    // half set up. The close now waits for the flow.
+    // Quitting while a flow waits used to end every event loop: the flow's
+    // later waits returned at once and the user was left half set up. The
+    // quit now waits for the flow.
     void quittingDuringAWaitedFlowLetsItFinish() {
         Console console(m_home.path(), m_resources);
         QVERIFY(console.upAndLoggedIn());
