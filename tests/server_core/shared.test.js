@@ -223,6 +223,10 @@ describe('answers tell nothing about other databases or the internals', () => {
       assert.deepEqual([a.status, a.json], [b.status, b.json], what);
     });
   }
+  test('the list of databases is for administrators', async () => {
+    assert.equal((await server.req('GET', '/_all_dbs', { auth: alice })).status, 401);
+    assert.equal((await server.req('GET', '/_all_dbs')).status, 200);
+  });
   test('a rewrite of his own database still works', async () => {
     await server.req('PUT', '/adb/_design/r', { body: { rewrites: [{ from: '/x', to: '../../d1' }] } });
     assert.equal((await server.req('GET', '/adb/_design/r/_rewrite/x', { auth: alice })).json._id, 'd1');

@@ -5,7 +5,9 @@
 
 const AUTH_REQUIRED = { error: 'unauthorized', reason: 'Authentication required.' };
 const REPLICATION_FORBIDDEN = { error: 'forbidden', reason: 'Only server administrators may replicate or see replications.' };
-const ADMIN_ONLY_PATHS = ['/_active_tasks', '/_db_updates', '/_log'];
+// _all_dbs as in CouchDB 3 ([chttpd] admin_only_all_dbs): the list would
+// tell every account which others' databases exist.
+const ADMIN_ONLY_PATHS = ['/_active_tasks', '/_db_updates', '/_log', '/_all_dbs'];
 
 function sendJSON(res, status, body) {
   res.status(status);
