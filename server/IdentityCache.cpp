@@ -1,5 +1,7 @@
 #include "server/IdentityCache.h"
 
+#include <algorithm>
+
 namespace trevok {
 
 IdentityCache::IdentityCache(Clock::duration lifetime, std::size_t capacity)
@@ -25,11 +27,27 @@ std::string IdentityCache::keyFor(std::optional<std::string_view> authorization,
 
 std::optional<CallerIdentity> IdentityCache::find(const std::string& key,
                                                   Clock::time_point now) const {
+    return findYoungerThan(key, now, m_lifetime);
+}
+
+std::optional<CallerIdentity> IdentityCache::findYoungerThan(const std::string& key,
+                                                             Clock::time_point now,
+                                                             Clock::duration maxAge) const {
     const auto it = m_entries.find(key);
-    if (it == m_entries.end() || now - it->second.storedAt >= m_lifetime ||
+    if (it == m_entries.end() || now - it->second.storedAt >= std::min(maxAge, m_lifetime) ||
         now < it->second.storedAt)
         return std::nullopt;
     return it->second.caller;
+}
+
+void IdentityCache::forgetAccount(const QString& name) {
+    // The order keeps stale records; they are skipped once their entry is gone.
+    for (auto it = m_entries.begin(); it != m_entries.end();) {
+        if (it->second.caller.name == name)
+            it = m_entries.erase(it);
+        else
+            ++it;
+    }
 }
 
 void IdentityCache::store(const std::string& key, const CallerIdentity& caller,

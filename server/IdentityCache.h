@@ -29,6 +29,11 @@ public:
                               std::optional<std::string_view> cookie);
 
     std::optional<CallerIdentity> find(const std::string& key, Clock::time_point now) const;
+    // The answer only if it is younger than `maxAge` (and than the lifetime).
+    std::optional<CallerIdentity> findYoungerThan(const std::string& key, Clock::time_point now,
+                                                  Clock::duration maxAge) const;
+    // Drops every answer naming the account `name`: its credentials changed.
+    void forgetAccount(const QString& name);
     // Keeps the server's answer; a refusal (Unresolved) is never kept.
     void store(const std::string& key, const CallerIdentity& caller, Clock::time_point now);
     std::size_t size() const { return m_entries.size(); }

@@ -76,6 +76,8 @@ ListenerLimits listenerLimitsFromSettings(const QSettings& settings,
         limits.maxConnections = int(std::min<qint64>(*n, 65535));
     if (const auto n = setting(kMaxConnectionsPerAddress))
         limits.maxConnectionsPerAddress = int(std::min<qint64>(*n, 65535));
+    if (const auto n = setting(kMaxConnectionsPerAccount))
+        limits.maxConnectionsPerAccount = int(std::min<qint64>(*n, 65535));
     if (const auto n = setting(kRequestHeadTimeout))
         limits.headTimeout = std::chrono::seconds(std::min<qint64>(*n, 3600));
     if (const auto n = setting(kCredentialCacheSeconds))

@@ -14,6 +14,7 @@ namespace trevok {
 // its default when absent or not a positive whole number:
 //   "SyncListener/MaxConnections"            256
 //   "SyncListener/MaxConnectionsPerAddress"  32
+//   "SyncListener/MaxConnectionsPerAccount"  32
 //   "SyncListener/RequestHeadTimeout"        10 (seconds)
 //   "SyncListener/MaxRequestBodyBytes"       the server's document size limit
 //   "SyncListener/CredentialCacheSeconds"    10
@@ -23,6 +24,7 @@ namespace trevok {
 namespace listener_settings {
 inline constexpr const char* kMaxConnections = "SyncListener/MaxConnections";
 inline constexpr const char* kMaxConnectionsPerAddress = "SyncListener/MaxConnectionsPerAddress";
+inline constexpr const char* kMaxConnectionsPerAccount = "SyncListener/MaxConnectionsPerAccount";
 inline constexpr const char* kRequestHeadTimeout = "SyncListener/RequestHeadTimeout";
 inline constexpr const char* kMaxRequestBodyBytes = "SyncListener/MaxRequestBodyBytes";
 inline constexpr const char* kCredentialCacheSeconds = "SyncListener/CredentialCacheSeconds";

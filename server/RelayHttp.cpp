@@ -7,7 +7,9 @@
 
 #include <boost/asio/write.hpp>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 
 namespace trevok::relay_http {
 
@@ -21,7 +23,60 @@ bool isProtocolError(const error_code& ec) {
            ec != http::error::end_of_stream && ec != http::error::partial_message;
 }
 
+bool iequalsAscii(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// The path (with query) that an absolute URL naming the upstream stands for;
+// nullopt for a relative reference or a URL of somewhere else.
+std::optional<std::string> upstreamPath(std::string_view url, std::string_view upstreamHost,
+                                        std::uint16_t upstreamPort) {
+    const size_t schemeEnd = url.find("://");
+    if (schemeEnd == std::string_view::npos ||
+        url.substr(0, schemeEnd).find('/') != std::string_view::npos)
+        return std::nullopt;
+    const std::string_view rest = url.substr(schemeEnd + 3);
+    const size_t authorityEnd = std::min(rest.find_first_of("/?#"), rest.size());
+    std::string_view authority = rest.substr(0, authorityEnd);
+    if (const size_t at = authority.rfind('@'); at != std::string_view::npos)
+        authority.remove_prefix(at + 1);
+    std::string_view host = authority;
+    std::string_view port;
+    const size_t bracket = authority.find(']');
+    const size_t colon = authority.rfind(':');
+    if (colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket)) {
+        host = authority.substr(0, colon);
+        port = authority.substr(colon + 1);
+    }
+    const bool upstream = port == std::to_string(upstreamPort) ||
+                          iequalsAscii(host, upstreamHost) || iequalsAscii(host, "localhost") ||
+                          host.rfind("127.", 0) == 0 || host == "[::1]";
+    if (!upstream)
+        return std::nullopt;
+    std::string path(rest.substr(authorityEnd));
+    // "//name" would be read as another host: one slash starts the path.
+    const size_t slashes = std::min(path.find_first_not_of('/'), path.size());
+    path.replace(0, slashes, "/");
+    return path;
+}
+
 } // namespace
+
+void scrubUpstreamHeaders(http::fields& fields, std::string_view upstreamHost,
+                          std::uint16_t upstreamPort) {
+    fields.erase("X-Powered-By");
+    fields.set(http::field::server, kProductToken);
+    for (const http::field name : {http::field::location, http::field::content_location}) {
+        const auto it = fields.find(name);
+        if (it == fields.end())
+            continue;
+        if (auto path = upstreamPath(sv(it->value()), upstreamHost, upstreamPort))
+            fields.set(name, beast::string_view(path->data(), path->size()));
+    }
+}
 
 std::string errorBody(std::string_view error, const QString& reason) {
     QJsonObject object;
@@ -76,6 +131,7 @@ ListenerRequest listenerRequestOf(const RequestParser& parser) {
 net::awaitable<void> sendError(beast::tcp_stream& stream, http::status status, unsigned version,
                                bool keepAlive, std::string_view error, const QString& reason) {
     http::response<http::string_body> res{status, version};
+    res.set(http::field::server, kProductToken);
     res.set(http::field::content_type, "application/json");
     res.set(http::field::cache_control, "must-revalidate");
     res.keep_alive(keepAlive);

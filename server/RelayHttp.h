@@ -34,6 +34,17 @@ inline std::string_view sv(beast::string_view s) {
     return {s.data(), s.size()};
 }
 
+// The product token of every answer that leaves the listener, its own and the
+// upstream's: no versions, nothing about what serves behind it.
+inline constexpr const char kProductToken[] = "TrevokServer";
+
+// An upstream response head made fit to leave the listener: no X-Powered-By,
+// the product token as Server, and a Location or Content-Location that names
+// the upstream (its host, a loopback host, or its port under any host, as the
+// server builds it from the Host field it was sent) reduced to its path.
+void scrubUpstreamHeaders(http::fields& fields, std::string_view upstreamHost,
+                          std::uint16_t upstreamPort);
+
 // The JSON body of an error reply, as the server writes its own.
 std::string errorBody(std::string_view error, const QString& reason);
 

@@ -65,6 +65,11 @@ bool SyncListener::isRunning() const {
     return m_relay && m_relay->isRunning();
 }
 
+void SyncListener::recheckAccount(const QString& name) {
+    if (m_relay)
+        m_relay->recheckAccount(name);
+}
+
 int SyncListener::activeConnections() const {
     return m_relay ? m_relay->activeConnections() : 0;
 }

@@ -50,6 +50,9 @@ public:
 
     bool isRunning() const;
     int activeConnections() const;
+    // The console changed the account's password or deleted it: its open
+    // feeds are checked again now rather than at the next interval.
+    void recheckAccount(const QString& name);
     DnsSdAnnouncer* announcer() const { return m_announcer; }
 
 private:

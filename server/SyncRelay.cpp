@@ -13,12 +13,15 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <thread>
@@ -76,6 +79,61 @@ private:
     std::string m_address;
 };
 
+// Connections attributed to one account: from its first request forwarded
+// for that account to the end of the connection, or to a request for another.
+class AccountSlot {
+public:
+    explicit AccountSlot(std::unordered_map<std::string, int>& counts)
+        : m_counts(&counts) {}
+    AccountSlot(const AccountSlot&) = delete;
+    AccountSlot& operator=(const AccountSlot&) = delete;
+    ~AccountSlot() { release(); }
+
+    // Attributes the connection to `account` unless that account already
+    // holds `cap` connections; false then, and the connection keeps its
+    // former account.
+    bool take(const std::string& account, int cap) {
+        if (account == m_account)
+            return true;
+        int& held = (*m_counts)[account];
+        if (held >= cap) {
+            if (held == 0)
+                m_counts->erase(account);
+            return false;
+        }
+        ++held;
+        release();
+        m_account = account;
+        return true;
+    }
+
+private:
+    void release() {
+        if (m_account.empty())
+            return;
+        const auto it = m_counts->find(m_account);
+        if (it != m_counts->end() && --it->second <= 0)
+            m_counts->erase(it);
+        m_account.clear();
+    }
+
+    std::unordered_map<std::string, int>* m_counts;
+    std::string m_account;
+};
+
+// A forwarded request whose caller is checked again while it lasts.
+struct CredentialWatch {
+    explicit CredentialWatch(net::io_context& io)
+        : timer(io) {}
+    net::steady_timer timer;
+    bool active = true;
+    ListenerRequest request;
+    RequestCredentials credentials;
+    QString userName;
+    beast::tcp_stream* client = nullptr;
+    std::function<void()> closeUpstream;
+};
+
 // One key per client host: an IPv4 client reached through the IPv6 socket
 // counts as the IPv4 address it is.
 std::string addressKey(const tcp::endpoint& endpoint) {
@@ -123,11 +181,17 @@ struct SyncRelay::Impl {
     // Declared before the I/O context: destroying the context destroys the
     // coroutines still suspended in it, and their slots count down here.
     ConnectionCounts counts;
+    // Connections per account, on the listener's thread only.
+    std::unordered_map<std::string, int> perAccount;
     IdentityCache identities;
+    // The long-lived requests being watched, by a number of their own.
+    std::unordered_map<std::uint64_t, std::shared_ptr<CredentialWatch>> watches;
+    std::uint64_t nextWatch = 0;
     net::io_context io{1};
     net::executor_work_guard<net::io_context::executor_type> work{io.get_executor()};
     tcp::acceptor acceptor{io};
     tcp::endpoint upstream;
+    std::string upstreamHost;
     std::thread thread;
     std::uint16_t port = 0;
 
@@ -136,7 +200,11 @@ struct SyncRelay::Impl {
     net::awaitable<bool> forward(beast::tcp_stream& client, beast::flat_buffer& clientBuffer,
                                  RequestParser& parser, Upstream& up,
                                  const std::optional<std::string>& bufferedBody, bool isLogin);
-    net::awaitable<std::optional<CallerIdentity>> identify(const RequestCredentials& credentials);
+    net::awaitable<std::optional<CallerIdentity>>
+    identify(const RequestCredentials& credentials,
+             IdentityCache::Clock::duration maxAge = IdentityCache::Clock::duration::max());
+    net::awaitable<void> watchCredentials(std::shared_ptr<CredentialWatch> watch);
+    void recheck(const QString& name);
     net::awaitable<std::optional<CallerIdentity>> askServer(const RequestCredentials& credentials);
     net::awaitable<bool> connectUpstream(Upstream& up);
 };
@@ -189,15 +257,58 @@ net::awaitable<bool> SyncRelay::Impl::connectUpstream(Upstream& up) {
 // Who the server takes these credentials for, from a recent answer or else
 // from the server itself. nullopt when the server cannot tell.
 net::awaitable<std::optional<CallerIdentity>>
-SyncRelay::Impl::identify(const RequestCredentials& credentials) {
+SyncRelay::Impl::identify(const RequestCredentials& credentials,
+                          IdentityCache::Clock::duration maxAge) {
     const std::string key = IdentityCache::keyFor(credentials.authorization, credentials.cookie);
     const auto now = IdentityCache::Clock::now();
-    if (auto known = identities.find(key, now))
+    if (auto known = identities.findYoungerThan(key, now, maxAge))
         co_return known;
     auto caller = co_await askServer(credentials);
     if (caller)
         identities.store(key, *caller, now);
     co_return caller;
+}
+
+// While a request lasts, its caller is asked about again at the credential
+// interval; once the server no longer takes the credentials for the same
+// user, the request ends (both its connections are closed). A request that
+// ends by itself first ends its watch.
+net::awaitable<void> SyncRelay::Impl::watchCredentials(std::shared_ptr<CredentialWatch> watch) {
+    // An answer this young was given after anything that could have changed.
+    constexpr auto kFresh = std::chrono::seconds(1);
+    for (;;) {
+        error_code ec;
+        watch->timer.expires_after(limits.identityLifetime);
+        co_await watch->timer.async_wait(tokenFor(ec));
+        if (!watch->active)
+            co_return;
+        const RequestCredentials credentials = watch->credentials;
+        const auto caller = co_await identify(credentials, kFresh);
+        if (!watch->active)
+            co_return;
+        // A server that cannot tell now is not a refusal; the feed's own
+        // upstream connection says whether it is still there.
+        if (!caller)
+            continue;
+        const AccessDecision decision = decideAccess(watch->request, caller);
+        if (decision.forwarded() && decision.userName == watch->userName)
+            continue;
+        watch->active = false;
+        error_code ignored;
+        watch->client->socket().close(ignored);
+        watch->closeUpstream();
+        co_return;
+    }
+}
+
+void SyncRelay::Impl::recheck(const QString& name) {
+    identities.forgetAccount(name);
+    for (auto& [id, watch] : watches) {
+        (void)id;
+        // A cancelled wait is a check now.
+        if (watch->userName == name)
+            watch->timer.cancel();
+    }
 }
 
 // The server's own `GET /_session` with exactly the caller's credential fields.
@@ -238,6 +349,7 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
     beast::tcp_stream client(std::move(socket));
     beast::flat_buffer clientBuffer;
     Upstream up;
+    AccountSlot account(perAccount);
     try {
         for (;;) {
             RequestParser parser;
@@ -257,6 +369,14 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
             if (!decision.forwarded()) {
                 if (co_await refuse(client, parser, decision))
                     continue;
+                co_return;
+            }
+            if (!decision.userName.isEmpty() &&
+                !account.take(decision.userName.toStdString(), accountConnectionCap(limits))) {
+                co_await fail(client, parser.get().version(), http::status::too_many_requests,
+                              "too_many_requests",
+                              QStringLiteral("This account has too many connections open at "
+                                             "once; close one and try again."));
                 co_return;
             }
             if (lastSeen && !decision.userName.isEmpty())
@@ -285,7 +405,32 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
                 }
             }
 
-            if (!co_await forward(client, clientBuffer, parser, up, loginBody, isLogin))
+            std::shared_ptr<CredentialWatch> watch;
+            const auto credentials = credentialsToCheck(request);
+            if (credentials && !decision.userName.isEmpty()) {
+                watch = std::make_shared<CredentialWatch>(io);
+                watch->request = request;
+                watch->credentials = *credentials;
+                watch->userName = decision.userName;
+                watch->client = &client;
+                watch->closeUpstream = [&up] {
+                    if (up.stream) {
+                        error_code ignored;
+                        up.stream->socket().close(ignored);
+                    }
+                };
+                watches.emplace(++nextWatch, watch);
+                net::co_spawn(io, watchCredentials(watch), net::detached);
+            }
+            const std::uint64_t watchId = nextWatch;
+            const bool goesOn =
+                co_await forward(client, clientBuffer, parser, up, loginBody, isLogin);
+            if (watch) {
+                watch->active = false;
+                watch->timer.cancel();
+                watches.erase(watchId);
+            }
+            if (!goesOn)
                 co_return;
         }
     } catch (const std::exception&) {
@@ -362,6 +507,8 @@ net::awaitable<bool> SyncRelay::Impl::forward(beast::tcp_stream& client,
         }
         freshResponse();
     }
+
+    scrubUpstreamHeaders(response->get(), upstreamHost, upstream.port());
 
     // The session a login opens must be a user's own, whatever the login
     // looked like on its way in.
@@ -445,6 +592,7 @@ bool SyncRelay::start(std::string* error) {
         return false;
     }
     impl->upstream = found.begin()->endpoint();
+    impl->upstreamHost = m_upstreamHost;
 
     // All interfaces: IPv6 with IPv4 mapped where the system has IPv6, else IPv4.
     auto bind = [&](const tcp::endpoint& endpoint) {
@@ -505,6 +653,18 @@ std::uint16_t SyncRelay::port() const {
 
 int SyncRelay::activeConnections() const {
     return d ? d->counts.active.load() : 0;
+}
+
+void SyncRelay::recheckAccount(const QString& name) {
+    if (!d)
+        return;
+    Impl* impl = d.get();
+    net::post(impl->io, [impl, name] { impl->recheck(name); });
+}
+
+int accountConnectionCap(const ListenerLimits& limits) {
+    const int reserve = std::max(1, limits.maxConnections / 8);
+    return std::max(1, std::min(limits.maxConnectionsPerAccount, limits.maxConnections - reserve));
 }
 
 } // namespace trevok

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -46,13 +48,25 @@ struct ListenerLimits {
     // Connections served at once for one client address, so that one
     // misbehaving address cannot take the slots of every other.
     int maxConnectionsPerAddress = 32;
+    // Connections carrying one account's requests at once, whatever their
+    // addresses, so that one account cannot take the slots of every other.
+    // Never more than the total less a reserve (see accountConnectionCap()),
+    // so that another account can always get in while one is at its cap.
+    int maxConnectionsPerAccount = 32;
     // Time from the start of waiting for a request to its complete head.
     std::chrono::milliseconds headTimeout{10'000};
     // Request bodies larger than this get 413: the server's document size limit.
     std::uint64_t maxBodyBytes = 8ull * 1024 * 1024;
     // How long the server's answer about a credential is trusted.
+    // Long-lived requests (change feeds, slow uploads) have their caller's
+    // identity checked again at this interval too, and end when the server no
+    // longer accepts it.
     std::chrono::milliseconds identityLifetime{10'000};
 };
+
+// What one account may hold of maxConnections: its own cap, less whatever
+// would leave fewer than an eighth (at least one) of all slots to the others.
+int accountConnectionCap(const ListenerLimits& limits);
 
 // The HTTP relay behind the sync listener: Boost.Beast on a thread of its own.
 // It forwards the routes a sync client needs to the upstream server and
@@ -72,6 +86,10 @@ public:
     std::uint16_t port() const;
     // Connections being served now.
     int activeConnections() const;
+    // The account's credentials changed (a new password, a deletion): what
+    // the listener keeps about them is dropped, and its open requests are
+    // checked again at once. Thread-safe.
+    void recheckAccount(const QString& name);
 
 private:
     struct Impl;

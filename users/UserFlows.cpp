@@ -4,6 +4,7 @@
 #include "records/ReplicatorViews.h"
 #include "records/UserModel.h"
 #include "records/UserNames.h"
+#include "server/SyncListener.h"
 #include "services/Alerts.h"
 #include "services/Interface.h"
 #include "services/Readable.h"
@@ -274,8 +275,15 @@ void AppDelegate::changeUserPassword() {
         return warn(QStringLiteral("The passwords don't match."));
     if (!user)
         return warn(QStringLiteral("No user is selected."));
-    // Written by the model's autosave, which the users list switched on.
     user->setValue(QStringLiteral("password"), password);
+    // Saved now rather than by the autosave, so that the sync listener ends
+    // the feeds opened with the old password as soon as the server has the
+    // new one, not at its next check.
+    const QString name = user->storedProperties().value(QStringLiteral("name")).toString();
+    user->save()->onCompletion(this, [this, name](RESTOperation& saved) {
+        if (saved.isSuccessful() && m_listener)
+            m_listener->recheckAccount(name);
+    });
     closeChangeUserPasswordSheet();
 }
 
@@ -348,6 +356,9 @@ void AppDelegate::deleteUserModalEnded(int returnCode) {
                         QStringLiteral("password_scheme"), QStringLiteral("iterations")});
     if (!error.isEmpty())
         failures.add(QStringLiteral("Deleting the user document"), error);
+    // Its open feeds end now, not at the listener's next check.
+    if (m_listener)
+        m_listener->recheckAccount(name);
 
     failures.tell(m_mainWindow,
                   QStringLiteral("The user %1 was not deleted completely.").arg(quoted(name)));

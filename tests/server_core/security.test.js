@@ -284,7 +284,12 @@ describe('multipart documents', () => {
 });
 
 describe('design-document functions run in a sandbox', () => {
-  before(async () => { await server.req('PUT', '/sandboxed'); });
+  before(async () => {
+    await server.req('PUT', '/sandboxed');
+    // Open to every account on purpose: a database without a security
+    // object is the administrators' alone.
+    await server.req('PUT', '/sandboxed/_security', { body: { members: { names: [], roles: [] } } });
+  });
 
   test('functions reaching for Node.js fail cleanly and the project texts work', async () => {
     const escapes = {

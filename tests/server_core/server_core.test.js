@@ -216,6 +216,7 @@ describe('database security', () => {
 
   test('validate_doc_update is honoured for non-admin writes', async () => {
     await server.req('PUT', '/validated');
+    await server.req('PUT', '/validated/_security', { body: { members: { names: [], roles: [] } } });
     await server.req('PUT', '/validated/_design/rules', { body: {
       validate_doc_update: "function(newDoc, oldDoc, userCtx){ if (!newDoc.title && !newDoc._deleted) throw({forbidden: 'title required'}); }",
     } });

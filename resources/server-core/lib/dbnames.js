@@ -12,7 +12,7 @@ const path = require('path');
 const { getOrCreateDB, deleteDB } = require('express-pouchdb/lib/create-or-delete-dbs');
 const utils = require('express-pouchdb/lib/utils');
 const wrappers = require('pouchdb-wrappers');
-const { sendJSON } = require('./guards');
+const { sendJSON, refuseMissingDb } = require('./guards');
 
 const VALID_NAME = /^[a-z][a-z0-9_$()+/-]*$/;
 
@@ -157,7 +157,7 @@ function install(app, config, leveldown) {
   const openDb = (req, res, next) => {
     const name = req.params.db;
     req.PouchDB.allDbs().then((dbs) => {
-      if (dbs.indexOf(name) === -1) return sendJSON(res, 404, { error: 'not_found', reason: 'no_db_file' });
+      if (dbs.indexOf(name) === -1) return refuseMissingDb(req, res);
       return getOrCreateDB(req.PouchDB, name)
         .then((db) => app.dbWrapper.wrap(name, db))
         .then((db) => { req.db = db; next(); });

@@ -5,7 +5,9 @@
 
 const AUTH_REQUIRED = { error: 'unauthorized', reason: 'Authentication required.' };
 const REPLICATION_FORBIDDEN = { error: 'forbidden', reason: 'Only server administrators may replicate or see replications.' };
-const ADMIN_ONLY_PATHS = ['/_active_tasks', '/_db_updates', '/_log'];
+// _all_dbs as in CouchDB 3 ([chttpd] admin_only_all_dbs): the list would
+// tell every account which others' databases exist.
+const ADMIN_ONLY_PATHS = ['/_active_tasks', '/_db_updates', '/_log', '/_all_dbs'];
 
 function sendJSON(res, status, body) {
   res.status(status);
@@ -85,6 +87,21 @@ function usersDbRefusal(req, userCtx) {
   return 'Only admins can access other documents of system databases.';
 }
 
+// The answer to someone a database does not admit. A database that does
+// not exist gets the same answer for everyone but administrators, so that
+// no answer tells an account whether another's database is there.
+function refuseNonMember(req, res) {
+  if (!req.couchSession.userCtx.name) {
+    return sendJSON(res, 401, { error: 'unauthorized', reason: 'You are not authorized to access this db.' });
+  }
+  sendJSON(res, 403, { error: 'forbidden', reason: 'You are not allowed to access this db.' });
+}
+
+function refuseMissingDb(req, res) {
+  if (isServerAdmin(req)) return sendJSON(res, 404, { error: 'not_found', reason: 'no_db_file' });
+  return refuseNonMember(req, res);
+}
+
 // Runs as soon as the request's database is open, before any of the
 // package's database routes (its own security object is loaded only after
 // `GET /db` has been answered). CouchDB 1.x treats `readers` as the older
@@ -115,17 +132,27 @@ function securityGuard(config) {
         return sendJSON(res, 401, { error: 'unauthorized', reason: 'You are not a db or server admin.' });
       }
       const restricted = effective.names.length || effective.roles.length;
-      if (isServerAdmin(req) || isIn(userCtx, section(secObj.admins))) return next();
+      const dbAdmin = isServerAdmin(req) || isIn(userCtx, section(secObj.admins));
+      // Mango indexes are design documents; the package wrote them with the
+      // server's own rights, whoever asked, and changed an existing design
+      // document even when the index then failed.
+      if (/^\/[^/]+\/_index(\/|$)/.test(req.path) && req.method !== 'GET' && req.method !== 'HEAD' && !dbAdmin) {
+        return sendJSON(res, 401, { error: 'unauthorized', reason: 'You are not a db or server admin.' });
+      }
+      if (dbAdmin) return next();
+      const usersDb = String(config.get('couch_httpd_auth', 'authentication_db') || '_users');
+      // As CouchDB 3 by default: a database nobody has secured yet is the
+      // administrators' ([couchdb] default_security = admin_only), so that
+      // nothing the console has not reached yet is open to every account.
+      const unsecured = !('members' in secObj) && !('readers' in secObj) && !('admins' in secObj);
+      const adminOnly = String(config.get('couchdb', 'default_security') || 'admin_only') !== 'everyone';
+      if (unsecured && adminOnly && req.db.name !== usersDb) return refuseNonMember(req, res);
       if (!restricted || isIn(userCtx, effective)) {
-        const usersDb = String(config.get('couch_httpd_auth', 'authentication_db') || '_users');
         const refusal = req.db.name === usersDb && usersDbRefusal(req, userCtx);
         if (refusal) return sendJSON(res, 403, { error: 'forbidden', reason: refusal });
         return next();
       }
-      if (!userCtx.name) {
-        return sendJSON(res, 401, { error: 'unauthorized', reason: 'You are not authorized to access this db.' });
-      }
-      sendJSON(res, 403, { error: 'forbidden', reason: 'You are not allowed to access this db.' });
+      refuseNonMember(req, res);
     }).catch((err) => {
       sendJSON(res, err.status || 500, { error: err.name || 'unknown_error', reason: err.message || String(err) });
     });
@@ -165,10 +192,42 @@ function welcome(uuid) {
   };
 }
 
+// The package took any URL holding `/<db>/_design/<x>/_rewrite/`, its query
+// string included, for a rewrite of that database, and opened it (404 when
+// missing) and read its design document before anyone asked whether the
+// caller may: the answer told whether another account's database existed.
+// A rewrite is now only what the path says, and the database it names
+// admits the caller first.
+const REWRITE_PATH = /^\/([^/]+)\/_design\/[^/]+\/_rewrite(\/|$)/;
+
+function gateRewrites(app, config) {
+  const layer = app._router.stack.find((l) => !l.route && /rewriteMiddleware/.test(String(l.handle)));
+  if (!layer) throw new Error('express-pouchdb layout not recognised');
+  const { getOrCreateDB } = require('express-pouchdb/lib/create-or-delete-dbs');
+  const rewrite = layer.handle;
+  const guard = securityGuard(config);
+  layer.handle = function (req, res, next) {
+    const m = REWRITE_PATH.exec(req.path);
+    if (!m) return next();
+    let name;
+    try { name = decodeURIComponent(m[1]); } catch (e) { return next(); }
+    req.PouchDB.allDbs().then((dbs) => {
+      if (dbs.indexOf(name) === -1) return refuseMissingDb(req, res);
+      return getOrCreateDB(req.PouchDB, name)
+        .then((db) => app.dbWrapper.wrap(name, db))
+        .then((db) => {
+          req.db = db;
+          guard(req, res, () => rewrite(req, res, next));
+        });
+    }).catch((err) => sendJSON(res, err.status || 500, { error: err.name || 'unknown_error', reason: err.message || String(err) }));
+  };
+}
+
 function install(app, config, uuid) {
   insertBefore(app, routeIs('/_config', 'get'), sessionGuard(config));
   insertBefore(app, routeIs('/', 'get'), welcome(uuid));
   insertBefore(app, routeIs('/:db', 'get'), securityGuard(config));
+  gateRewrites(app, config);
 }
 
 // The running tasks that `list()` names, for server admins only, answered
@@ -184,4 +243,4 @@ function installActiveTasks(app, list) {
   });
 }
 
-module.exports = { install, installActiveTasks, sendJSON };
+module.exports = { install, installActiveTasks, sendJSON, refuseMissingDb, securityGuard };

@@ -16,7 +16,8 @@ const limits = require('./limits');
 const { sendJSON } = require('./guards');
 
 const MAX_DEPTH = 500;
-const REV_RE = /^\d+-[0-9a-zA-Z]+$/;
+// A revision as CouchDB reads it: a number, a dash, and whatever follows.
+const REV_RE = /^\d+-/;
 const BASE64_RE = /^[A-Za-z0-9+/\s]*={0,2}\s*$/;
 
 function badRequest(reason) {
@@ -69,6 +70,42 @@ function checkRevisions(revs) {
   return null;
 }
 
+function conflict() {
+  return { status: 409, error: 'conflict', reason: 'Document update conflict.' };
+}
+
+// What CouchDB would take but this server cannot store, refused for the
+// one document. Revision numbers are JavaScript numbers here: one beyond
+// 2^53 was stored rounded, under a revision that no read could name again,
+// and the database's feed failed on it from then on. A revision without an
+// id after its dash names nothing that can exist, so as a parent it is a
+// conflict, as CouchDB answers for any revision it does not hold.
+function documentRefusal(doc, newEdits) {
+  if (!doc || typeof doc !== 'object') return null;
+  if (typeof doc._id === 'string' && doc._id.startsWith('_local/') &&
+    doc._attachments && typeof doc._attachments === 'object' && Object.keys(doc._attachments).length) {
+    return badRequest('Local documents may not have attachments.');
+  }
+  const revs = doc._revisions;
+  if (!newEdits && revs && typeof revs === 'object') {
+    if (!Number.isSafeInteger(revs.start) || !Array.isArray(revs.ids) || revs.ids.length === 0 ||
+      revs.ids.length > revs.start || revs.ids.some((id) => typeof id !== 'string' || id === '')) {
+      return badRequest('Invalid rev format');
+    }
+    return null;
+  }
+  if (typeof doc._rev !== 'string') return null;
+  return revisionRefusal(doc._rev, newEdits);
+}
+
+// A revision in CouchDB's form (REV_RE) that this server cannot use.
+function revisionRefusal(rev, newEdits) {
+  const dash = rev.indexOf('-');
+  if (!Number.isSafeInteger(Number(rev.slice(0, dash)))) return badRequest('Invalid rev format');
+  if (dash === rev.length - 1) return newEdits ? conflict() : badRequest('Invalid rev format');
+  return null;
+}
+
 // null, or the error a document in a write request deserves.
 function checkDocument(doc, lim) {
   if (doc === null || typeof doc !== 'object' || Array.isArray(doc)) {
@@ -86,8 +123,31 @@ function checkDocument(doc, lim) {
   return checkAttachments(doc._attachments) || checkRevisions(doc._revisions) || limits.checkDocument(doc, lim);
 }
 
+// Whether a Mango selector anywhere uses `$regex`: the package runs it on
+// JavaScript's backtracking engine, where one pattern can hold the server's
+// thread for as long as it likes.
+function usesRegex(value, depth = 0) {
+  if (value === null || typeof value !== 'object' || depth > MAX_DEPTH) return false;
+  for (const k of Object.keys(value)) {
+    if (k === '$regex' || usesRegex(value[k], depth + 1)) return true;
+  }
+  return false;
+}
+
+function isServerAdmin(req) {
+  const ctx = req.couchSession && req.couchSession.userCtx;
+  return !!ctx && Array.isArray(ctx.roles) && ctx.roles.indexOf('_admin') !== -1;
+}
+
+function regexRefusal(req) {
+  if (isServerAdmin(req)) return null;
+  const selectors = [req.body && req.body.selector, req.query && req.query.selector];
+  if (!selectors.some((s) => usesRegex(s) || (typeof s === 'string' && s.indexOf('$regex') !== -1))) return null;
+  return badRequest('The $regex operator is available to server administrators only.');
+}
+
 // What a write route's body must look like, by route.
-function checkBody(req, lim) {
+function checkBody(req, lim, config) {
   const route = req.route && req.route.path;
   if (req.method === 'POST' && route === '/:db/_bulk_docs') {
     const body = req.body;
@@ -98,17 +158,35 @@ function checkBody(req, lim) {
     }
     for (const doc of body.docs) {
       const err = checkDocument(doc, lim);
-      // Too large a document fails the whole request, as in CouchDB.
+      // Too large a document fails the whole request, as in CouchDB; what
+      // only this server cannot store is refused per document (bulkwork.js).
       if (err) return err;
     }
     return null;
   }
   const isDocWrite = (req.method === 'PUT' && route === '/:db/:id(*)') || (req.method === 'POST' && route === '/:db');
-  if (isDocWrite) return checkDocument(req.body, lim);
-  if (req.query && req.query.rev !== undefined && (typeof req.query.rev !== 'string' || !REV_RE.test(req.query.rev))) {
-    if (req.method === 'PUT' || req.method === 'DELETE') return badRequest('Invalid rev format');
+  if (isDocWrite) {
+    const newEdits = String(req.query && req.query.new_edits) !== 'false';
+    return checkDocument(req.body, lim) || documentRefusal(req.body, newEdits);
+  }
+  if (route === '/:db/_design/:id/_view/:view' && req.body && Array.isArray(req.body.keys) &&
+    req.body.keys.length > maxKeys(config)) {
+    return badRequest(`Too many keys in one request: at most ${maxKeys(config)} are accepted.`);
   }
   return null;
+}
+
+function maxKeys(config) {
+  // Required here: bulkwork.js requires this module.
+  return require('./bulkwork').boundsFrom(config).maxBulkGet;
+}
+
+// `?rev=` of a PUT or DELETE: null, or the error it deserves.
+function queryRevRefusal(req) {
+  const rev = req.query && req.query.rev;
+  if (rev === undefined || (req.method !== 'PUT' && req.method !== 'DELETE')) return null;
+  if (typeof rev !== 'string' || !REV_RE.test(rev)) return badRequest('Invalid rev format');
+  return revisionRefusal(rev, true);
 }
 
 function readBody(req, limit, onError, done) {
@@ -130,11 +208,8 @@ function tooLarge(res, req) {
 function jsonParser(config) {
   return function (req, res, next) {
     const lim = limits.limitsFrom(config);
-    const rev = req.query && req.query.rev;
-    if (rev !== undefined && (req.method === 'PUT' || req.method === 'DELETE') &&
-      (typeof rev !== 'string' || !REV_RE.test(rev))) {
-      return sendJSON(res, 400, badRequest('Invalid rev format'));
-    }
+    const revErr = queryRevRefusal(req);
+    if (revErr) return sendJSON(res, revErr.status, { error: revErr.error, reason: revErr.reason });
     if (!typeis.hasBody(req) || !typeis(req, ['application/json', '+json'])) {
       if (req.body === undefined) req.body = {};
       return next();
@@ -153,7 +228,7 @@ function jsonParser(config) {
       if (body === null || typeof body !== 'object') return sendJSON(res, 400, badRequest('invalid_json'));
       if (tooDeep(body)) return sendJSON(res, 400, badRequest('Document nested too deeply'));
       req.body = body;
-      const err = checkBody(req, lim);
+      const err = checkBody(req, lim, config);
       if (err) return sendJSON(res, err.status, { error: err.error, reason: err.reason });
       return next();
     });
@@ -168,6 +243,12 @@ function parseRawBody(config) {
     if (req.rawBody !== undefined) return next();
     const lim = limits.limitsFrom(config);
     const isAttachment = typeof (req.params || {}).attachment === 'string';
+    const revErr = queryRevRefusal(req);
+    if (revErr) return sendJSON(res, revErr.status, { error: revErr.error, reason: revErr.reason });
+    const id = String((req.params || {}).id || '');
+    if (isAttachment && (id === '_local' || id.startsWith('_local/'))) {
+      return sendJSON(res, 400, badRequest('Local documents may not have attachments.'));
+    }
     return readBody(req, isAttachment ? lim.maxAttachmentSize : lim.maxRequestSize, (err) => {
       if (err.type === 'entity.too.large') return tooLarge(res, req);
       return sendJSON(res, 400, badRequest(err.message || 'invalid request body'));
@@ -252,7 +333,7 @@ function multipartDocument(req, lim) {
   if (Object.keys(atts).length) doc._attachments = atts;
   if (!doc._id) doc._id = req.params.id;
   if (!doc._rev && typeof req.query.rev === 'string') doc._rev = req.query.rev;
-  const err = checkDocument(doc, lim);
+  const err = checkDocument(doc, lim) || documentRefusal(doc, String(req.query.new_edits) !== 'false');
   return err ? { err } : { doc };
 }
 
@@ -294,7 +375,7 @@ function multipartWrite(config, original) {
 function checkWrite(config) {
   const check = (doc, options) => {
     if (!options || !options.userCtx) return;
-    const err = checkDocument(doc, limits.limitsFrom(config));
+    const err = checkDocument(doc, limits.limitsFrom(config)) || documentRefusal(doc, options.new_edits !== false);
     if (err) throw new PouchPluginError({ status: err.status, name: err.error, message: err.reason });
   };
   return {
@@ -326,6 +407,17 @@ function install(app, config) {
     }
   }
   epUtils.parseRawBody = parseRawBody(config);
+  // Selectors, by every route that takes one from a request.
+  for (const layer of app._router.stack) {
+    if (!layer.route || ['/:db/_find', '/:db/_explain', '/:db/_changes'].indexOf(layer.route.path) === -1) continue;
+    const last = layer.route.stack[layer.route.stack.length - 1];
+    const handle = last.handle;
+    last.handle = (req, res, next) => {
+      const err = regexRefusal(req);
+      if (err) return sendJSON(res, err.status, { error: err.error, reason: err.reason });
+      return handle(req, res, next);
+    };
+  }
 }
 
-module.exports = { install, checkDocument, tooDeep };
+module.exports = { install, checkDocument, documentRefusal, tooDeep };

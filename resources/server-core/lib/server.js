@@ -15,6 +15,7 @@ const sandbox = require('./sandbox');
 const designfns = require('./designfns');
 const users = require('./users');
 const input = require('./input');
+const bulkwork = require('./bulkwork');
 const ddoccache = require('./ddoccache');
 const validation = require('./validation');
 
@@ -125,12 +126,14 @@ async function main(files) {
       exclude: ['replicator', 'routes/fauxton', 'compression'],
     },
   });
+  pouchApp.disable('x-powered-by');
   config.installInto(pouchApp.couchConfig);
   const uuid = String(config.ensure('couchdb', 'uuid', () => require('crypto').randomBytes(16).toString('hex')));
   guards.install(pouchApp, pouchApp.couchConfig, uuid);
   dbnames.install(pouchApp, pouchApp.couchConfig, leveldown);
   users.install(pouchApp, pouchApp.couchConfig);
   input.install(pouchApp, pouchApp.couchConfig);
+  bulkwork.install(pouchApp, pouchApp.couchConfig);
   ddoccache.install(pouchApp);
   // The running replications, from the replicator once it has started.
   let replicator = null;
@@ -140,7 +143,8 @@ async function main(files) {
   const app = express();
   app.disable('x-powered-by');
   app.use((req, res, next) => {
-    res.setHeader('Server', `${NAME} (Node.js ${process.version})`);
+    // The product alone: versions only help whoever looks for a known flaw.
+    res.setHeader('Server', NAME);
     onFinished(res, () => log('info', `${req.ip} - - ${req.method} ${req.originalUrl} ${res.statusCode}`));
     next();
   });
