@@ -15,8 +15,8 @@ QString autostartEntryPath();
 // The entry that starts `executable` hidden at login.
 QString autostartEntryText(const QString& executable);
 
-// One argument of a desktop entry's Exec key, quoted and escaped as the
-// desktop entry specification asks (a path with blanks, quotes or `$`).
+// One argument of a desktop entry's Exec key, quoted and escaped as desktop
+// entries require (a path with blanks, quotes or `$`).
 QString desktopExecArgument(const QString& argument);
 
 bool startsAtLogin();

@@ -11,7 +11,6 @@
 #include "store/CouchServer.h"
 #include "users/UserAccess.h"
 
-#include <QJsonArray>
 #include <QPointer>
 
 #include <memory>
@@ -19,14 +18,6 @@
 using trevok::projects::MemberProjects;
 
 namespace {
-
-QStringList stringsOf(const QJsonValue& value) {
-    QStringList strings;
-    for (const QJsonValue& entry : value.toArray())
-        if (entry.isString())
-            strings.append(entry.toString());
-    return strings;
-}
 
 const QString kUserPrefix = QStringLiteral("org.couchdb.user:");
 
@@ -131,7 +122,7 @@ QString AppDelegate::checkProjectDatabase(const ProjectRef& project, QStringList
             body.value(QStringLiteral("projectID")) != QJsonValue(project.projectID) ||
             body.value(QStringLiteral("serverDBName")) != QJsonValue(project.stem))
             return mismatch;
-        *members = stringsOf(body.value(QStringLiteral("members")));
+        *members = MemberProjects::membersIn(body);
         return {};
     }
     const QString unreadable = QStringLiteral("The database “%1” could not be read: %2");

@@ -13,17 +13,19 @@ bool MemberProjects::isLiveProjectRecord(const QJsonObject& record) {
            record.value(QStringLiteral("wasDeleted")) != QJsonValue(true);
 }
 
+QStringList MemberProjects::membersIn(const QJsonObject& record) {
+    QStringList members;
+    for (const QJsonValue& member : record.value(QStringLiteral("members")).toArray())
+        if (member.isString())
+            members.append(member.toString());
+    return members;
+}
+
 MemberProjects MemberProjects::fromRecords(const QList<QJsonObject>& records) {
     MemberProjects index;
-    for (const QJsonObject& record : records) {
-        if (!isLiveProjectRecord(record))
-            continue;
-        QStringList members;
-        for (const QJsonValue& member : record.value(QStringLiteral("members")).toArray())
-            if (member.isString())
-                members.append(member.toString());
-        index.setMembers(record.value(QStringLiteral("_id")).toString(), members);
-    }
+    for (const QJsonObject& record : records)
+        if (isLiveProjectRecord(record))
+            index.setMembers(record.value(QStringLiteral("_id")).toString(), membersIn(record));
     return index;
 }
 

@@ -17,6 +17,8 @@ public:
     // A live project's own record: a project record under its own id, neither
     // archived nor emptied. Anything else names no project a member may write.
     static bool isLiveProjectRecord(const QJsonObject& record);
+    // The user names a record lists as `members` (only strings).
+    static QStringList membersIn(const QJsonObject& record);
     // From the bodies of project records (the master database's list).
     static MemberProjects fromRecords(const QList<QJsonObject>& records);
 

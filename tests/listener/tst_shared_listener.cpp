@@ -147,6 +147,24 @@ class TestSharedListener : public QObject {
         return TestServer::createSyncUser(name) ? name : QString();
     }
 
+    // A listener checking credentials every `lifetime`, and a fresh
+    // account's continuous feed open through it.
+    struct OpenFeed {
+        std::unique_ptr<SyncListener> listener;
+        QString name;
+        Exchange feed;
+    };
+    bool openFeed(std::chrono::seconds lifetime, OpenFeed* open) {
+        ListenerLimits limits;
+        limits.identityLifetime = lifetime;
+        open->listener = startListener(limits);
+        open->name = freshUser();
+        return open->listener && !open->name.isEmpty() &&
+               open->feed.send(open->listener->port(),
+                               feedRequest(open->name, QStringLiteral("pw"))) &&
+               open->feed.statusLine().contains(" 200 ");
+    }
+
     void changes_data() {
         QTest::addColumn<AccountChange>("change");
         QTest::newRow("password changed") << AccountChange(changePassword);
@@ -205,15 +223,10 @@ private Q_SLOTS:
     void feedEndsWithItsCredentials_data() { changes_data(); }
     void feedEndsWithItsCredentials() {
         QFETCH(AccountChange, change);
-        ListenerLimits limits;
-        limits.identityLifetime = std::chrono::seconds(2);
-        const auto listener = startListener(limits);
-        QVERIFY(listener);
-        const QString name = freshUser();
-        QVERIFY(!name.isEmpty());
-        Exchange feed;
-        QVERIFY(feed.send(listener->port(), feedRequest(name, QStringLiteral("pw"))));
-        QVERIFY2(feed.statusLine().contains(" 200 "), feed.received.constData());
+        OpenFeed open;
+        QVERIFY2(openFeed(std::chrono::seconds(2), &open), open.feed.received.constData());
+        const QString& name = open.name;
+        Exchange& feed = open.feed;
         // Open past one check, which must let it be.
         QCOMPARE(feed.msUntilClosed(2500), qint64(-1));
         QVERIFY(change(name));
@@ -221,7 +234,7 @@ private Q_SLOTS:
         QVERIFY2(ms >= 0 && ms <= 3000, qPrintable(QString::number(ms)));
         // Nor does a new one open.
         Exchange again;
-        QVERIFY(again.send(listener->port(), feedRequest(name, QStringLiteral("pw"))));
+        QVERIFY(again.send(open.listener->port(), feedRequest(name, QStringLiteral("pw"))));
         QVERIFY2(!again.statusLine().contains(" 200 "), again.received.constData());
     }
 
@@ -229,18 +242,11 @@ private Q_SLOTS:
     void consoleChangesEndFeedsAtOnce_data() { changes_data(); }
     void consoleChangesEndFeedsAtOnce() {
         QFETCH(AccountChange, change);
-        ListenerLimits limits;
-        limits.identityLifetime = std::chrono::seconds(120);
-        const auto listener = startListener(limits);
-        QVERIFY(listener);
-        const QString name = freshUser();
-        QVERIFY(!name.isEmpty());
-        Exchange feed;
-        QVERIFY(feed.send(listener->port(), feedRequest(name, QStringLiteral("pw"))));
-        QVERIFY2(feed.statusLine().contains(" 200 "), feed.received.constData());
-        QVERIFY(change(name));
-        listener->recheckAccount(name);
-        const qint64 ms = feed.msUntilClosed(2000);
+        OpenFeed open;
+        QVERIFY2(openFeed(std::chrono::seconds(120), &open), open.feed.received.constData());
+        QVERIFY(change(open.name));
+        open.listener->recheckAccount(open.name);
+        const qint64 ms = open.feed.msUntilClosed(2000);
         QVERIFY2(ms >= 0 && ms <= 1000, qPrintable(QString::number(ms)));
     }
 

@@ -8,8 +8,11 @@
 
 const wrappers = require('pouchdb-wrappers');
 
-// Exactly the lookup the validation makes; requests from clients carry
-// their session in the options as well.
+// The lookup the validation (lib/validation.js) makes.
+const VALIDATION_LOOKUP = Object.freeze({ startkey: '_design/', endkey: '_design0', include_docs: true });
+
+// Exactly that lookup; requests from clients carry their session in the
+// options as well.
 function isValidationLookup(opts) {
   return !!opts && typeof opts === 'object' && Object.keys(opts).length === 3 &&
     opts.startkey === '_design/' && opts.endkey === '_design0' && opts.include_docs === true;
@@ -78,4 +81,4 @@ function install(app) {
   });
 }
 
-module.exports = { install, wrap, isValidationLookup };
+module.exports = { install, wrap, isValidationLookup, VALIDATION_LOOKUP };

@@ -20,14 +20,15 @@ const wrappers = require('pouchdb-wrappers');
 const createBulkDocsWrapper = require('pouchdb-bulkdocs-wrapper');
 const PouchPluginError = require('pouchdb-plugin-error');
 const uuid = require('random-uuid-v4');
+const { VALIDATION_LOOKUP } = require('./ddoccache');
 
 function storedDoc(db, id) {
   return db.get(id, { revs: true }).catch(() => null);
 }
 
-// Exactly the lookup lib/ddoccache.js keeps per database.
+// Kept per database by lib/ddoccache.js.
 function validationFunctions(db) {
-  return db.allDocs({ startkey: '_design/', endkey: '_design0', include_docs: true }).then((res) =>
+  return db.allDocs({ ...VALIDATION_LOOKUP }).then((res) =>
     res.rows
       .filter((row) => row.doc && row.doc.validate_doc_update !== undefined)
       .map((row) => ({
