@@ -184,10 +184,12 @@ struct SyncRelay::Impl {
     // Connections per account, on the listener's thread only.
     std::unordered_map<std::string, int> perAccount;
     IdentityCache identities;
+    net::io_context io{1};
     // The long-lived requests being watched, by a number of their own.
+    // Declared after the I/O context: each holds a timer of the context's,
+    // which must go while the context's services still exist.
     std::unordered_map<std::uint64_t, std::shared_ptr<CredentialWatch>> watches;
     std::uint64_t nextWatch = 0;
-    net::io_context io{1};
     net::executor_work_guard<net::io_context::executor_type> work{io.get_executor()};
     tcp::acceptor acceptor{io};
     tcp::endpoint upstream;

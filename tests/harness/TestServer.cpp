@@ -15,6 +15,9 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 namespace trevok::test {
 
 namespace {
@@ -69,7 +72,17 @@ bool TestServer::start() {
                       .arg(dataFolder(), adminPassword(), QString::number(port()))
                       .toUtf8());
     }
+    // A server that answers before ours is started is another suite's, left
+    // behind: the cases would run against its data, not this suite's.
+    if (anonymous("GET", QStringLiteral("/")).status != 0) {
+        qWarning() << "another server already answers on port" << port();
+        return false;
+    }
     m_process = std::make_unique<QProcess>();
+    // The server outlives whoever starts it, by design; a suite that dies
+    // (a crash, a time-out) must not leave it holding the port and the
+    // test runner's output pipe for the suites after it.
+    m_process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     m_process->setWorkingDirectory(serverHome());
     m_process->setProgram(serverHome() + QStringLiteral("/bin/couchdb"));
     m_process->setArguments({QStringLiteral("-i"), QStringLiteral("-a"), configFile()});
