@@ -78,8 +78,9 @@ function conflict() {
 // one document. Revision numbers are JavaScript numbers here: one beyond
 // 2^53 was stored rounded, under a revision that no read could name again,
 // and the database's feed failed on it from then on. A revision without an
-// id after its dash names nothing that can exist, so as a parent it is a
-// conflict, as CouchDB answers for any revision it does not hold.
+// id after its dash ("1-") is stored when a replication brings it, as
+// CouchDB stores it; as the parent of a new edit it names nothing held here,
+// so it is a conflict, as CouchDB answers for any revision it does not hold.
 function documentRefusal(doc, newEdits) {
   if (!doc || typeof doc !== 'object') return null;
   if (typeof doc._id === 'string' && doc._id.startsWith('_local/') &&
@@ -89,7 +90,7 @@ function documentRefusal(doc, newEdits) {
   const revs = doc._revisions;
   if (!newEdits && revs && typeof revs === 'object') {
     if (!Number.isSafeInteger(revs.start) || !Array.isArray(revs.ids) || revs.ids.length === 0 ||
-      revs.ids.length > revs.start || revs.ids.some((id) => typeof id !== 'string' || id === '')) {
+      revs.ids.length > revs.start || revs.ids.some((id) => typeof id !== 'string')) {
       return badRequest('Invalid rev format');
     }
     return null;
@@ -102,7 +103,7 @@ function documentRefusal(doc, newEdits) {
 function revisionRefusal(rev, newEdits) {
   const dash = rev.indexOf('-');
   if (!Number.isSafeInteger(Number(rev.slice(0, dash)))) return badRequest('Invalid rev format');
-  if (dash === rev.length - 1) return newEdits ? conflict() : badRequest('Invalid rev format');
+  if (dash === rev.length - 1 && newEdits) return conflict();
   return null;
 }
 
