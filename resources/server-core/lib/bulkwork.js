@@ -228,6 +228,73 @@ function revsDiff(config) {
   };
 }
 
+// The document a view row stands for: an emitted `{_id}` links another.
+function rowDocId(row) {
+  return (row.value && typeof row.value === 'object' && typeof row.value._id === 'string') ? row.value._id : row.id;
+}
+
+async function attachDocuments(db, rows, opts) {
+  const ids = [...new Set(rows.map(rowDocId))];
+  const docs = new Map();
+  for (let i = 0; i < ids.length; i += PIECE) {
+    await nextTurn();
+    const got = await db.allDocs({ keys: ids.slice(i, i + PIECE), include_docs: true,
+      conflicts: opts.conflicts, attachments: opts.attachments, binary: opts.binary });
+    for (const row of got.rows) if (row.doc) docs.set(row.id, row.doc);
+  }
+  for (const row of rows) {
+    const doc = docs.get(rowDocId(row));
+    if (doc) row.doc = doc;
+  }
+}
+
+// A view query's `keys`, and its `include_docs`: the engine looks up every
+// key at once, and then fetches the document of every row at once, both in
+// one turn of the thread however many there are. Keys are looked up, and
+// documents fetched, a piece at a time; rows come out as the engine gives
+// them (in the order of the keys, skip and limit over the whole list).
+function viewQuery() {
+  return (req, res, next) => {
+    if (['GET', 'HEAD', 'POST'].indexOf(req.method) === -1) return next();
+    if (req.body && (typeof req.body !== 'object' || Array.isArray(req.body))) {
+      return sendJSON(res, 400, { error: 'bad_request', reason: 'Request body must be a JSON object' });
+    }
+    const name = `${req.params.id}/${req.params.view}`;
+    const opts = utils.makeOpts(req, extend({}, req.body, req.query));
+    const manyKeys = Array.isArray(opts.keys) && opts.keys.length > PIECE;
+    const withDocs = opts.include_docs === true || opts.include_docs === 'true';
+    if (!manyKeys && !withDocs) return req.db.query(name, opts, utils.sendCallback(res));
+    const base = extend({}, opts);
+    delete base.include_docs;
+    (async () => {
+      let result;
+      if (manyKeys) {
+        for (const k of ['keys', 'skip', 'limit']) delete base[k];
+        const rows = [];
+        let last = null;
+        for (let i = 0; i < opts.keys.length; i += PIECE) {
+          if (i) await nextTurn();
+          last = await req.db.query(name, extend({}, base, { keys: opts.keys.slice(i, i + PIECE) }));
+          rows.push(...last.rows);
+        }
+        const skip = Number(opts.skip) || 0;
+        const end = 'limit' in opts ? skip + Number(opts.limit) : undefined;
+        result = extend({}, last, { rows: rows.slice(skip, end) });
+        if ('offset' in last) result.offset = skip;
+      } else {
+        result = await req.db.query(name, base);
+      }
+      if (withDocs) {
+        // Reduced rows stand for no document: the engine's own refusal of
+        // include_docs for them is the answer.
+        if (result.rows.some((row) => !('id' in row))) return req.db.query(name, opts, utils.sendCallback(res));
+        await attachDocuments(req.db, result.rows, opts);
+      }
+      answer(res, 200, result);
+    })().catch((err) => fail(res, err));
+  };
+}
+
 // The package's route that `routePath`/`method` names keeps its body
 // parser; its handler is swapped for `handler`.
 function replaceRoute(app, routePath, method, handler) {
@@ -247,6 +314,7 @@ function install(app, config) {
   replaceRoute(app, '/:db/_all_docs', '*', allDocs(config));
   replaceRoute(app, '/:db/_bulk_get', 'post', bulkGet(config));
   replaceRoute(app, '/:db/_revs_diff', 'post', revsDiff(config));
+  replaceRoute(app, '/:db/_design/:id/_view/:view', '*', viewQuery());
 }
 
 module.exports = { install, boundsFrom, PIECE };
