@@ -168,10 +168,16 @@ public:
         m_since = since;
         poll();
     }
+    // The next server on the same port must not meet this web's clients: a
+    // thousand of them polling databases it does not have, twice a second,
+    // would be measured as its own slowness.
+    void stop() { m_stopped = true; }
     qint64 seen(const QString& id) const { return m_seen.value(id, -1); }
 
 private:
     void poll() {
+        if (m_stopped)
+            return;
         send("GET",
              m_path + QStringLiteral("/_changes?feed=longpoll&timeout=50000&since=") +
                  QString::fromLatin1(m_since),
@@ -190,13 +196,15 @@ private:
                                    .mid(1)
                                    .chopped(1);
                  }
-                 QTimer::singleShot(status == 200 ? 0 : 500, [this] { poll(); });
+                 if (!m_stopped)
+                     QTimer::singleShot(status == 200 ? 0 : 500, [this] { poll(); });
              });
     }
 
     QString m_path;
     QByteArray m_since;
     QHash<QString, qint64> m_seen;
+    bool m_stopped = false;
 };
 
 struct Stats {
@@ -291,6 +299,12 @@ public:
         : m_u(users)
         , m_p(projects)
         , m_m(members) {}
+    // Its watchers are left to their last answers (the callbacks still
+    // hold them), but ask nothing more.
+    ~Web() {
+        for (Watcher* w : std::as_const(m_watchers))
+            w->stop();
+    }
     void setAccessRule(bool on) { m_accessRule = on; }
 
     bool build(const ServerProcess& process);
