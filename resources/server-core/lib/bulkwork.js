@@ -125,6 +125,18 @@ function bulkDocs(config) {
   };
 }
 
+// The rows of `ask` for each piece of `keys` in turn, and its last answer.
+async function inPieces(keys, ask) {
+  const rows = [];
+  let last = null;
+  for (let i = 0; i < keys.length; i += PIECE) {
+    if (i) await nextTurn();
+    last = await ask(keys.slice(i, i + PIECE));
+    rows.push(...last.rows);
+  }
+  return { rows, last };
+}
+
 // `_all_docs` with `keys`: the adapter looks up every key at once.
 function allDocs(config) {
   return (req, res, next) => {
@@ -149,13 +161,7 @@ function allDocs(config) {
     const base = extend({}, opts);
     for (const k of ['keys', 'skip', 'limit', 'descending']) delete base[k];
     (async () => {
-      const rows = [];
-      let last = null;
-      for (let i = 0; i < keys.length; i += PIECE) {
-        if (i) await nextTurn();
-        last = await req.db.allDocs(extend({}, base, { keys: keys.slice(i, i + PIECE) }));
-        rows.push(...last.rows);
-      }
+      const { rows, last } = await inPieces(keys, (piece) => req.db.allDocs(extend({}, base, { keys: piece })));
       const result = { total_rows: last ? last.total_rows : 0, offset: 0, rows };
       if (last && last.update_seq !== undefined) result.update_seq = last.update_seq;
       answer(res, 200, result);
@@ -270,13 +276,7 @@ function viewQuery() {
       let result;
       if (manyKeys) {
         for (const k of ['keys', 'skip', 'limit']) delete base[k];
-        const rows = [];
-        let last = null;
-        for (let i = 0; i < opts.keys.length; i += PIECE) {
-          if (i) await nextTurn();
-          last = await req.db.query(name, extend({}, base, { keys: opts.keys.slice(i, i + PIECE) }));
-          rows.push(...last.rows);
-        }
+        const { rows, last } = await inPieces(opts.keys, (piece) => req.db.query(name, extend({}, base, { keys: piece })));
         const skip = Number(opts.skip) || 0;
         const end = 'limit' in opts ? skip + Number(opts.limit) : undefined;
         result = extend({}, last, { rows: rows.slice(skip, end) });

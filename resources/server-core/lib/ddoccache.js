@@ -14,8 +14,9 @@ const VALIDATION_LOOKUP = Object.freeze({ startkey: '_design/', endkey: '_design
 // Exactly that lookup; requests from clients carry their session in the
 // options as well.
 function isValidationLookup(opts) {
-  return !!opts && typeof opts === 'object' && Object.keys(opts).length === 3 &&
-    opts.startkey === '_design/' && opts.endkey === '_design0' && opts.include_docs === true;
+  const keys = Object.keys(VALIDATION_LOOKUP);
+  return !!opts && typeof opts === 'object' && Object.keys(opts).length === keys.length &&
+    keys.every((k) => opts[k] === VALIDATION_LOOKUP[k]);
 }
 
 function deepFreeze(value) {
