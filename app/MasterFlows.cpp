@@ -1,4 +1,3 @@
-#include "app/AdminOnlySecurity.h"
 #include "app/AppDelegate.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "chrome/UserDefaults.h"
@@ -6,6 +5,7 @@
 #include "lists/UserQuery.h"
 #include "records/MasterModel.h"
 #include "records/UuidText.h"
+#include "services/AdminOnlySecurity.h"
 #include "services/Alerts.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDesignDocument.h"
@@ -27,8 +27,10 @@ void AppDelegate::setUpStore() {
     // The console's own databases admit the administrator only; those of an
     // installation made before that rule are mended here, once.
     QStringList adminOnly;
+    QStringList databaseNames;
     if (const auto databases = m_server->getDatabasesAndWait()) {
         for (CouchDatabase* db : *databases) {
+            databaseNames.append(db->name());
             if (db->name() == kMasterName)
                 m_needsTrevokMaster = false;
             else if (db->name().startsWith(QLatin1String("trevok_project_")) ||
@@ -70,6 +72,10 @@ void AppDelegate::setUpStore() {
     setProjectListFilter(m_projectListPredicate);
     loadMemberProjects();
     mendUserAccess();
+    // After the rules: a user database made again gets his rule with it.
+    if (!databaseNames.contains(kMasterName))
+        databaseNames.append(kMasterName);
+    startWebRepair(databaseNames, true);
 
     const QJsonValue masterID = m_trevokMasterDB->documentWithID(kMasterRecordID)
                                     ->propertyForKeyAndWait(QStringLiteral("masterID"));
