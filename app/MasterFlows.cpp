@@ -4,6 +4,7 @@
 #include "lists/ProjectQuery.h"
 #include "lists/UserQuery.h"
 #include "records/MasterModel.h"
+#include "records/ProjectNames.h"
 #include "records/UuidText.h"
 #include "services/AdminOnlySecurity.h"
 #include "services/Alerts.h"
@@ -62,11 +63,13 @@ void AppDelegate::setUpStore() {
     users->setDescending(true);
     m_query = std::make_unique<UserQuery>(std::move(users));
 
-    CouchDesignDocument* design =
-        m_trevokMasterDB->designDocumentWithName(QStringLiteral("projectmeta"));
-    design->defineViewNamed(QStringLiteral("all_projects"), trevok::kAllProjectsMap);
+    CouchDesignDocument* design = m_trevokMasterDB->designDocumentWithName(
+        QLatin1String(trevok::projects::kProjectMetaDesignName));
+    design->defineViewNamed(QLatin1String(trevok::projects::kAllProjectsViewName),
+                            trevok::kAllProjectsMap);
     design->saveChanges();
-    std::unique_ptr<CouchQuery> projects = design->queryViewNamed(QStringLiteral("all_projects"));
+    std::unique_ptr<CouchQuery> projects =
+        design->queryViewNamed(QLatin1String(trevok::projects::kAllProjectsViewName));
     projects->setDescending(true);
     m_projectQuery = std::make_unique<ProjectQuery>(std::move(projects));
     setProjectListFilter(m_projectListPredicate);

@@ -25,10 +25,12 @@ const QString kUserPrefix = QStringLiteral("org.couchdb.user:");
 } // namespace
 
 void AppDelegate::loadMemberProjects() {
-    CouchDesignDocument* design =
-        m_trevokMasterDB->designDocumentWithName(QStringLiteral("projectmeta"));
-    design->defineViewNamed(QStringLiteral("all_projects"), trevok::kAllProjectsMap);
-    std::unique_ptr<CouchQuery> query = design->queryViewNamed(QStringLiteral("all_projects"));
+    CouchDesignDocument* design = m_trevokMasterDB->designDocumentWithName(
+        QLatin1String(trevok::projects::kProjectMetaDesignName));
+    design->defineViewNamed(QLatin1String(trevok::projects::kAllProjectsViewName),
+                            trevok::kAllProjectsMap);
+    std::unique_ptr<CouchQuery> query =
+        design->queryViewNamed(QLatin1String(trevok::projects::kAllProjectsViewName));
     QList<QJsonObject> records;
     if (const auto rows = query->rowsAndWait()) {
         for (const CouchQueryRow& row : *rows)

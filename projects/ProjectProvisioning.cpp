@@ -301,7 +301,7 @@ QString checkProjectDatabaseAndWait(const StoreSession& session, const ProjectRe
         return unreadable.arg(QStringLiteral("trevok_master"), design.error);
     const QJsonValue filter = design.body.value(QStringLiteral("filters"))
                                   .toObject()
-                                  .value(QStringLiteral("master_to_project_filter"));
+                                  .value(QLatin1String(kMasterToProjectFilterName));
     if (filter == QJsonValue(masterToProjectFilter(project.projectID)))
         return {};
     return QStringLiteral("The design document “_design/%1” of “trevok_master” belongs to another "
