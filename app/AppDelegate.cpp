@@ -1,15 +1,18 @@
 #include "app/AppDelegate.h"
 #include "app/LastSeenWriter.h"
+#include "app/WebRepair.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "lists/ProjectQuery.h"
 #include "lists/UserQuery.h"
 #include "server/ServerProcess.h"
 #include "server/SyncListener.h"
+#include "services/Alerts.h"
 #include "services/BusyCursor.h"
 #include "services/BusyState.h"
 #include "services/Interface.h"
 #include "services/NotificationCenter.h"
 #include "services/ReplicationHealth.h"
+#include "services/WebSteps.h"
 #include "store/CouchPersistentReplication.h"
 #include "store/CouchServer.h"
 #include "users/UserArrayController.h"
@@ -77,6 +80,9 @@ AppDelegate::~AppDelegate() {
     m_projectTableController = nullptr;
     m_projectQuery.reset();
     m_listener.reset();
+    // Its reads are answered as the server handle goes: nothing may act on them.
+    delete m_webRepair;
+    m_webRepair = nullptr;
     m_server.reset();
     m_task.reset();
     delete m_mainWindow;
@@ -147,6 +153,7 @@ void AppDelegate::loadMainWindow() {
     connectUserOutlets();
     connectProjectOutlets();
     connectHealthOutlets();
+    connectRepairOutlets();
     connectBackgroundOutlets();
 }
 
@@ -191,4 +198,15 @@ void AppDelegate::closeSheet(QDialog* sheet) {
         sheet->disconnect(this);
         endSheet(sheet);
     }
+}
+
+trevok::StoreSession AppDelegate::session() const {
+    return {m_server.get(), m_userDatabase, m_replicationDatabase, m_trevokMasterDB};
+}
+
+void AppDelegate::tellProvisioned(const trevok::Provisioned& done, const QString& message) {
+    trevok::FailureReport report;
+    for (const OperationFailure& failure : done.failures)
+        report.add(failure.step, failure.error);
+    report.tell(m_mainWindow, message);
 }

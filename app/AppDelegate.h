@@ -2,6 +2,7 @@
 
 #include "app/CredentialStorage.h"
 #include "app/WindowGeometry.h"
+#include "projects/ProjectProvisioning.h"
 #include "records/MemberProjects.h"
 
 #include <QDialog>
@@ -47,6 +48,8 @@ class ServerProcess;
 class SyncListener;
 struct Notification;
 class FailureReport;
+struct StoreSession;
+struct Provisioned;
 } // namespace trevok
 
 // The one controller of the console: it owns every server handle, the live
@@ -253,6 +256,8 @@ public:
 
     // Session state, readable by tests and the other flows.
     int logedIn() const { return m_logedIn; }
+    // The handles the features' provisioning works with.
+    trevok::StoreSession session() const;
     CouchServer* server() const { return m_server.get(); }
     CouchDatabase* userDatabase() const { return m_userDatabase; }
     CouchDatabase* replicationDatabase() const { return m_replicationDatabase; }
@@ -270,6 +275,18 @@ public:
     QString serviceName() const { return m_serviceName; }
     const QMap<QString, QString>& txtRecord() const { return m_txtRecord; }
     QString projectListPredicate() const { return m_projectListPredicate; }
+
+    // The web made whole at every login (app/RepairFlows.cpp): what was
+    // mended is told on the information tab's status line, what has no
+    // record is listed there, removed only when the administrator asks.
+    void connectRepairOutlets();
+    void removeLeftover();
+    void removeLeftoverModalEnded(int returnCode, const QString& name);
+    QString infoStatusText() const;
+    // The leftovers, in words, as the information tab lists them.
+    QStringList leftovers() const;
+    // Reading or mending is still to come.
+    bool webRepairRunning() const;
 
     // The frame the window was given last, in bottom-left coordinates.
     QRect lastFrame() const { return m_lastFrame; }
@@ -325,6 +342,10 @@ private:
     // Ends a sheet whose outlets have been reset, and drops it, so the next
     // opening loads it anew: closeSheet(std::exchange(m_xSheet, {}).sheet).
     void closeSheet(QDialog* sheet);
+    // The installation's identifier, as the last login published it.
+    static QString serverID();
+    // Tells what failed of an operation in one alert under `message`.
+    void tellProvisioned(const trevok::Provisioned& done, const QString& message);
 
     // The server process.
     std::unique_ptr<trevok::ServerProcess> m_task;
@@ -462,11 +483,7 @@ private:
     QPointer<QWidget> m_userPanel;
     class QTableView* m_userSelectionTableView = nullptr;
     // A project as the archiving and deletion flows act on it.
-    struct ProjectRef {
-        QString projectID;
-        QString stem;
-        QString title;
-    };
+    using ProjectRef = trevok::projects::ProjectRef;
     // The first selected entry of the projects table, also stored in the
     // selection members; false (and told) when there is none to act on.
     bool takeSelectedProject(ProjectRef* project);
@@ -483,14 +500,6 @@ private:
     // every user database's rule mended where it differs, not waited for.
     void loadMemberProjects();
     void mendUserAccess();
-    // The memberships of the project whose record `record` is, as just written.
-    void followMembers(const QString& projectID, class CouchDocument* record,
-                       const QStringList& members);
-    // Writes the rule of each of `users`, waiting; failures into `failures`.
-    void grantAccess(const QStringList& users, trevok::FailureReport& failures);
-    // The project's members lose it from their rule, before it is torn down.
-    void withdrawProject(const QString& projectID, const QStringList& members,
-                         trevok::FailureReport& failures);
     // Whether the project database the record names is that project's own
     // (it holds that record), or is gone while nothing of another project
     // carries the stem; "" or the mismatch in words. `members` receives the
@@ -517,6 +526,19 @@ private:
     // Finishes a completed archive; false when it must be tried again later.
     bool finishArchive(ArchiveInProgress& archive);
     ArchiveInProgress* archiveOfProject(const QString& projectID);
+
+    // Repair of the web at login.
+    void startWebRepair(const QStringList& databases, bool atLogin);
+    void scheduleWebMend(int delayMs);
+    void mendWeb();
+    void showLeftovers();
+    void setInfoStatus(const QString& text);
+    class WebRepair* m_webRepair = nullptr;
+    bool m_webRepairPending = false;
+    bool m_webRepairAtLogin = false;
+    QLabel* m_infoStatusLabel = nullptr;
+    class QListWidget* m_leftoversList = nullptr;
+    QPushButton* m_removeLeftoverButton = nullptr;
 
     // Sync health (flows in app/HealthFlows.cpp).
     void showHealthTotals();

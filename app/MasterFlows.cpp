@@ -1,11 +1,12 @@
-#include "app/AdminOnlySecurity.h"
 #include "app/AppDelegate.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "chrome/UserDefaults.h"
 #include "lists/ProjectQuery.h"
 #include "lists/UserQuery.h"
 #include "records/MasterModel.h"
+#include "records/ProjectNames.h"
 #include "records/UuidText.h"
+#include "services/AdminOnlySecurity.h"
 #include "services/Alerts.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDesignDocument.h"
@@ -27,8 +28,10 @@ void AppDelegate::setUpStore() {
     // The console's own databases admit the administrator only; those of an
     // installation made before that rule are mended here, once.
     QStringList adminOnly;
+    QStringList databaseNames;
     if (const auto databases = m_server->getDatabasesAndWait()) {
         for (CouchDatabase* db : *databases) {
+            databaseNames.append(db->name());
             if (db->name() == kMasterName)
                 m_needsTrevokMaster = false;
             else if (db->name().startsWith(QLatin1String("trevok_project_")) ||
@@ -60,16 +63,22 @@ void AppDelegate::setUpStore() {
     users->setDescending(true);
     m_query = std::make_unique<UserQuery>(std::move(users));
 
-    CouchDesignDocument* design =
-        m_trevokMasterDB->designDocumentWithName(QStringLiteral("projectmeta"));
-    design->defineViewNamed(QStringLiteral("all_projects"), trevok::kAllProjectsMap);
+    CouchDesignDocument* design = m_trevokMasterDB->designDocumentWithName(
+        QLatin1String(trevok::projects::kProjectMetaDesignName));
+    design->defineViewNamed(QLatin1String(trevok::projects::kAllProjectsViewName),
+                            trevok::kAllProjectsMap);
     design->saveChanges();
-    std::unique_ptr<CouchQuery> projects = design->queryViewNamed(QStringLiteral("all_projects"));
+    std::unique_ptr<CouchQuery> projects =
+        design->queryViewNamed(QLatin1String(trevok::projects::kAllProjectsViewName));
     projects->setDescending(true);
     m_projectQuery = std::make_unique<ProjectQuery>(std::move(projects));
     setProjectListFilter(m_projectListPredicate);
     loadMemberProjects();
     mendUserAccess();
+    // After the rules: a user database made again gets his rule with it.
+    if (!databaseNames.contains(kMasterName))
+        databaseNames.append(kMasterName);
+    startWebRepair(databaseNames, true);
 
     const QJsonValue masterID = m_trevokMasterDB->documentWithID(kMasterRecordID)
                                     ->propertyForKeyAndWait(QStringLiteral("masterID"));

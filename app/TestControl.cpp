@@ -6,6 +6,7 @@
 #include "projects/ProjectArrayController.h"
 #include "server/ServerProcess.h"
 #include "server/SyncListener.h"
+#include "services/Alerts.h"
 #include "services/BusyState.h"
 #include "store/CouchModel.h"
 #include "store/RESTOperation.h"
@@ -19,6 +20,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMouseEvent>
@@ -26,6 +28,10 @@
 #include <QStringListModel>
 #include <QTableView>
 #include <QWindow>
+
+#include <csignal>
+#include <memory>
+#include <unistd.h>
 
 namespace trevok {
 
@@ -61,6 +67,9 @@ QJsonObject state(AppDelegate& app) {
          app.listener() && app.listener()->isRunning() ? int(app.listener()->port()) : 0},
         {QStringLiteral("statusSummary"), app.statusSummaryText()},
         {QStringLiteral("notificationsSent"), app.notificationsSent()},
+        {QStringLiteral("repairing"), app.webRepairRunning()},
+        {QStringLiteral("infoStatus"), app.infoStatusText()},
+        {QStringLiteral("leftovers"), QJsonArray::fromStringList(app.leftovers())},
     };
 }
 
@@ -172,6 +181,31 @@ QJsonObject run(AppDelegate& app, const QString& line) {
         ok = selectProject(app, words.mid(1).join(QLatin1Char(' ')));
     } else if (command == QLatin1String("doubleClickUser")) {
         ok = doubleClickUser(app, words.value(1));
+    } else if (command == QLatin1String("killAfterReply")) {
+        // killAfterReply N METHOD PATH: the process dies as a power cut would,
+        // right after the Nth reply to a METHOD request whose path starts
+        // with PATH has arrived, before the console learns of it.
+        const int count = words.value(1).toInt();
+        const QByteArray method = words.value(2).toLatin1();
+        const QString path = words.value(3);
+        ok = count > 0 && !method.isEmpty() && !path.isEmpty();
+        auto seen = std::make_shared<int>(0);
+        RESTOperation::setReplyHookForTesting([=](RESTOperation* op) {
+            if (op->method() == method && op->url().path(QUrl::FullyDecoded).startsWith(path) &&
+                ++*seen == count)
+                ::kill(::getpid(), SIGKILL);
+        });
+    } else if (command == QLatin1String("removeLeftover")) {
+        // The first leftover listed, its removal confirmed; the list follows
+        // once the web has been read again.
+        auto* list = app.mainContent()->findChild<QListWidget*>(QStringLiteral("leftoversList"));
+        ok = list && list->count() > 0;
+        if (ok) {
+            list->setCurrentRow(0);
+            alerts_for_testing::answerNextAlerts(1);
+            app.removeLeftover();
+            alerts_for_testing::answerNextAlerts(std::nullopt);
+        }
     } else if (command == QLatin1String("quit")) {
         app.quitConsole();
     } else if (command == QLatin1String("closeWindow")) {

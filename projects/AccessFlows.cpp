@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "chrome/PXAppStoreWindow.h"
+#include "projects/ProjectProvisioning.h"
 #include "records/MasterModel.h"
 #include "records/ProjectNames.h"
 #include "records/UserNames.h"
@@ -24,10 +25,12 @@ const QString kUserPrefix = QStringLiteral("org.couchdb.user:");
 } // namespace
 
 void AppDelegate::loadMemberProjects() {
-    CouchDesignDocument* design =
-        m_trevokMasterDB->designDocumentWithName(QStringLiteral("projectmeta"));
-    design->defineViewNamed(QStringLiteral("all_projects"), trevok::kAllProjectsMap);
-    std::unique_ptr<CouchQuery> query = design->queryViewNamed(QStringLiteral("all_projects"));
+    CouchDesignDocument* design = m_trevokMasterDB->designDocumentWithName(
+        QLatin1String(trevok::projects::kProjectMetaDesignName));
+    design->defineViewNamed(QLatin1String(trevok::projects::kAllProjectsViewName),
+                            trevok::kAllProjectsMap);
+    std::unique_ptr<CouchQuery> query =
+        design->queryViewNamed(QLatin1String(trevok::projects::kAllProjectsViewName));
     QList<QJsonObject> records;
     if (const auto rows = query->rowsAndWait()) {
         for (const CouchQueryRow& row : *rows)
@@ -87,66 +90,6 @@ void AppDelegate::mendUserAccess() {
     }
 }
 
-void AppDelegate::grantAccess(const QStringList& users, trevok::FailureReport& failures) {
-    for (const QString& user : users) {
-        QString error;
-        // A user without a database writes nothing: there is nothing to limit.
-        if (trevok::users::grantProjectsAndWait(
-                m_server.get(), user, m_memberProjects.projectsOf(user), &error) == Rewrite::Failed)
-            failures.add(QStringLiteral("Writing which projects %1 may write into").arg(user),
-                         error);
-    }
-}
-
-void AppDelegate::withdrawProject(const QString& projectID, const QStringList& members,
-                                  trevok::FailureReport& failures) {
-    QStringList everyone = m_memberProjects.membersOf(projectID) + members;
-    everyone.removeDuplicates();
-    m_memberProjects.removeProject(projectID);
-    grantAccess(everyone, failures);
-}
-
 QString AppDelegate::checkProjectDatabase(const ProjectRef& project, QStringList* members) {
-    using namespace trevok::projects;
-    const QString dbName = projectDatabaseName(project.stem);
-    const QString mismatch =
-        QStringLiteral("The database “%1” does not hold the record of “%2”, so it is not that "
-                       "project's database. Nothing was changed.")
-            .arg(dbName, project.title);
-    CouchDatabase* database = m_server->databaseNamed(dbName);
-    const StoredProperties record =
-        database->documentWithID(project.projectID)->readPropertiesAndWait();
-    if (record.found()) {
-        const QJsonObject& body = record.body;
-        if (body.value(QStringLiteral("type")) != QJsonValue(QStringLiteral("ProjectInfoDoc")) ||
-            body.value(QStringLiteral("projectID")) != QJsonValue(project.projectID) ||
-            body.value(QStringLiteral("serverDBName")) != QJsonValue(project.stem))
-            return mismatch;
-        *members = MemberProjects::membersIn(body);
-        return {};
-    }
-    const QString unreadable = QStringLiteral("The database “%1” could not be read: %2");
-    if (record.status == StoredProperties::Failed)
-        return unreadable.arg(dbName, record.error);
-    RESTOperationPtr info = database->GET();
-    if (info->wait())
-        return mismatch;
-    if (info->httpStatus() != 404)
-        return unreadable.arg(dbName, info->error());
-    // The database is gone (an earlier deletion stopped half-way): what is
-    // left may go, unless the stem's filter is another project's.
-    const StoredProperties design =
-        m_trevokMasterDB->designDocumentWithName(project.stem)->readPropertiesAndWait();
-    if (design.status == StoredProperties::Missing)
-        return {};
-    if (design.status == StoredProperties::Failed)
-        return unreadable.arg(QStringLiteral("trevok_master"), design.error);
-    const QJsonValue filter = design.body.value(QStringLiteral("filters"))
-                                  .toObject()
-                                  .value(QStringLiteral("master_to_project_filter"));
-    if (filter == QJsonValue(masterToProjectFilter(project.projectID)))
-        return {};
-    return QStringLiteral("The design document “_design/%1” of “trevok_master” belongs to another "
-                          "project than “%2”. Nothing was changed.")
-        .arg(project.stem, project.title);
+    return trevok::projects::checkProjectDatabaseAndWait(session(), project, members);
 }

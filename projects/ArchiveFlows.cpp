@@ -1,9 +1,8 @@
-#include "app/AdminOnlySecurity.h"
 #include "app/AppDelegate.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "projects/ArchiveHooks.h"
-#include "projects/DocumentWrites.h"
 #include "projects/ProjectArrayController.h"
+#include "projects/ProjectProvisioning.h"
 #include "records/ProjectNames.h"
 #include "services/Alerts.h"
 #include "store/CouchDatabase.h"
@@ -66,81 +65,27 @@ void AppDelegate::archiveProjectModalEnded(int returnCode) {
             mismatch);
         return;
     }
-    trevok::FailureReport failures;
     // An archived project takes no more writes from its members.
-    withdrawProject(project.projectID, members, failures);
-    const QString dbName = projectDatabaseName(project.stem);
-    CouchDatabase* projectDB = m_server->databaseNamed(dbName);
-
-    // Every project record of the project database is marked, so that the
-    // copy holds the records already marked.
-    CouchDesignDocument* projectMeta =
-        projectDB->designDocumentWithName(QStringLiteral("projectmeta"));
-    projectMeta->defineViewNamed(QStringLiteral("all_projects"), kProjectAllProjectsMap);
-    std::unique_ptr<CouchQuery> query = projectMeta->queryViewNamed(QStringLiteral("all_projects"));
+    trevok::Provisioned archiving =
+        withdrawProjectAndWait(session(), m_memberProjects, project.projectID, members);
     QStringList marked;
-    if (const auto rows = query->rowsAndWait()) {
-        for (const CouchQueryRow& row : *rows) {
-            // A record without `projectID` (a deletion notice) names no document.
-            if (!row.key().isString() || row.key().toString().isEmpty())
-                continue;
-            const QString id = row.key().toString();
-            QString error;
-            const Rewrite written = rewriteDocumentAndWait(
-                projectDB->documentWithID(id),
-                [](QJsonObject& body) {
-                    if (body.value(QStringLiteral("archived")) == QJsonValue(true))
-                        return false;
-                    body.insert(QStringLiteral("archived"), true);
-                    return true;
-                },
-                &error);
-            if (written == Rewrite::Written || written == Rewrite::Unchanged)
-                marked.append(id);
-            else if (written == Rewrite::Failed)
-                failures.add(QStringLiteral("Marking the record “%1” as archived").arg(id), error);
-        }
-    } else {
-        failures.add(QStringLiteral("Listing the project records of “%1”").arg(dbName),
-                     query->error());
+    CouchPersistentReplication* replication = nullptr;
+    archiving.add(startArchiveAndWait(session(), project, &marked, &replication,
+                                      g_afterArchiveDatabaseCreated));
+    if (replication) {
+        m_archive = replication;
+        m_archives.append({replication, project, marked, 0, {}});
+        observeReplication(replication);
+        // A copy that completed during the waits above reported before it
+        // was observed.
+        scheduleArchiveCheck(0);
     }
 
-    const QString archiveName = archiveDatabaseName(project.stem);
-    RESTOperationPtr created = CouchDatabase::databaseNamed(archiveName, m_server.get())->create();
-    // An archive kept from an earlier archiving takes the copy again.
-    if (!created->wait() && created->httpStatus() != 412)
-        failures.add(QStringLiteral("Creating the archive database “%1”").arg(archiveName),
-                     created->error());
-    else if (const QString error = trevok::secureForAdministrators(m_server.get(), archiveName);
-             !error.isEmpty())
-        failures.add(QStringLiteral("Restricting the archive database “%1” to the administrator")
-                         .arg(archiveName),
-                     error);
-    if (g_afterArchiveDatabaseCreated)
-        g_afterArchiveDatabaseCreated();
-
-    CouchPersistentReplication* replication = projectDB->replicationToDatabaseAtURL(archiveName);
-    m_archive = replication;
-    m_archives.append({replication, project, marked, 0, {}});
-    observeReplication(replication);
-    if (RESTOperationPtr written = replication->start(); !written->wait()) {
-        // A copy that never starts never completes: nothing is left to watch.
-        failures.add(QStringLiteral("Starting the copy into “%1”").arg(archiveName),
-                     written->error());
-        stopObservingReplication(replication);
-        for (qsizetype i = 0; i < m_archives.size(); ++i) {
-            if (m_archives.at(i).replication == replication) {
-                m_archives.removeAt(i);
-                break;
-            }
-        }
-    }
-
-    if (!failures.isEmpty()) {
+    if (!archiving.ok()) {
         const QString failed =
             QStringLiteral("The project “%1” was not archived completely.").arg(project.title);
         setProjectStatus(failed);
-        failures.tell(m_mainWindow, failed);
+        tellProvisioned(archiving, failed);
         return;
     }
     setProjectStatus(

@@ -1,8 +1,8 @@
 #include "app/AppDelegate.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "chrome/UserDefaults.h"
-#include "projects/DocumentWrites.h"
 #include "projects/ProjectArrayController.h"
+#include "projects/ProjectProvisioning.h"
 #include "records/ArchiveRules.h"
 #include "records/ProjectNames.h"
 #include "records/ReplicatorViews.h"
@@ -23,26 +23,6 @@ using namespace trevok::projects;
 namespace {
 
 const QString kSelectProject = QStringLiteral("Select a project in the projects table first.");
-
-// Deletes every document the query lists, each by the ID its row names.
-void deleteEveryRow(CouchQuery& query, CouchDatabase* database, bool idInValue,
-                    const QString& listing, trevok::FailureReport& failures) {
-    const std::optional<QList<CouchQueryRow>> rows = query.rowsAndWait();
-    if (!rows) {
-        failures.add(listing, query.error());
-        return;
-    }
-    for (const CouchQueryRow& row : *rows) {
-        const QJsonValue id = idInValue ? row.value() : row.key();
-        if (!id.isString() || id.toString().isEmpty())
-            continue;
-        QString error;
-        if (deleteByRewrite(database->documentWithID(id.toString()), &error) == Rewrite::Failed)
-            failures.add(
-                QStringLiteral("Deleting “%1” in “%2”").arg(id.toString(), database->name()),
-                error);
-    }
-}
 
 } // namespace
 
@@ -119,14 +99,7 @@ void AppDelegate::emptyProjectAndMarkAsDeleted() {
 std::shared_ptr<RESTOperation> AppDelegate::createDelProjectModelWithID(const QString&,
                                                                         const QString& stem,
                                                                         const QString& title) {
-    CouchDatabase* projectDB = m_server->databaseNamed(projectDatabaseName(stem));
-    const QVariant serverID = pxUserDefaults().value(QStringLiteral("serverID"));
-    RESTOperationPtr written =
-        projectDB->documentWithID(trevok::uuidText())
-            ->putProperties(
-                deletionNoticeBody(title, serverID.isValid() ? serverID.toString() : QString()));
-    written->wait();
-    return written;
+    return writeDeletionNoticeAndWait(session(), stem, title, serverID());
 }
 
 bool AppDelegate::emptyProject(const ProjectRef& project, const QString& failedMessage) {
@@ -135,48 +108,16 @@ bool AppDelegate::emptyProject(const ProjectRef& project, const QString& failedM
         trevok::showFailureAlert(m_mainWindow, failedMessage, mismatch);
         return false;
     }
-    trevok::FailureReport failures;
-    withdrawProject(project.projectID, members, failures);
-    const QString dbName = projectDatabaseName(project.stem);
-    // A project database that is gone takes no notice; the rest still goes.
-    RESTOperationPtr notice =
-        createDelProjectModelWithID(project.projectID, project.stem, project.title);
-    if (!notice->isSuccessful() && notice->httpStatus() != 404)
-        failures.add(QStringLiteral("Writing the deletion notice into “%1”").arg(dbName),
-                     notice->error());
-
-    CouchDesignDocument* meta = m_trevokMasterDB->designDocumentWithName(QStringLiteral("meta"));
-    meta->defineViewNamed(QStringLiteral("all_members"), allMembersMap(project.projectID));
-    std::unique_ptr<CouchQuery> query = meta->queryViewNamed(QStringLiteral("all_members"));
-    query->setDescending(false);
-    if (const auto rows = query->rowsAndWait()) {
-        for (const CouchQueryRow& row : *rows) {
-            if (!row.key().isString() || row.key().toString().isEmpty())
-                continue;
-            const QString id = row.key().toString();
-            QString error;
-            const Rewrite written = rewriteDocumentAndWait(
-                m_trevokMasterDB->documentWithID(id),
-                [](QJsonObject& body) {
-                    body = emptiedBody(body);
-                    return true;
-                },
-                &error);
-            if (written == Rewrite::Failed)
-                failures.add(QStringLiteral("Emptying “%1” in “trevok_master”").arg(id), error);
-        }
-    } else {
-        failures.add(
-            QStringLiteral("Listing the documents of “%1” in “trevok_master”").arg(project.title),
-            query->error());
-    }
+    trevok::Provisioned emptied =
+        withdrawProjectAndWait(session(), m_memberProjects, project.projectID, members);
+    emptied.add(emptyProjectAndWait(session(), project, serverID()));
 
     // The list follows the master database by itself; the filter looks again
     // at the marks just written.
     if (m_projectTableController)
         m_projectTableController->setFilterPredicate(m_projectTableController->filterPredicate());
-    failures.tell(m_mainWindow, failedMessage);
-    return failures.isEmpty();
+    tellProvisioned(emptied, failedMessage);
+    return emptied.ok();
 }
 
 void AppDelegate::deleteProjectPermanently() {
@@ -193,7 +134,6 @@ void AppDelegate::deleteProjectPermanently() {
         trevok::showFailureAlert(m_mainWindow, failed, mismatch);
         return;
     }
-    const QString dbName = projectDatabaseName(project.stem);
     // Its archive copy, if one runs, goes with the replications below.
     for (qsizetype i = m_archives.size() - 1; i >= 0; --i) {
         if (m_archives.at(i).project.projectID != project.projectID)
@@ -202,63 +142,21 @@ void AppDelegate::deleteProjectPermanently() {
             stopObservingReplication(m_archives.at(i).handle());
         m_archives.removeAt(i);
     }
-    trevok::FailureReport failures;
-    withdrawProject(project.projectID, members, failures);
-
-    // The replications and the project database go before the documents: a
-    // deletion in the master database would otherwise still travel through
-    // the project database into the members' databases, which keep what they
-    // received. The server stops a replication some time after its document
-    // is gone; a database that is gone passes nothing on at once.
-    CouchDesignDocument* trevok =
-        m_replicationDatabase->designDocumentWithName(trevok::records::replicatorDesignName());
-    const trevok::records::ReplicatorView bySource = trevok::records::replicationsBySource();
-    trevok->defineViewNamed(bySource.name, bySource.map);
-    std::unique_ptr<CouchQuery> sources = trevok->queryViewNamed(bySource.name);
-    sources->setDescending(false);
-    sources->setStartKey(dbName);
-    sources->setEndKey(dbName);
-    deleteEveryRow(*sources, m_replicationDatabase, true,
-                   QStringLiteral("Listing the replications from “%1”").arg(dbName), failures);
-    const trevok::records::ReplicatorView byTarget = trevok::records::replicationsByTarget();
-    trevok->defineViewNamed(byTarget.name, byTarget.map);
-    std::unique_ptr<CouchQuery> targets = trevok->queryViewNamed(byTarget.name);
-    targets->setDescending(false);
-    targets->setStartKey(dbName);
-    targets->setEndKey(dbName);
-    deleteEveryRow(*targets, m_replicationDatabase, true,
-                   QStringLiteral("Listing the replications into “%1”").arg(dbName), failures);
-
-    RESTOperationPtr removed = m_server->databaseNamed(dbName)->DELETE();
-    if (!removed->wait() && removed->httpStatus() != 404)
-        failures.add(QStringLiteral("Removing the database “%1”").arg(dbName), removed->error());
-
-    CouchDesignDocument* meta = m_trevokMasterDB->designDocumentWithName(QStringLiteral("meta"));
-    meta->defineViewNamed(QStringLiteral("all_members"), allMembersMap(project.projectID));
-    std::unique_ptr<CouchQuery> documents = meta->queryViewNamed(QStringLiteral("all_members"));
-    documents->setDescending(false);
-    deleteEveryRow(
-        *documents, m_trevokMasterDB, false,
-        QStringLiteral("Listing the documents of “%1” in “trevok_master”").arg(project.title),
-        failures);
-
-    QString error;
-    if (deleteByRewrite(m_trevokMasterDB->designDocumentWithName(project.stem), &error) ==
-        Rewrite::Failed)
-        failures.add(QStringLiteral("Deleting “_design/%1” in “trevok_master”").arg(project.stem),
-                     error);
-    if (deleteByRewrite(m_trevokMasterDB->documentWithID(project.projectID), &error) ==
-        Rewrite::Failed)
-        failures.add(QStringLiteral("Deleting the project record “%1” in “trevok_master”")
-                         .arg(project.projectID),
-                     error);
+    trevok::Provisioned deleted =
+        withdrawProjectAndWait(session(), m_memberProjects, project.projectID, members);
+    deleted.add(deleteProjectPermanentlyAndWait(session(), project));
 
     if (m_projectTableController)
         m_projectTableController->setFilterPredicate(m_projectTableController->filterPredicate());
-    if (!failures.isEmpty()) {
+    if (!deleted.ok()) {
         setProjectStatus(failed);
-        failures.tell(m_mainWindow, failed);
+        tellProvisioned(deleted, failed);
         return;
     }
     setProjectStatus(QStringLiteral("“%1” was deleted permanently.").arg(project.title));
+}
+
+QString AppDelegate::serverID() {
+    const QVariant serverID = pxUserDefaults().value(QStringLiteral("serverID"));
+    return serverID.isValid() ? serverID.toString() : QString();
 }

@@ -3,6 +3,8 @@
 #include "chrome/UserDefaults.h"
 #include "lists/UserQuery.h"
 #include "projects/MembershipHooks.h"
+#include "projects/ProjectArrayController.h"
+#include "projects/ProjectProvisioning.h"
 #include "records/ProjectModel.h"
 #include "records/ProjectNames.h"
 #include "records/ReplicatorViews.h"
@@ -38,62 +40,11 @@ using namespace trevok::projects;
 
 namespace {
 
-std::function<void()> g_afterStemCheck;
-std::function<void()> g_beforeMembersSave;
-
 QStringList stringList(const QJsonValue& value) {
     QStringList list;
     for (const QJsonValue& entry : value.toArray())
         list.append(entry.toString());
     return list;
-}
-
-enum class MembersWrite { Written, Unchanged, Failed };
-
-// Applies `change` to `members` of the record as the server holds it now, so
-// that the save never undoes a change made meanwhile by a replication, a
-// client or another addition; the project record's save rules apply to what
-// is written. `stored` receives the members as the server holds them
-// afterwards (as far as this write knows) and the record's revision.
-MembersWrite
-writeMembers(CouchDocument* record,
-             const std::function<std::optional<QStringList>(const QStringList&)>& change,
-             QString* error, trevok::projects::StoredMembers* stored) {
-    std::optional<QStringList> next;
-    const Rewrite written = rewriteDocumentAndWait(
-        record,
-        [&](QJsonObject& body) {
-            stored->members = stringList(body.value(QStringLiteral("members")));
-            stored->generation = trevok::projects::revisionGeneration(body);
-            next = change(stored->members);
-            if (!next)
-                return false;
-            // The record's rules (modification time, server) on the body just
-            // read; the model is not the document's, so no autosave follows.
-            ProjectModel model(record);
-            model.setStringListValue(QStringLiteral("members"), *next);
-            body = model.propertiesToSave();
-            if (g_beforeMembersSave)
-                g_beforeMembersSave();
-            return true;
-        },
-        error);
-    switch (written) {
-    case Rewrite::Written:
-        stored->members = *next;
-        stored->generation = std::max(stored->generation + 1,
-                                      trevok::projects::revisionGeneration(
-                                          record->cachedProperties().value_or(QJsonObject())));
-        return MembersWrite::Written;
-    case Rewrite::Unchanged:
-        return MembersWrite::Unchanged;
-    case Rewrite::Gone:
-        *error = QStringLiteral("not_found: deleted");
-        return MembersWrite::Failed;
-    case Rewrite::Failed:
-        break;
-    }
-    return MembersWrite::Failed;
 }
 
 struct CurrentProject {
@@ -109,31 +60,19 @@ CurrentProject currentProject() {
 }
 
 const QString kNoProject = QStringLiteral("Select a project in the projects table first.");
+// The step of a membership change that reads and writes the record.
+const QString kMembersStep = QStringLiteral("Writing the project's members");
+
+QString recordTitle(const CurrentProject& project, CouchServer* server) {
+    return server->databaseNamed(projectDatabaseName(project.stem))
+        ->documentWithID(project.id)
+        ->cachedProperties()
+        .value_or(QJsonObject())
+        .value(QStringLiteral("title"))
+        .toString();
+}
 
 } // namespace
-
-namespace trevok::projects_for_testing {
-void setBeforeMembersSave(std::function<void()> hook) {
-    g_beforeMembersSave = std::move(hook);
-}
-void setAfterStemCheck(std::function<void()> hook) {
-    g_afterStemCheck = std::move(hook);
-}
-} // namespace trevok::projects_for_testing
-
-void trevok::projects::afterStemCheck() {
-    if (g_afterStemCheck)
-        g_afterStemCheck();
-}
-
-void AppDelegate::followMembers(const QString& projectID, CouchDocument* record,
-                                const QStringList& members) {
-    const QJsonObject body = record->cachedProperties().value_or(QJsonObject());
-    if (trevok::projects::MemberProjects::isLiveProjectRecord(body))
-        m_memberProjects.setMembers(projectID, members);
-    else
-        m_memberProjects.removeProject(projectID);
-}
 
 void AppDelegate::setProjectStatus(const QString& text) {
     if (m_projectStatusLabel)
@@ -295,62 +234,26 @@ void AppDelegate::assignUserToProject(const trevok::Notification&) {
         setProjectStatus(kNoProject);
         return;
     }
-    CouchDatabase* projectDB = m_server->databaseNamed(projectDatabaseName(project.stem));
-    CouchDocument* record = projectDB->documentWithID(project.id);
-    QString error;
     trevok::projects::StoredMembers stored;
-    const MembersWrite written = writeMembers(
-        record,
-        [&userName](const QStringList& members) { return membersAdding(members, userName); },
-        &error, &stored);
-    if (written != MembersWrite::Failed)
+    bool changed = false;
+    const trevok::Provisioned added = addMemberAndWait(session(), m_memberProjects, project.id,
+                                                       project.stem, userName, &stored, &changed);
+    const bool recordRead =
+        changed || added.failures.isEmpty() || added.failures.first().step != kMembersStep;
+    if (recordRead)
         showMembers(project.id, project.stem, stored.members, stored.generation);
-    const QString title = record->cachedProperties()
-                              .value_or(QJsonObject())
-                              .value(QStringLiteral("title"))
-                              .toString();
-    trevok::FailureReport failures;
-    const QString failed =
-        QStringLiteral("%1 was not added to the project completely.").arg(userName);
-    if (written == MembersWrite::Failed) {
-        failures.add(QStringLiteral("Writing the project's members"), error);
+    const QString title = recordTitle(project, m_server.get());
+    if (!added.ok()) {
+        const QString failed =
+            QStringLiteral("%1 was not added to the project completely.").arg(userName);
         setProjectStatus(failed);
-        failures.tell(m_mainWindow, failed);
+        tellProvisioned(added, failed);
         return;
     }
-    // He may write into the project before its documents reach him; adding
-    // him again mends a rule an earlier addition left unwritten.
-    followMembers(project.id, record, stored.members);
-    grantAccess({userName}, failures);
-    if (written == MembersWrite::Unchanged) {
-        if (!failures.isEmpty()) {
-            setProjectStatus(failed);
-            failures.tell(m_mainWindow, failed);
-            return;
-        }
+    if (!changed)
         setProjectStatus(QStringLiteral("%1 is already a member of “%2”.").arg(userName, title));
-        return;
-    }
-
-    CouchDesignDocument* projectMeta =
-        projectDB->designDocumentWithName(QStringLiteral("projectmeta"));
-    projectMeta->defineFilterNamed(QStringLiteral("project_to_user_filter"), kProjectToUserFilter);
-    if (RESTOperationPtr op = projectMeta->saveChanges(); !op->wait())
-        failures.add(QStringLiteral("Saving the filter “project_to_user_filter”"), op->error());
-
-    const QString userDB = userDatabaseName(userName);
-    CouchPersistentReplication* replication = projectDB->replicationToDatabaseAtURL(userDB);
-    replication->setFilter(QStringLiteral("projectmeta/project_to_user_filter"));
-    replication->setContinuous(true);
-    if (RESTOperationPtr op = replication->start(); !op->wait())
-        failures.add(QStringLiteral("Creating the replication to “%1”").arg(userDB), op->error());
-
-    if (!failures.isEmpty()) {
-        setProjectStatus(failed);
-        failures.tell(m_mainWindow, failed);
-        return;
-    }
-    setProjectStatus(QStringLiteral("%1 was added to “%2”.").arg(userName, title));
+    else
+        setProjectStatus(QStringLiteral("%1 was added to “%2”.").arg(userName, title));
 }
 
 void AppDelegate::removeUserFromProject() {
@@ -367,68 +270,18 @@ void AppDelegate::removeUserFromProject() {
         return;
     }
     m_selectedMemberName = memberName;
-    const QString dbName = projectDatabaseName(project.stem);
-    CouchDocument* record = m_server->databaseNamed(dbName)->documentWithID(project.id);
-    trevok::FailureReport failures;
-    QString error;
     trevok::projects::StoredMembers stored;
-    const MembersWrite written = writeMembers(
-        record,
-        [&memberName](const QStringList& members) -> std::optional<QStringList> {
-            QStringList next = membersRemoving(members, memberName);
-            if (next == members)
-                return std::nullopt;
-            return next;
-        },
-        &error, &stored);
-    if (written == MembersWrite::Failed) {
-        failures.add(QStringLiteral("Writing the project's members"), error);
-    } else {
+    const trevok::Provisioned removed = removeMemberAndWait(session(), m_memberProjects, project.id,
+                                                            project.stem, memberName, &stored);
+    if (removed.failures.isEmpty() || removed.failures.first().step != kMembersStep)
         showMembers(project.id, project.stem, stored.members, stored.generation);
-        // From the moment he is told removed, he writes nothing into it.
-        followMembers(project.id, record, stored.members);
-        grantAccess({memberName}, failures);
-    }
-
-    // Every replication from the project database into the member's database,
-    // and no other, goes (a stray one of an earlier attempt included).
-    CouchDesignDocument* trevok =
-        m_replicationDatabase->designDocumentWithName(trevok::records::replicatorDesignName());
-    const trevok::records::ReplicatorView view = trevok::records::replicationsBySourceWithTarget();
-    trevok->defineViewNamed(view.name, view.map);
-    std::unique_ptr<CouchQuery> query = trevok->queryViewNamed(view.name);
-    query->setDescending(false);
-    query->setStartKey(dbName);
-    query->setEndKey(dbName);
-    const QString userDB = userDatabaseName(memberName);
-    if (const auto rows = query->rowsAndWait()) {
-        for (const CouchQueryRow& row : *rows) {
-            const QJsonArray value = row.value().toArray();
-            if (value.at(0).toString() != userDB)
-                continue;
-            const QString id = value.at(1).toString();
-            // Deleted as the server holds it now: the server rewrites the
-            // document as the replication runs. One already gone is done.
-            CouchDocument* replication = m_replicationDatabase->documentWithID(id);
-            QString deleteError;
-            if (deleteDocumentAndWait(replication, &deleteError) == Rewrite::Failed)
-                failures.add(QStringLiteral("Deleting the replication “%1”").arg(id), deleteError);
-        }
-    } else {
-        failures.add(QStringLiteral("Listing the replications of “%1”").arg(dbName),
-                     query->error());
-    }
-
-    const QString title = record->cachedProperties()
-                              .value_or(QJsonObject())
-                              .value(QStringLiteral("title"))
-                              .toString();
-    if (!failures.isEmpty()) {
+    if (!removed.ok()) {
         const QString failed =
             QStringLiteral("%1 was not removed from the project completely.").arg(memberName);
         setProjectStatus(failed);
-        failures.tell(m_mainWindow, failed);
+        tellProvisioned(removed, failed);
         return;
     }
-    setProjectStatus(QStringLiteral("%1 was removed from “%2”.").arg(memberName, title));
+    setProjectStatus(QStringLiteral("%1 was removed from “%2”.")
+                         .arg(memberName, recordTitle(project, m_server.get())));
 }

@@ -1,4 +1,3 @@
-#include "app/AdminOnlySecurity.h"
 #include "app/AppDelegate.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "chrome/UserDefaults.h"
@@ -7,12 +6,14 @@
 #include "records/ProjectModel.h"
 #include "records/ProjectNames.h"
 #include "records/UuidText.h"
+#include "services/AdminOnlySecurity.h"
 #include "services/Alerts.h"
 #include "services/Interface.h"
 #include "services/Readable.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDesignDocument.h"
 #include "store/CouchPersistentReplication.h"
+#include "store/CouchQuery.h"
 #include "store/CouchServer.h"
 
 #include <QDialog>
@@ -56,6 +57,21 @@ int existence(CouchResource* resource, QString* error) {
         *error = op->error();
     return op->httpStatus();
 }
+// Whether the project database of `stem` holds a project's record (read
+// through its documents; such a database without one is a leftover).
+bool holdsProjectRecord(CouchServer* server, const QString& stem) {
+    std::unique_ptr<CouchQuery> all =
+        server->databaseNamed(projectDatabaseName(stem))->getAllDocuments();
+    all->setPrefetch(true);
+    const auto rows = all->rowsAndWait();
+    if (!rows)
+        return true; // unknown: taken, as before
+    for (const CouchQueryRow& row : *rows) {
+        if (isProjectRecordOf(row.documentProperties().value_or(QJsonObject()), stem))
+            return true;
+    }
+    return false;
+}
 } // namespace
 
 QString AppDelegate::stemInUse(const QString& stem) {
@@ -82,6 +98,12 @@ QString AppDelegate::stemInUse(const QString& stem) {
     for (const auto& [resource, name] : owners) {
         QString error;
         const int status = existence(resource, &error);
+        if (status == 200 && resource == owners.first().first &&
+            !holdsProjectRecord(m_server.get(), stem))
+            return QStringLiteral("“%1” is left from a project that was not set up completely; "
+                                  "remove it on the information tab, then create the project "
+                                  "again.")
+                .arg(name);
         if (status == 200)
             return QStringLiteral("“%1” already exists on the server; please choose another "
                                   "title.")
@@ -112,74 +134,15 @@ void AppDelegate::createProject() {
 
     afterStemCheck();
 
-    trevok::FailureReport failures;
-    const QString failedMessage =
-        QStringLiteral("The project “%1” was not set up completely.").arg(title);
+    ProjectRef made;
+    const trevok::Provisioned created =
+        createProjectAndWait(session(), title, serverID(), &made, &m_newProject);
     const QString dbName = projectDatabaseName(stem);
-    CouchDatabase* projectDB = CouchDatabase::databaseNamed(dbName, m_server.get());
-    RESTOperationPtr created = projectDB->create();
-    if (!created->wait()) {
-        // Nothing goes into, or replicates with, a database that is not there
-        // or is not this project's alone.
-        failures.add(QStringLiteral("Creating the database “%1”").arg(dbName), created->error());
-        closeProjectSheet();
-        failures.tell(m_mainWindow, QStringLiteral("The project “%1” was not created.").arg(title));
-        return;
-    }
-    if (const QString error = trevok::secureForAdministrators(m_server.get(), dbName);
-        !error.isEmpty())
-        failures.add(
-            QStringLiteral("Restricting the database “%1” to the administrator").arg(dbName),
-            error);
-
-    const QString projectID = trevok::uuidText();
-    m_newProject = CouchModel::modelForDocument<ProjectModel>(projectDB->documentWithID(projectID));
-    m_newProject->setValue(QStringLiteral("title"), title);
-    m_newProject->setValue(QStringLiteral("type"), QStringLiteral("ProjectInfoDoc"));
-    const QVariant serverID = pxUserDefaults().value(QStringLiteral("serverID"));
-    if (serverID.isValid())
-        m_newProject->setValue(QStringLiteral("serverID"), serverID.toString());
-    m_newProject->setValue(QStringLiteral("serverDBName"), stem);
-    RESTOperationPtr recordSaved = m_newProject->save();
-
-    CouchDesignDocument* projectMeta =
-        projectDB->designDocumentWithName(QStringLiteral("projectmeta"));
-    projectMeta->defineFilterNamed(QStringLiteral("project_to_master_filter"),
-                                   kProjectToMasterFilter);
-    if (RESTOperationPtr op = projectMeta->saveChanges(); !op->wait())
-        failures.add(QStringLiteral("Saving the filter “project_to_master_filter”"), op->error());
-    projectMeta->defineViewNamed(QStringLiteral("project_info"), kProjectInfoMap);
-    if (RESTOperationPtr op = projectMeta->saveChanges(); !op->wait())
-        failures.add(QStringLiteral("Saving the view “project_info”"), op->error());
-    // Queued before the design documents: settled by now.
-    if (!recordSaved->wait())
-        failures.add(QStringLiteral("Writing the project record"), recordSaved->error());
-
-    CouchDesignDocument* masterDesign = m_trevokMasterDB->designDocumentWithName(stem);
-    masterDesign->defineFilterNamed(QStringLiteral("master_to_project_filter"),
-                                    masterToProjectFilter(projectID));
-    if (RESTOperationPtr op = masterDesign->saveChanges(); !op->wait())
-        failures.add(QStringLiteral("Saving the filter “%1/master_to_project_filter”").arg(stem),
-                     op->error());
-
-    const QList<CouchPersistentReplication*> pair =
-        m_trevokMasterDB->replicateWithURL(dbName, false);
-    m_pull = pair.value(0);
-    m_push = pair.value(1);
-    // Before anything waits: the replication documents are written complete.
-    m_push->setFilter(stem + QStringLiteral("/master_to_project_filter"));
-    m_pull->setFilter(QStringLiteral("projectmeta/project_to_master_filter"));
-    RESTOperationPtr pullWritten = m_pull->start();
-    RESTOperationPtr pushWritten = m_push->start();
-
+    m_pull = created.replication(dbName, m_trevokMasterDB->name());
+    m_push = created.replication(m_trevokMasterDB->name(), dbName);
     closeProjectSheet();
-    if (!pullWritten->wait())
-        failures.add(
-            QStringLiteral("Creating the replication from “%1” to “trevok_master”").arg(dbName),
-            pullWritten->error());
-    if (!pushWritten->wait())
-        failures.add(
-            QStringLiteral("Creating the replication from “trevok_master” to “%1”").arg(dbName),
-            pushWritten->error());
-    failures.tell(m_mainWindow, failedMessage);
+    tellProvisioned(created,
+                    created.mended.isEmpty()
+                        ? QStringLiteral("The project “%1” was not created.").arg(title)
+                        : QStringLiteral("The project “%1” was not set up completely.").arg(title));
 }

@@ -4,6 +4,20 @@
 
 namespace trevok::projects {
 
+QString projectToMasterFilterReference() {
+    return QLatin1String(kProjectMetaDesignName) + QLatin1Char('/') +
+           QLatin1String(kProjectToMasterFilterName);
+}
+
+QString projectToUserFilterReference() {
+    return QLatin1String(kProjectMetaDesignName) + QLatin1Char('/') +
+           QLatin1String(kProjectToUserFilterName);
+}
+
+QString masterToProjectFilterReference(const QString& stem) {
+    return stem + QLatin1Char('/') + QLatin1String(kMasterToProjectFilterName);
+}
+
 QString databaseStem(const QString& title) {
     // Compatibility decomposition splits "é" into "e" and a combining accent
     // (and "ﬁ" into "fi"); what is left outside a-z and 0-9 is dropped.

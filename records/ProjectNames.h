@@ -30,6 +30,20 @@ using users::userDocumentID;
 // one of them would make the project's design document one of these.
 bool isReservedStem(const QString& stem);
 
+// The design documents of a project and their members, by name.
+inline constexpr const char* kProjectMetaDesignName = "projectmeta";
+inline constexpr const char* kProjectToMasterFilterName = "project_to_master_filter";
+inline constexpr const char* kProjectInfoViewName = "project_info";
+inline constexpr const char* kProjectToUserFilterName = "project_to_user_filter";
+inline constexpr const char* kAllProjectsViewName = "all_projects";
+inline constexpr const char* kMasterToProjectFilterName = "master_to_project_filter";
+inline constexpr const char* kMetaDesignName = "meta";
+inline constexpr const char* kAllMembersViewName = "all_members";
+// The filters of the project's replications, as a replication names them.
+QString projectToMasterFilterReference();
+QString projectToUserFilterReference();
+QString masterToProjectFilterReference(const QString& stem);
+
 // In the project database's design document "projectmeta".
 extern const QString kProjectToMasterFilter;
 extern const QString kProjectInfoMap;

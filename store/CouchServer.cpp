@@ -230,6 +230,7 @@ void CouchServer::sendNext() {
             qWarning().noquote() << "REST:" << done->m_method << logUrl(done->m_url)
                                  << "failed:" << error;
         }
+        RESTOperation::runReplyHook(done.get());
         const QByteArray data = reply->readAll();
         done->m_reply = nullptr;
         reply->deleteLater();

@@ -73,6 +73,22 @@ int RESTOperation::waitDepth() {
     return g_waitDepth;
 }
 
+namespace {
+std::function<void(RESTOperation*)>& replyHook() {
+    static std::function<void(RESTOperation*)> hook;
+    return hook;
+}
+} // namespace
+
+void RESTOperation::setReplyHookForTesting(std::function<void(RESTOperation*)> hook) {
+    replyHook() = std::move(hook);
+}
+
+void RESTOperation::runReplyHook(RESTOperation* op) {
+    if (replyHook())
+        replyHook()(op);
+}
+
 void RESTOperation::setWaitHookForTesting(std::function<void(RESTOperation*)> hook) {
     waitHook() = std::move(hook);
 }

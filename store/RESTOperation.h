@@ -63,6 +63,10 @@ public:
     // Test hook: called from inside every wait's event loop once it runs,
     // with the operation waited for (nullptr for waitUntil).
     static void setWaitHookForTesting(std::function<void(RESTOperation*)> hook);
+    // Test hook: called with every operation whose reply has just arrived,
+    // before anything learns of it.
+    static void setReplyHookForTesting(std::function<void(RESTOperation*)> hook);
+    static void runReplyHook(RESTOperation* op);
 
     // 2xx reply received.
     bool isSuccessful() const;

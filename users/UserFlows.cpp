@@ -1,7 +1,6 @@
 #include "app/AppDelegate.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "lists/UserQuery.h"
-#include "records/ReplicatorViews.h"
 #include "records/UserModel.h"
 #include "records/UserNames.h"
 #include "server/SyncListener.h"
@@ -9,20 +8,13 @@
 #include "services/Interface.h"
 #include "services/Readable.h"
 #include "store/CouchDatabase.h"
-#include "store/CouchDesignDocument.h"
 #include "store/CouchDocument.h"
-#include "store/CouchPersistentReplication.h"
-#include "store/CouchQuery.h"
 #include "store/CouchServer.h"
-#include "store/DocumentRewrite.h"
-#include "store/OperationGroup.h"
-#include "users/UserAccess.h"
 #include "users/UserArrayController.h"
+#include "users/UserProvisioning.h"
 
-#include <QDateTime>
 #include <QDialog>
 #include <QHeaderView>
-#include <QJsonArray>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -30,26 +22,7 @@
 
 using trevok::outlet;
 using namespace trevok::users;
-
-namespace {
-
-constexpr int kConflictAttempts = 3;
-
-QString quoted(const QString& name) {
-    return QStringLiteral("“") + name + QStringLiteral("”");
-}
-
-// Waits; the failure text, empty on success (a document already gone
-// included). The server itself rewrites replication documents as they run,
-// so more reads are allowed than elsewhere.
-QString deleteDocument(CouchDocument* document, const QStringList& dropped = {}) {
-    QString error;
-    return deleteDocumentAndWait(document, &error, dropped, kConflictAttempts) == Rewrite::Failed
-               ? error
-               : QString();
-}
-
-} // namespace
+using trevok::quoted;
 
 UserArrayController* AppDelegate::userTableController() {
     if (!m_userTableController) {
@@ -164,68 +137,15 @@ void AppDelegate::checkUser() {
 }
 
 void AppDelegate::createUser() {
-    const QString name = m_addUserSheet.tmpUserName->text();
-    const QString message =
-        QStringLiteral("The user %1 was not set up completely.").arg(quoted(name));
-    // Steps that are not waited for are told, with the others, when they
-    // have finished.
-    auto steps =
-        OperationGroup::create(this, [this, message](const QList<OperationFailure>& failed) {
-            trevok::FailureReport report;
-            for (const OperationFailure& failure : failed)
-                report.add(failure.step, failure.error);
-            report.tell(m_mainWindow, message);
-        });
-
-    CouchDocument* document = m_userDatabase->documentWithID(userDocumentID(name));
-    m_newUser = CouchModel::modelForDocument<UserModel>(document);
-    // The name was free: a model left from a deleted user of the same name
-    // starts over instead of carrying its old fields into the new record.
-    const QStringList oldKeys = m_newUser->properties().keys();
-    for (const QString& key : oldKeys) {
-        if (!key.startsWith(QLatin1Char('_')))
-            m_newUser->setValue(key, QJsonValue(QJsonValue::Undefined));
-    }
-    m_newUser->setValue(QStringLiteral("name"), name);
-    m_newUser->setValue(QStringLiteral("firstName"), m_addUserSheet.tmpFirstName->text());
-    m_newUser->setValue(QStringLiteral("lastName"), m_addUserSheet.tmpLastName->text());
-    m_newUser->setValue(QStringLiteral("type"), QStringLiteral("user"));
-    m_newUser->setDateValue(QStringLiteral("created"), QDateTime::currentDateTimeUtc());
-    m_newUser->setDateValue(QStringLiteral("lastConnected"), QDateTime::currentDateTimeUtc());
-    m_newUser->setValue(QStringLiteral("owner"), name);
-    m_newUser->setValue(QStringLiteral("roles"), QJsonArray());
-    m_newUser->setValue(QStringLiteral("password"), m_addUserSheet.tmpPassword->text());
-    steps->add(m_newUser->save(), QStringLiteral("Writing the user document"));
-
-    const QString databaseName = userDatabaseName(name);
-    m_privatDatabase = CouchDatabase::databaseNamed(databaseName, m_server.get());
-    RESTOperationPtr created = m_privatDatabase->create();
-    const bool databaseThere = created->wait() || created->httpStatus() == 412;
-    if (!databaseThere) {
-        steps->addFailure(QStringLiteral("Creating the database %1").arg(quoted(databaseName)),
-                          created->error());
-    } else {
-        steps->add(m_privatDatabase->putSecurity(userDatabaseSecurity(name)),
-                   QStringLiteral("Securing the database %1").arg(quoted(databaseName)));
-
-        // A name of a deleted user may still be listed in a project: the new
-        // user is then its member, as the record says.
-        QString error;
-        const Rewrite design = trevok::users::grantProjectsAndWait(
-            m_server.get(), name, m_memberProjects.projectsOf(name), &error);
-        if (design == Rewrite::Failed || design == Rewrite::Gone)
-            steps->addFailure(QStringLiteral("Storing the design document “security”"), error);
-
-        CouchPersistentReplication* replication =
-            m_trevokMasterDB->replicationFromDatabaseAtURL(databaseName);
-        replication->setFilter(userToMasterFilterReference());
-        replication->setContinuous(true);
-        steps->add(replication->start(),
-                   QStringLiteral("Starting the replication into “trevok_master”"));
-    }
-
+    // The sheet's fields are read once, before anything waits.
+    const NewUser user{m_addUserSheet.tmpUserName->text(), m_addUserSheet.tmpFirstName->text(),
+                       m_addUserSheet.tmpLastName->text(), m_addUserSheet.tmpPassword->text()};
+    const trevok::Provisioned made =
+        createUserAndWait(session(), user, m_memberProjects.projectsOf(user.name), &m_newUser);
+    m_privatDatabase = m_server->databaseNamed(userDatabaseName(user.name));
     closeUserSheet();
-    steps->close();
+    tellProvisioned(
+        made, QStringLiteral("The user %1 was not set up completely.").arg(quoted(user.name)));
 }
 
 // ---- Changing a user's password ----
@@ -275,15 +195,15 @@ void AppDelegate::changeUserPassword() {
         return warn(QStringLiteral("The passwords don't match."));
     if (!user)
         return warn(QStringLiteral("No user is selected."));
-    user->setValue(QStringLiteral("password"), password);
     // Saved now rather than by the autosave, so that the sync listener ends
     // the feeds opened with the old password as soon as the server has the
     // new one, not at its next check.
     const QString name = user->storedProperties().value(QStringLiteral("name")).toString();
-    user->save()->onCompletion(this, [this, name](RESTOperation& saved) {
-        if (saved.isSuccessful() && m_listener)
-            m_listener->recheckAccount(name);
-    });
+    trevok::users::changeUserPassword(user, password)
+        ->onCompletion(this, [this, name](RESTOperation& saved) {
+            if (saved.isSuccessful() && m_listener)
+                m_listener->recheckAccount(name);
+        });
     closeChangeUserPasswordSheet();
 }
 
@@ -313,53 +233,11 @@ void AppDelegate::deleteUserModalEnded(int returnCode) {
     // The stored name names the user's things, not an unsaved change of it.
     m_selectedUserName = user->storedProperties().value(QStringLiteral("name")).toString();
     const QString name = m_selectedUserName;
-    const QString databaseName = userDatabaseName(name);
-    trevok::FailureReport failures;
-
-    CouchDesignDocument* design =
-        m_replicationDatabase->designDocumentWithName(trevok::records::replicatorDesignName());
-    const auto removeReplications = [&](const trevok::records::ReplicatorView& view,
-                                        const QString& what) {
-        design->defineViewNamed(view.name, view.map);
-        std::unique_ptr<CouchQuery> query = design->queryViewNamed(view.name);
-        query->setStartKey(databaseName);
-        query->setEndKey(databaseName);
-        const std::optional<QList<CouchQueryRow>> rows = query->rowsAndWait();
-        if (!rows) {
-            failures.add(QStringLiteral("Finding the replications %1").arg(what), query->error());
-            return;
-        }
-        for (const CouchQueryRow& row : *rows) {
-            const QString id = row.value().toString();
-            if (id.isEmpty())
-                continue;
-            const QString error = deleteDocument(m_replicationDatabase->documentWithID(id));
-            if (!error.isEmpty())
-                failures.add(QStringLiteral("Removing the replication %1").arg(quoted(id)), error);
-        }
-    };
-    removeReplications(trevok::records::replicationsBySource(),
-                       QStringLiteral("that read from the database"));
-    removeReplications(trevok::records::replicationsByTarget(),
-                       QStringLiteral("that write into the database"));
-
-    RESTOperationPtr dropped = m_server->databaseNamed(databaseName)->DELETE();
-    if (!dropped->wait() && dropped->httpStatus() != 404)
-        failures.add(QStringLiteral("Deleting the database %1").arg(quoted(databaseName)),
-                     dropped->error());
-
-    // The deleted revision stays on the server: it keeps no password secret.
-    const QString error =
-        deleteDocument(m_userDatabase->documentWithID(userDocumentID(name)),
-                       {QStringLiteral("password"), QStringLiteral("derived_key"),
-                        QStringLiteral("salt"), QStringLiteral("password_sha"),
-                        QStringLiteral("password_scheme"), QStringLiteral("iterations")});
-    if (!error.isEmpty())
-        failures.add(QStringLiteral("Deleting the user document"), error);
+    const trevok::Provisioned removed = deleteUserAndWait(session(), name);
     // Its open feeds end now, not at the listener's next check.
     if (m_listener)
         m_listener->recheckAccount(name);
 
-    failures.tell(m_mainWindow,
-                  QStringLiteral("The user %1 was not deleted completely.").arg(quoted(name)));
+    tellProvisioned(removed,
+                    QStringLiteral("The user %1 was not deleted completely.").arg(quoted(name)));
 }

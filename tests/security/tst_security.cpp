@@ -1,5 +1,5 @@
-#include "app/AdminOnlySecurity.h"
 #include "server/SyncListener.h"
+#include "services/AdminOnlySecurity.h"
 #include "services/Alerts.h"
 #include "tests/harness/ConsoleFixture.h"
 #include "tests/harness/ProjectActions.h"

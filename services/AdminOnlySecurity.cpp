@@ -1,4 +1,4 @@
-#include "app/AdminOnlySecurity.h"
+#include "services/AdminOnlySecurity.h"
 
 #include "store/CouchDatabase.h"
 #include "store/CouchServer.h"
