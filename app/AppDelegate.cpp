@@ -148,6 +148,7 @@ void AppDelegate::loadMainWindow() {
     connectProjectOutlets();
     connectHealthOutlets();
     connectBackgroundOutlets();
+    connectListenerOutlets();
 }
 
 void AppDelegate::showSheet(QDialog* sheet) {
