@@ -235,21 +235,25 @@ int main(int argc, char** argv) {
         relayedLatency.push_back(changeLatency(manager, relayed, round));
     }
 
-    const auto report = [&](const char* how, const double* seconds) {
+    // The goals are for kept-alive clients; a reconnecting one pays for its
+    // connections, which the figures show.
+    const auto report = [&](const char* how, const double* seconds, bool keptAlive) {
+        const char* plainGoal = keptAlive ? " (goal: at most 1.2)" : "";
+        const char* tlsGoal = keptAlive ? " (goal: at most 1.3)" : "";
         std::printf("document reads: %d, one at a time, %s\n", kDocuments, how);
         const char* names[] = {"direct      ", "listener    ", "TLS listener"};
         const quint16 ports[] = {direct, relayed, listener.tlsPort()};
         for (int w = 0; w < 3; ++w)
             std::printf("  %s (port %u): %.3f s  (%.3f ms per read)\n", names[w],
                         unsigned(ports[w]), seconds[w], seconds[w] * 1000 / kDocuments);
-        std::printf("  ratio listener/direct: %.3f (goal: at most 1.2)\n", seconds[1] / seconds[0]);
-        std::printf("  ratio TLS listener/direct: %.3f (goal: at most 1.3)\n",
-                    seconds[2] / seconds[0]);
+        std::printf("  ratio listener/direct: %.3f%s\n", seconds[1] / seconds[0], plainGoal);
+        std::printf("  ratio TLS listener/direct: %.3f%s\n", seconds[2] / seconds[0], tlsGoal);
         std::printf("  ratio TLS listener/listener: %.3f\n", seconds[2] / seconds[1]);
     };
-    report("session cookie of one login, kept-alive connection", cookieTime);
-    report("Basic credentials on every request, kept-alive connection", basicTime);
-    report("Basic credentials, a new connection for every request", basicTime + kKeepAliveWays);
+    report("session cookie of one login, kept-alive connection", cookieTime, true);
+    report("Basic credentials on every request, kept-alive connection", basicTime, true);
+    report("Basic credentials, a new connection for every request", basicTime + kKeepAliveWays,
+           false);
     // What connecting costs a TLS client on every request: the handshake (a
     // resumed session where the client offers one) and the connection.
     const double tlsReconnect = basicTime[kKeepAliveWays + 2];
