@@ -155,6 +155,7 @@ void AppDelegate::loadMainWindow() {
     connectHealthOutlets();
     connectRepairOutlets();
     connectBackgroundOutlets();
+    connectListenerOutlets();
 }
 
 void AppDelegate::showSheet(QDialog* sheet) {

@@ -306,6 +306,14 @@ public:
     // A later start of the console handed over its request ("show").
     void anotherStartRequested(const QByteArray& request);
     QSystemTrayIcon* statusIcon() const { return m_statusIcon; }
+
+    // The listener's security on the information tab (app/ListenerFlows.cpp):
+    // the fingerprint of its certificate, and whether plain HTTP is served.
+    void connectListenerOutlets();
+    // Keeps the choice in "SyncListener/AllowPlain" and applies it at once.
+    void setAllowsUnencryptedSync(bool allows);
+    QCheckBox* allowPlainSyncCheckbox() const { return m_allowPlainSyncCheckbox; }
+    QLabel* listenerFingerprintLabel() const { return m_listenerFingerprint; }
     QCheckBox* startAtLoginCheckbox() const { return m_startAtLoginCheckbox; }
     QString statusSummaryText() const;
     int notificationsSent() const;
@@ -401,6 +409,8 @@ private:
     QPushButton* m_saveButton = nullptr;
     QAbstractButton* m_changePWButton = nullptr;
     QLabel* m_serverStatusLine = nullptr;
+    QLabel* m_listenerFingerprint = nullptr;
+    QCheckBox* m_allowPlainSyncCheckbox = nullptr;
 
     // Serving without the window.
     QAction* m_closeAction = nullptr;

@@ -222,8 +222,9 @@ QString AppDelegate::statusSummaryText() const {
     facts.serverProblem =
         m_task ? m_task->statusText() : QStringLiteral("not started by this console");
     facts.listenerRunning = m_listener && m_listener->isRunning();
-    facts.listenerAnnounced = facts.listenerRunning && m_listener->announcer() &&
-                              !m_listener->announcer()->registeredName().isEmpty();
+    facts.listenerAnnounced =
+        facts.listenerRunning && (!m_listener->announcer()->registeredName().isEmpty() ||
+                                  !m_listener->tlsAnnouncer()->registeredName().isEmpty());
     const qint64 since = QDateTime::currentMSecsSinceEpoch() - kHourMs;
     for (const qint64 seen : m_recentSightings)
         facts.usersSeenLastHour += seen >= since ? 1 : 0;

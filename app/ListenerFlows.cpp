@@ -1,11 +1,25 @@
 #include "app/AppDelegate.h"
 #include "chrome/UserDefaults.h"
 #include "server/LastSeen.h"
+#include "server/ListenerCertificate.h"
 #include "server/ListenerSettings.h"
 #include "server/MachineId.h"
 #include "server/ServerProcess.h"
 #include "server/SyncListener.h"
 #include "server/TxtRecord.h"
+#include "services/Interface.h"
+#include "services/Readable.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QSysInfo>
+
+using trevok::outlet;
+
+namespace {
+const QString kTlsServiceType = QStringLiteral("_trevok-syncs._tcp.");
+const QString kNoFingerprint = QStringLiteral("– (encrypted sync is off)");
+} // namespace
 
 QString AppDelegate::getMacAddress() {
     m_macAddressString = trevok::getMacAddress();
@@ -16,13 +30,30 @@ void AppDelegate::startSyncListener(const QString& serviceName,
                                     const QMap<QString, QString>& txtRecord) {
     m_listener = std::make_unique<trevok::SyncListener>();
     m_listener->setServiceName(serviceName, QStringLiteral("_trevok-sync._tcp."));
+    m_listener->setTlsServiceType(kTlsServiceType);
     const QString serverConfig =
         trevok::resourcesFolder() + QStringLiteral("/server-core/etc/couchdb/");
-    m_listener->setLimits(trevok::listenerLimitsFromSettings(
-        pxUserDefaults(), {serverConfig + QStringLiteral("default.ini"),
-                           serverConfig + QStringLiteral("local.ini")}));
+    QSettings defaults = pxUserDefaults();
+    m_listener->setLimits(
+        trevok::listenerLimitsFromSettings(defaults, {serverConfig + QStringLiteral("default.ini"),
+                                                      serverConfig + QStringLiteral("local.ini")}));
+    m_listener->setAllowsPlain(trevok::allowsPlainFromSettings(defaults));
     m_lastSeen = std::make_shared<trevok::LastSeenRecorder>();
     m_listener->setLastSeenRecorder(m_lastSeen);
+
+    const trevok::ListenerCertificate certificate = trevok::loadOrMakeListenerCertificate(
+        trevok::listenerCertificatePaths(), serviceName,
+        trevok::certificateHostNames(QSysInfo::machineHostName()), QDateTime::currentDateTimeUtc());
+    if (certificate.problem.isEmpty()) {
+        m_listener->setCertificate(certificate.pair);
+        if (certificate.made)
+            qInfo().noquote() << QStringLiteral("Sync listener: made a certificate, SHA-256 %1")
+                                     .arg(certificate.fingerprint);
+    } else {
+        qWarning().noquote() << QStringLiteral("Error: %1").arg(certificate.problem);
+        addConsoleProblem(certificate.problem);
+    }
+
     if (!m_listener->start()) {
         qWarning().noquote() << QStringLiteral("Error: the sync listener could not start");
         addConsoleProblem(QStringLiteral(
@@ -36,4 +67,29 @@ void AppDelegate::startSyncListener(const QString& serviceName,
     trevok::setTxtRecordPort(txt, m_listener->port());
     m_txtRecord = txt;
     m_listener->setTXTRecordDictionary(txt);
+    trevok::setLabelText(m_listenerFingerprint,
+                         m_listener->tlsPort() ? m_listener->fingerprint() : kNoFingerprint);
+}
+
+void AppDelegate::connectListenerOutlets() {
+    const QWidget* root = m_mainContent;
+    m_listenerFingerprint = outlet<QLabel>(root, "listenerFingerprint");
+    m_allowPlainSyncCheckbox = outlet<QCheckBox>(root, "allowPlainSyncCheckbox");
+    if (m_allowPlainSyncCheckbox) {
+        m_allowPlainSyncCheckbox->setChecked(trevok::allowsPlainFromSettings(pxUserDefaults()));
+        connect(m_allowPlainSyncCheckbox, &QCheckBox::clicked, this,
+                &AppDelegate::setAllowsUnencryptedSync);
+    }
+}
+
+void AppDelegate::setAllowsUnencryptedSync(bool allows) {
+    pxUserDefaults().setValue(QLatin1String(trevok::listener_settings::kAllowPlain), allows);
+    if (m_allowPlainSyncCheckbox)
+        m_allowPlainSyncCheckbox->setChecked(allows);
+    if (!m_listener)
+        return;
+    m_listener->setAllowsPlain(allows);
+    // The record follows the port, should the former one have been taken.
+    if (m_listener->port())
+        trevok::setTxtRecordPort(m_txtRecord, m_listener->port());
 }

@@ -12,10 +12,11 @@ TREVOK_DEB_PACKAGES=(
   # build
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools libqt6uitools6 libqt6opengl6-dev libgl-dev
-  libboost-dev libavahi-client-dev
+  libboost-dev libavahi-client-dev libssl-dev
   # the suite: DNS-SD in a network namespace, the desktop entry and AppStream
-  # metainfo checks, TLS for npm
+  # metainfo checks, TLS for npm, the sync traffic as seen on the wire
   avahi-daemon avahi-utils dbus iproute2 curl ca-certificates appstream desktop-file-utils
+  tcpdump
   # a display for run.sh and the screenshots; the accessibility bus for
   # assistive-technology clients (AT-SPI from Python, a session D-Bus)
   xvfb xauth at-spi2-core python3-pyatspi dbus-x11

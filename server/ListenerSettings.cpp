@@ -65,6 +65,10 @@ int lastSeenWriteSecondsFromSettings(const QSettings& settings) {
     return kDefaultLastSeenWriteSeconds;
 }
 
+bool allowsPlainFromSettings(const QSettings& settings) {
+    return settings.value(QLatin1String(listener_settings::kAllowPlain), true).toBool();
+}
+
 ListenerLimits listenerLimitsFromSettings(const QSettings& settings,
                                           const QStringList& serverConfigFiles) {
     using namespace listener_settings;

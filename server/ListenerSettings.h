@@ -30,7 +30,13 @@ inline constexpr const char* kMaxRequestBodyBytes = "SyncListener/MaxRequestBody
 inline constexpr const char* kCredentialCacheSeconds = "SyncListener/CredentialCacheSeconds";
 inline constexpr const char* kLastSeenWriteSeconds = "SyncListener/LastSeenWriteSeconds";
 inline constexpr int kDefaultLastSeenWriteSeconds = 600;
+// Whether plain HTTP is served beside TLS: "true"/"false", absent is true.
+inline constexpr const char* kAllowPlain = "SyncListener/AllowPlain";
 } // namespace listener_settings
+
+// "SyncListener/AllowPlain": on unless set to false, so that the clients
+// which know only plain HTTP keep working until the administrator decides.
+bool allowsPlainFromSettings(const QSettings& settings);
 
 ListenerLimits listenerLimitsFromSettings(const QSettings& settings,
                                           const QStringList& serverConfigFiles);

@@ -86,13 +86,14 @@ std::string errorBody(std::string_view error, const QString& reason) {
     return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + "\n";
 }
 
-net::awaitable<bool> readRequestHead(beast::tcp_stream& client, beast::flat_buffer& buffer,
+template <class Stream>
+net::awaitable<bool> readRequestHead(Stream& client, beast::flat_buffer& buffer,
                                      RequestParser& parser, std::uint64_t maxBodyBytes,
                                      std::chrono::steady_clock::duration headTimeout) {
     parser.header_limit(kMaxHeaderBytes);
     parser.body_limit(maxBodyBytes);
     error_code ec;
-    client.expires_after(headTimeout);
+    transport(client).expires_after(headTimeout);
     co_await http::async_read_header(client, buffer, parser, tokenFor(ec));
     if (ec == http::error::header_limit) {
         co_await fail(client, 11, http::status::request_header_fields_too_large, "bad_request",
@@ -128,7 +129,8 @@ ListenerRequest listenerRequestOf(const RequestParser& parser) {
     return request;
 }
 
-net::awaitable<void> sendError(beast::tcp_stream& stream, http::status status, unsigned version,
+template <class Stream>
+net::awaitable<void> sendError(Stream& stream, http::status status, unsigned version,
                                bool keepAlive, std::string_view error, const QString& reason) {
     http::response<http::string_body> res{status, version};
     res.set(http::field::server, kProductToken);
@@ -138,29 +140,31 @@ net::awaitable<void> sendError(beast::tcp_stream& stream, http::status status, u
     res.body() = errorBody(error, reason);
     res.prepare_payload();
     error_code ec;
-    stream.expires_after(kWriteTimeout);
+    transport(stream).expires_after(kWriteTimeout);
     co_await http::async_write(stream, res, tokenFor(ec));
 }
 
-net::awaitable<void> closeGracefully(beast::tcp_stream& stream) {
+template <class Stream> net::awaitable<void> closeGracefully(Stream& stream) {
     error_code ec;
-    stream.socket().shutdown(tcp::socket::shutdown_send, ec);
+    transport(stream).socket().shutdown(tcp::socket::shutdown_send, ec);
     std::array<char, 4096> sink;
     std::size_t drained = 0;
-    stream.expires_after(std::chrono::seconds(1));
+    transport(stream).expires_after(std::chrono::seconds(1));
     while (!ec && drained < 1024 * 1024) {
-        drained += co_await stream.async_read_some(net::buffer(sink), tokenFor(ec));
+        drained += co_await transport(stream).async_read_some(net::buffer(sink), tokenFor(ec));
     }
-    stream.socket().close(ec);
+    transport(stream).socket().close(ec);
 }
 
-net::awaitable<void> fail(beast::tcp_stream& client, unsigned version, http::status status,
+template <class Stream>
+net::awaitable<void> fail(Stream& client, unsigned version, http::status status,
                           std::string_view error, const QString& reason) {
     co_await sendError(client, status, version, false, error, reason);
     co_await closeGracefully(client);
 }
 
-net::awaitable<bool> refuse(beast::tcp_stream& client, const RequestParser& parser,
+template <class Stream>
+net::awaitable<bool> refuse(Stream& client, const RequestParser& parser,
                             const AccessDecision& decision) {
     const auto& req = parser.get();
     // Unread body bytes would be taken for the next request.
@@ -172,7 +176,8 @@ net::awaitable<bool> refuse(beast::tcp_stream& client, const RequestParser& pars
     co_return keepAlive;
 }
 
-net::awaitable<bool> sendContinueIfExpected(beast::tcp_stream& client, RequestParser& parser) {
+template <class Stream>
+net::awaitable<bool> sendContinueIfExpected(Stream& client, RequestParser& parser) {
     auto& req = parser.get();
     const bool expectsContinue = beast::iequals(req[http::field::expect], "100-continue");
     req.erase(http::field::expect);
@@ -180,14 +185,14 @@ net::awaitable<bool> sendContinueIfExpected(beast::tcp_stream& client, RequestPa
         co_return true;
     static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
     error_code ec;
-    client.expires_after(kWriteTimeout);
+    transport(client).expires_after(kWriteTimeout);
     co_await net::async_write(client, net::buffer(kContinue.data(), kContinue.size()),
                               tokenFor(ec));
     co_return !ec;
 }
 
-net::awaitable<std::optional<std::string>> readSmallBody(beast::tcp_stream& client,
-                                                         beast::flat_buffer& buffer,
+template <class Stream>
+net::awaitable<std::optional<std::string>> readSmallBody(Stream& client, beast::flat_buffer& buffer,
                                                          RequestParser& parser, std::size_t limit) {
     std::string body;
     std::array<char, 4096> chunk;
@@ -196,7 +201,7 @@ net::awaitable<std::optional<std::string>> readSmallBody(beast::tcp_stream& clie
         b.data = chunk.data();
         b.size = chunk.size();
         error_code ec;
-        client.expires_after(kBodyStallTimeout);
+        transport(client).expires_after(kBodyStallTimeout);
         co_await http::async_read_some(client, buffer, parser, tokenFor(ec));
         if (ec == http::error::need_buffer)
             ec = {};
@@ -209,11 +214,11 @@ net::awaitable<std::optional<std::string>> readSmallBody(beast::tcp_stream& clie
     co_return body;
 }
 
-template <bool isRequest>
-net::awaitable<error_code>
-relayBody(beast::tcp_stream& from, beast::flat_buffer& fromBuffer,
-          http::parser<isRequest, http::buffer_body>& parser, beast::tcp_stream& to,
-          std::chrono::steady_clock::duration readTimeout, bool& failedOnRead) {
+template <bool isRequest, class From, class To>
+net::awaitable<error_code> relayBody(From& from, beast::flat_buffer& fromBuffer,
+                                     http::parser<isRequest, http::buffer_body>& parser, To& to,
+                                     std::chrono::steady_clock::duration readTimeout,
+                                     bool& failedOnRead) {
     std::array<char, kRelayChunkBytes> chunk;
     http::serializer<isRequest, http::buffer_body> serializer{parser.get()};
     error_code ec;
@@ -223,7 +228,7 @@ relayBody(beast::tcp_stream& from, beast::flat_buffer& fromBuffer,
         if (!parser.is_done()) {
             body.data = chunk.data();
             body.size = chunk.size();
-            from.expires_after(readTimeout);
+            transport(from).expires_after(readTimeout);
             co_await http::async_read_some(from, fromBuffer, parser, tokenFor(ec));
             if (ec == http::error::need_buffer)
                 ec = {};
@@ -241,7 +246,7 @@ relayBody(beast::tcp_stream& from, beast::flat_buffer& fromBuffer,
             body.size = 0;
             body.more = false;
         }
-        to.expires_after(kWriteTimeout);
+        transport(to).expires_after(kWriteTimeout);
         co_await http::async_write(to, serializer, tokenFor(ec));
         if (ec == http::error::need_buffer)
             ec = {};
@@ -251,13 +256,29 @@ relayBody(beast::tcp_stream& from, beast::flat_buffer& fromBuffer,
     co_return ec;
 }
 
-template net::awaitable<error_code> relayBody<true>(beast::tcp_stream&, beast::flat_buffer&,
-                                                    http::parser<true, http::buffer_body>&,
-                                                    beast::tcp_stream&,
-                                                    std::chrono::steady_clock::duration, bool&);
-template net::awaitable<error_code> relayBody<false>(beast::tcp_stream&, beast::flat_buffer&,
-                                                     http::parser<false, http::buffer_body>&,
-                                                     beast::tcp_stream&,
-                                                     std::chrono::steady_clock::duration, bool&);
+// Both kinds of client connection, and the upstream's, which is always plain.
+#define TREVOK_RELAY_HTTP_FOR(Stream)                                                              \
+    template net::awaitable<bool> readRequestHead(Stream&, beast::flat_buffer&, RequestParser&,    \
+                                                  std::uint64_t,                                   \
+                                                  std::chrono::steady_clock::duration);            \
+    template net::awaitable<void> sendError(Stream&, http::status, unsigned, bool,                 \
+                                            std::string_view, const QString&);                     \
+    template net::awaitable<void> closeGracefully(Stream&);                                        \
+    template net::awaitable<void> fail(Stream&, unsigned, http::status, std::string_view,          \
+                                       const QString&);                                            \
+    template net::awaitable<bool> refuse(Stream&, const RequestParser&, const AccessDecision&);    \
+    template net::awaitable<bool> sendContinueIfExpected(Stream&, RequestParser&);                 \
+    template net::awaitable<std::optional<std::string>> readSmallBody(                             \
+        Stream&, beast::flat_buffer&, RequestParser&, std::size_t);                                \
+    template net::awaitable<error_code> relayBody(                                                 \
+        Stream&, beast::flat_buffer&, http::parser<true, http::buffer_body>&, PlainStream&,        \
+        std::chrono::steady_clock::duration, bool&);                                               \
+    template net::awaitable<error_code> relayBody(                                                 \
+        PlainStream&, beast::flat_buffer&, http::parser<false, http::buffer_body>&, Stream&,       \
+        std::chrono::steady_clock::duration, bool&);
+
+TREVOK_RELAY_HTTP_FOR(PlainStream)
+TREVOK_RELAY_HTTP_FOR(TlsStream)
+#undef TREVOK_RELAY_HTTP_FOR
 
 } // namespace trevok::relay_http

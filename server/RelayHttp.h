@@ -7,6 +7,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 
 #include <chrono>
 #include <cstddef>
@@ -25,6 +26,16 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using beast::error_code;
 using RequestParser = http::request_parser<http::buffer_body>;
+
+// The two kinds of client connection, served alike: plain HTTP, and HTTP
+// inside TLS. What works on the connection itself (its timeouts, its
+// socket) is reached through transport(). The functions below that take a
+// client connection are there for both kinds.
+using PlainStream = beast::tcp_stream;
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+template <class Stream> beast::tcp_stream& transport(Stream& stream) {
+    return beast::get_lowest_layer(stream);
+}
 
 inline auto tokenFor(error_code& ec) {
     return net::redirect_error(net::use_awaitable, ec);
@@ -52,49 +63,54 @@ std::string errorBody(std::string_view error, const QString& reason);
 // header and body limits. A request that breaks a limit or is not HTTP is
 // answered and the connection closed. False when there is no request to
 // serve: the peer left, was too slow, or was answered so.
-net::awaitable<bool> readRequestHead(beast::tcp_stream& client, beast::flat_buffer& buffer,
+template <class Stream>
+net::awaitable<bool> readRequestHead(Stream& client, beast::flat_buffer& buffer,
                                      RequestParser& parser, std::uint64_t maxBodyBytes,
                                      std::chrono::steady_clock::duration headTimeout);
 
 // What the access decision needs of a request head.
 ListenerRequest listenerRequestOf(const RequestParser& parser);
 
-net::awaitable<void> sendError(beast::tcp_stream& stream, http::status status, unsigned version,
+template <class Stream>
+net::awaitable<void> sendError(Stream& stream, http::status status, unsigned version,
                                bool keepAlive, std::string_view error, const QString& reason);
 
 // After an error reply on a request we did not read to its end: stop sending,
 // then take what the peer still sends for a moment, so that closing does not
 // reset the connection before the peer has read the reply.
-net::awaitable<void> closeGracefully(beast::tcp_stream& stream);
+template <class Stream> net::awaitable<void> closeGracefully(Stream& stream);
 
 // An error reply after which the connection is closed.
-net::awaitable<void> fail(beast::tcp_stream& client, unsigned version, http::status status,
+template <class Stream>
+net::awaitable<void> fail(Stream& client, unsigned version, http::status status,
                           std::string_view error, const QString& reason);
 
 // Answers the request in `parser` with the refusal `decision`. The connection
 // stays open when the decision allows it, the client asked for it and the
 // request has been read to its end. Returns whether it stays open.
-net::awaitable<bool> refuse(beast::tcp_stream& client, const RequestParser& parser,
+template <class Stream>
+net::awaitable<bool> refuse(Stream& client, const RequestParser& parser,
                             const AccessDecision& decision);
 
 // The body goes upstream right behind the header (or is read here first), so
 // the interim reply is ours to give and the upstream must not wait for it.
 // False when the client could not be written to.
-net::awaitable<bool> sendContinueIfExpected(beast::tcp_stream& client, RequestParser& parser);
+template <class Stream>
+net::awaitable<bool> sendContinueIfExpected(Stream& client, RequestParser& parser);
 
 // The rest of the request's body, read whole; nullopt when it is larger than
 // `limit` or the client stalls or leaves inside it.
-net::awaitable<std::optional<std::string>> readSmallBody(beast::tcp_stream& client,
-                                                         beast::flat_buffer& buffer,
+template <class Stream>
+net::awaitable<std::optional<std::string>> readSmallBody(Stream& client, beast::flat_buffer& buffer,
                                                          RequestParser& parser, std::size_t limit);
 
 // Streams the body behind the head in `parser` from `from` to `to` (the head
 // first, as the serializer writes it), in pieces of a bounded size. Sets
 // `failedOnRead` when the error, if any, came from `from`.
-template <bool isRequest>
-net::awaitable<error_code>
-relayBody(beast::tcp_stream& from, beast::flat_buffer& fromBuffer,
-          http::parser<isRequest, http::buffer_body>& parser, beast::tcp_stream& to,
-          std::chrono::steady_clock::duration readTimeout, bool& failedOnRead);
+template <bool isRequest, class From, class To>
+net::awaitable<error_code> relayBody(From& from, beast::flat_buffer& fromBuffer,
+                                     http::parser<isRequest, http::buffer_body>& parser, To& to,
+                                     std::chrono::steady_clock::duration readTimeout,
+                                     bool& failedOnRead);
 
 } // namespace trevok::relay_http

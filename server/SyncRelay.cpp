@@ -3,6 +3,7 @@
 #include "server/IdentityCache.h"
 #include "server/LastSeen.h"
 #include "server/ListenerAccess.h"
+#include "server/ListenerCertificate.h"
 #include "server/RelayHttp.h"
 
 #include <QDateTime>
@@ -22,6 +23,7 @@
 #include <atomic>
 #include <cerrno>
 #include <functional>
+#include <future>
 #include <limits>
 #include <optional>
 #include <thread>
@@ -130,7 +132,7 @@ struct CredentialWatch {
     ListenerRequest request;
     RequestCredentials credentials;
     QString userName;
-    beast::tcp_stream* client = nullptr;
+    tcp::socket* client = nullptr;
     std::function<void()> closeUpstream;
 };
 
@@ -183,7 +185,14 @@ struct SyncRelay::Impl {
     ConnectionCounts counts;
     // Connections per account, on the listener's thread only.
     std::unordered_map<std::string, int> perAccount;
+    // The client sockets of the plain port's connections, closed when that
+    // port is; on the listener's thread only.
+    std::unordered_map<std::uint64_t, tcp::socket*> plainClients;
+    std::uint64_t nextPlainClient = 0;
     IdentityCache identities;
+    // Set before the TLS port opens, kept until the relay stops; the TLS
+    // connections destroyed with the I/O context still use it.
+    std::optional<net::ssl::context> tls;
     net::io_context io{1};
     // The long-lived requests being watched, by a number of their own.
     // Declared after the I/O context: each holds a timer of the context's,
@@ -191,15 +200,33 @@ struct SyncRelay::Impl {
     std::unordered_map<std::uint64_t, std::shared_ptr<CredentialWatch>> watches;
     std::uint64_t nextWatch = 0;
     net::executor_work_guard<net::io_context::executor_type> work{io.get_executor()};
-    tcp::acceptor acceptor{io};
+    tcp::acceptor plainAcceptor{io};
+    tcp::acceptor tlsAcceptor{io};
     tcp::endpoint upstream;
     std::string upstreamHost;
     std::thread thread;
-    std::uint16_t port = 0;
+    std::atomic<std::uint16_t> plainPort{0};
+    std::atomic<std::uint16_t> tlsPort{0};
 
-    net::awaitable<void> acceptLoop();
-    net::awaitable<void> serve(tcp::socket socket, ConnectionSlot slot);
-    net::awaitable<bool> forward(beast::tcp_stream& client, beast::flat_buffer& clientBuffer,
+    // Runs `task` on the listener's thread and waits for its result, so that
+    // the acceptors are only ever touched there.
+    template <class Task> auto onListenerThread(Task task) {
+        std::packaged_task<decltype(task())()> packaged(std::move(task));
+        auto result = packaged.get_future();
+        net::post(io, [&packaged] { packaged(); });
+        return result.get();
+    }
+    // Binds and listens, then accepts on the listener's thread.
+    bool open(tcp::acceptor& acceptor, std::atomic<std::uint16_t>& port, bool encrypted,
+              std::uint16_t preferredPort, std::string* error);
+    void closePlain();
+
+    net::awaitable<void> acceptLoop(tcp::acceptor& acceptor, bool encrypted);
+    net::awaitable<void> servePlain(tcp::socket socket, ConnectionSlot slot);
+    net::awaitable<void> serveTls(tcp::socket socket, ConnectionSlot slot);
+    template <class Client> net::awaitable<void> serve(Client& client);
+    template <class Client>
+    net::awaitable<bool> forward(Client& client, beast::flat_buffer& clientBuffer,
                                  RequestParser& parser, Upstream& up,
                                  const std::optional<std::string>& bufferedBody, bool isLogin);
     net::awaitable<std::optional<CallerIdentity>>
@@ -211,7 +238,7 @@ struct SyncRelay::Impl {
     net::awaitable<bool> connectUpstream(Upstream& up);
 };
 
-net::awaitable<void> SyncRelay::Impl::acceptLoop() {
+net::awaitable<void> SyncRelay::Impl::acceptLoop(tcp::acceptor& acceptor, bool encrypted) {
     net::steady_timer backoff(io);
     for (;;) {
         error_code ec;
@@ -237,8 +264,11 @@ net::awaitable<void> SyncRelay::Impl::acceptLoop() {
             continue;
         }
         socket.set_option(tcp::no_delay(true), ec);
-        net::co_spawn(io, serve(std::move(socket), ConnectionSlot(counts, std::move(address))),
-                      net::detached);
+        ConnectionSlot slot(counts, std::move(address));
+        if (encrypted)
+            net::co_spawn(io, serveTls(std::move(socket), std::move(slot)), net::detached);
+        else
+            net::co_spawn(io, servePlain(std::move(socket), std::move(slot)), net::detached);
     }
 }
 
@@ -297,7 +327,7 @@ net::awaitable<void> SyncRelay::Impl::watchCredentials(std::shared_ptr<Credentia
             continue;
         watch->active = false;
         error_code ignored;
-        watch->client->socket().close(ignored);
+        watch->client->close(ignored);
         watch->closeUpstream();
         co_return;
     }
@@ -343,12 +373,39 @@ SyncRelay::Impl::askServer(const RequestCredentials& credentials) {
     co_return callerIdentityFromSession(res.result_int(), res.body());
 }
 
+net::awaitable<void> SyncRelay::Impl::servePlain(tcp::socket socket, ConnectionSlot slot) {
+    (void)slot;
+    PlainStream client(std::move(socket));
+    // Known for as long as the coroutine lives, so that closing the plain
+    // port ends it too.
+    struct Known {
+        std::unordered_map<std::uint64_t, tcp::socket*>& all;
+        std::uint64_t id;
+        ~Known() { all.erase(id); }
+    } known{plainClients, ++nextPlainClient};
+    plainClients.emplace(known.id, &client.socket());
+    co_await serve(client);
+}
+
+// The handshake within the time a request's head may take; a peer that does
+// not speak TLS (a plain-HTTP request included) is closed without a word.
+net::awaitable<void> SyncRelay::Impl::serveTls(tcp::socket socket, ConnectionSlot slot) {
+    (void)slot;
+    TlsStream client(std::move(socket), *tls);
+    error_code ec;
+    transport(client).expires_after(limits.headTimeout);
+    co_await client.async_handshake(net::ssl::stream_base::server, tokenFor(ec));
+    if (ec) {
+        transport(client).socket().close(ec);
+        co_return;
+    }
+    co_await serve(client);
+}
+
 // One request after another on a client connection: its head, the decision on
 // it (asking the server who is calling where it must), a login's body, and
 // then the request relayed upstream with its response.
-net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot slot) {
-    (void)slot;
-    beast::tcp_stream client(std::move(socket));
+template <class Client> net::awaitable<void> SyncRelay::Impl::serve(Client& client) {
     beast::flat_buffer clientBuffer;
     Upstream up;
     AccountSlot account(perAccount);
@@ -414,7 +471,7 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
                 watch->request = request;
                 watch->credentials = *credentials;
                 watch->userName = decision.userName;
-                watch->client = &client;
+                watch->client = &transport(client).socket();
                 watch->closeUpstream = [&up] {
                     if (up.stream) {
                         error_code ignored;
@@ -442,8 +499,8 @@ net::awaitable<void> SyncRelay::Impl::serve(tcp::socket socket, ConnectionSlot s
 
 // Relays one request and its response. Returns whether the client connection
 // can carry another request.
-net::awaitable<bool> SyncRelay::Impl::forward(beast::tcp_stream& client,
-                                              beast::flat_buffer& clientBuffer,
+template <class Client>
+net::awaitable<bool> SyncRelay::Impl::forward(Client& client, beast::flat_buffer& clientBuffer,
                                               RequestParser& parser, Upstream& up,
                                               const std::optional<std::string>& bufferedBody,
                                               bool isLogin) {
@@ -536,13 +593,19 @@ net::awaitable<bool> SyncRelay::Impl::forward(beast::tcp_stream& client,
 
     // A client that leaves during a quiet change feed would otherwise hold
     // its connection (and an upstream one) until the upstream next speaks.
+    // So does one whose connection the listener closes (its port closed).
     auto watching = std::make_shared<bool>(true);
-    client.socket().async_wait(tcp::socket::wait_read, [watching, &up, &client](error_code e) {
-        if (!*watching || e)
+    tcp::socket& clientSocket = transport(client).socket();
+    clientSocket.async_wait(tcp::socket::wait_read, [watching, &up, &clientSocket](error_code e) {
+        if (!*watching)
             return;
-        char c;
-        const ssize_t n = ::recv(client.socket().native_handle(), &c, 1, MSG_PEEK | MSG_DONTWAIT);
-        if ((n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) && up.stream) {
+        bool gone = !clientSocket.is_open();
+        if (!e && !gone) {
+            char c;
+            const ssize_t n = ::recv(clientSocket.native_handle(), &c, 1, MSG_PEEK | MSG_DONTWAIT);
+            gone = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+        }
+        if (gone && up.stream) {
             error_code ignored;
             up.stream->socket().close(ignored);
         }
@@ -553,18 +616,18 @@ net::awaitable<bool> SyncRelay::Impl::forward(beast::tcp_stream& client,
     *watching = false;
     {
         error_code ignored;
-        client.socket().cancel(ignored);
+        clientSocket.cancel(ignored);
     }
     const bool upstreamKeepsAlive = !ec && response->keep_alive();
     if (!upstreamKeepsAlive)
         up.reset();
     if (ec) {
         error_code ignored;
-        client.socket().close(ignored);
+        clientSocket.close(ignored);
         co_return false;
     }
     if (!upstreamKeepsAlive || !req.keep_alive()) {
-        client.socket().shutdown(tcp::socket::shutdown_send, ec);
+        clientSocket.shutdown(tcp::socket::shutdown_send, ec);
         co_return false;
     }
     co_return true;
@@ -581,7 +644,58 @@ SyncRelay::~SyncRelay() {
     stop();
 }
 
-bool SyncRelay::start(std::string* error) {
+bool SyncRelay::Impl::open(tcp::acceptor& acceptor, std::atomic<std::uint16_t>& port,
+                           bool encrypted, std::uint16_t preferredPort, std::string* error) {
+    return onListenerThread([&] {
+        if (acceptor.is_open())
+            return true;
+        error_code ec;
+        // All interfaces: IPv6 with IPv4 mapped where the system has IPv6, else IPv4.
+        auto bind = [&](const tcp::endpoint& endpoint) {
+            acceptor.open(endpoint.protocol(), ec);
+            if (ec)
+                return false;
+            acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+            if (endpoint.protocol() == tcp::v6())
+                acceptor.set_option(net::ip::v6_only(false), ec);
+            acceptor.bind(endpoint, ec);
+            if (!ec)
+                acceptor.listen(net::socket_base::max_listen_connections, ec);
+            if (ec) {
+                error_code ignored;
+                acceptor.close(ignored);
+                return false;
+            }
+            return true;
+        };
+        const auto onPort = [&](std::uint16_t number) {
+            return bind(tcp::endpoint(tcp::v6(), number)) || bind(tcp::endpoint(tcp::v4(), number));
+        };
+        // A port that was just closed is taken again, so that clients which
+        // remember it find the listener where it was.
+        if (!(preferredPort && onPort(preferredPort)) && !onPort(0)) {
+            if (error)
+                *error = "cannot listen: " + ec.message();
+            return false;
+        }
+        port = acceptor.local_endpoint(ec).port();
+        net::co_spawn(io, acceptLoop(acceptor, encrypted), net::detached);
+        return true;
+    });
+}
+
+void SyncRelay::Impl::closePlain() {
+    error_code ignored;
+    plainAcceptor.close(ignored);
+    plainPort = 0;
+    // Their coroutines end on the failed operations and leave the map then.
+    for (auto& [id, socket] : plainClients) {
+        (void)id;
+        socket->close(ignored);
+    }
+}
+
+bool SyncRelay::prepare(std::string* error) {
     if (d)
         return true;
     auto impl = std::make_unique<Impl>(m_limits, m_lastSeen);
@@ -595,33 +709,7 @@ bool SyncRelay::start(std::string* error) {
     }
     impl->upstream = found.begin()->endpoint();
     impl->upstreamHost = m_upstreamHost;
-
-    // All interfaces: IPv6 with IPv4 mapped where the system has IPv6, else IPv4.
-    auto bind = [&](const tcp::endpoint& endpoint) {
-        impl->acceptor.open(endpoint.protocol(), ec);
-        if (ec)
-            return false;
-        impl->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-        if (endpoint.protocol() == tcp::v6())
-            impl->acceptor.set_option(net::ip::v6_only(false), ec);
-        impl->acceptor.bind(endpoint, ec);
-        if (!ec)
-            impl->acceptor.listen(net::socket_base::max_listen_connections, ec);
-        if (ec) {
-            error_code ignored;
-            impl->acceptor.close(ignored);
-            return false;
-        }
-        return true;
-    };
-    if (!bind(tcp::endpoint(tcp::v6(), 0)) && !bind(tcp::endpoint(tcp::v4(), 0))) {
-        if (error)
-            *error = "cannot listen: " + ec.message();
-        return false;
-    }
-    impl->port = impl->acceptor.local_endpoint(ec).port();
     Impl* raw = impl.get();
-    net::co_spawn(raw->io, raw->acceptLoop(), net::detached);
     raw->thread = std::thread([raw] {
         for (;;) {
             try {
@@ -636,6 +724,33 @@ bool SyncRelay::start(std::string* error) {
     return true;
 }
 
+bool SyncRelay::start(std::string* error, std::uint16_t preferredPort) {
+    return prepare(error) && d->open(d->plainAcceptor, d->plainPort, false, preferredPort, error);
+}
+
+bool SyncRelay::startTls(const CertificateAndKey& identity, std::string* error,
+                         std::uint16_t preferredPort) {
+    if (!prepare(error))
+        return false;
+    if (!d->tls) {
+        net::ssl::context context(net::ssl::context::tls_server);
+        QString problem;
+        if (!configureTlsServer(context.native_handle(), identity, &problem)) {
+            if (error)
+                *error = problem.toStdString();
+            return false;
+        }
+        // Only the listener's thread reads it, once the port is open.
+        d->tls.emplace(std::move(context));
+    }
+    return d->open(d->tlsAcceptor, d->tlsPort, true, preferredPort, error);
+}
+
+void SyncRelay::stopPlain() {
+    if (d)
+        d->onListenerThread([impl = d.get()] { impl->closePlain(); });
+}
+
 void SyncRelay::stop() {
     if (!d)
         return;
@@ -646,11 +761,15 @@ void SyncRelay::stop() {
 }
 
 bool SyncRelay::isRunning() const {
-    return d != nullptr;
+    return d && (d->plainPort != 0 || d->tlsPort != 0);
 }
 
 std::uint16_t SyncRelay::port() const {
-    return d ? d->port : 0;
+    return d ? d->plainPort.load() : 0;
+}
+
+std::uint16_t SyncRelay::tlsPort() const {
+    return d ? d->tlsPort.load() : 0;
 }
 
 int SyncRelay::activeConnections() const {

@@ -11,6 +11,7 @@
 namespace trevok {
 
 class LastSeenRecorder;
+struct CertificateAndKey;
 
 // Fixed limits of the sync listener. The listener faces the local network, so
 // every resource a peer can hold is bounded; the limits an administrator may
@@ -70,7 +71,9 @@ int accountConnectionCap(const ListenerLimits& limits);
 
 // The HTTP relay behind the sync listener: Boost.Beast on a thread of its own.
 // It forwards the routes a sync client needs to the upstream server and
-// refuses the rest (see ListenerAccess.h).
+// refuses the rest (see ListenerAccess.h). It serves plain HTTP on one port
+// and HTTP inside TLS on another, each when started, with one set of
+// limits, one identity cache and one count of connections for both.
 class SyncRelay {
 public:
     SyncRelay(std::string upstreamHost, std::uint16_t upstreamPort, ListenerLimits limits = {},
@@ -79,11 +82,21 @@ public:
     SyncRelay(const SyncRelay&) = delete;
     SyncRelay& operator=(const SyncRelay&) = delete;
 
-    // Binds a system-chosen port on all interfaces and starts serving.
-    bool start(std::string* error);
+    // Binds a port on all interfaces and serves plain HTTP on it: the
+    // preferred one when it is free, else one the system chooses.
+    bool start(std::string* error, std::uint16_t preferredPort = 0);
+    // The same for TLS, with this certificate and key.
+    bool startTls(const CertificateAndKey& identity, std::string* error,
+                  std::uint16_t preferredPort = 0);
+    // Closes the plain port and every connection that came through it; the
+    // TLS port serves on. When this returns, the plain port answers nothing.
+    void stopPlain();
     void stop();
+    // Whether either port serves.
     bool isRunning() const;
+    // 0 while that port is closed.
     std::uint16_t port() const;
+    std::uint16_t tlsPort() const;
     // Connections being served now.
     int activeConnections() const;
     // The account's credentials changed (a new password, a deletion): what
@@ -92,6 +105,9 @@ public:
     void recheckAccount(const QString& name);
 
 private:
+    // The I/O context and its thread, made at the first start.
+    bool prepare(std::string* error);
+
     struct Impl;
     std::unique_ptr<Impl> d;
     std::string m_upstreamHost;

@@ -28,6 +28,14 @@ TxtRecordDictionary txtRecordDictionary(const QString& machineId, quint16 port) 
     return record;
 }
 
+TxtRecordDictionary tlsTxtRecord(const TxtRecordDictionary& record, quint16 tlsPort,
+                                 const QString& fingerprint) {
+    TxtRecordDictionary tls = record;
+    setTxtRecordPort(tls, tlsPort);
+    tls.insert(QStringLiteral("Fingerprint"), fingerprint);
+    return tls;
+}
+
 QList<QByteArray> encodeTxtRecord(const TxtRecordDictionary& record) {
     QList<QByteArray> strings;
     for (auto it = record.cbegin(); it != record.cend(); ++it) {

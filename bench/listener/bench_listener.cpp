@@ -1,6 +1,8 @@
-// The sync listener's cost: the same document reads through the listener and
-// straight from the server, and the latency of one change on a continuous
-// feed both ways. Prints its figures; not a test.
+// The sync listener's cost: the same document reads through the plain and the
+// TLS listener and straight from the server, with a client that keeps its
+// connection and with one that connects anew for every request, and the
+// latency of one change on a continuous feed. Prints its figures; not a test.
+#include "server/ListenerCertificate.h"
 #include "server/SyncListener.h"
 #include "tests/harness/TestServer.h"
 
@@ -12,10 +14,12 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSslConfiguration>
 #include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <vector>
 
 using namespace trevok;
@@ -47,17 +51,39 @@ struct Credential {
 };
 const Credential kBasic{"Authorization", kAuthorization};
 
-QNetworkRequest request(quint16 port, const QString& path, const Credential& credential = kBasic) {
-    QNetworkRequest req(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path)));
-    req.setRawHeader(credential.field, credential.value);
+// Where the reads go, and how the client connects.
+struct Way {
+    quint16 port = 0;
+    bool tls = false;
+    // A new connection (and, with TLS, a new handshake) for every request.
+    bool reconnect = false;
+};
+
+QNetworkRequest request(const Way& way, const QString& path,
+                        const Credential& credential = kBasic) {
+    QNetworkRequest req(QUrl(QStringLiteral("%1://127.0.0.1:%2%3")
+                                 .arg(way.tls ? QStringLiteral("https") : QStringLiteral("http"))
+                                 .arg(way.port)
+                                 .arg(path)));
+    if (way.tls) {
+        // The certificate is the bench's own; what is measured is the cost
+        // of the encryption, not of its verification.
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+        req.setSslConfiguration(tls);
+    }
+    if (way.reconnect)
+        req.setRawHeader("Connection", "close");
+    if (!credential.field.isEmpty())
+        req.setRawHeader(credential.field, credential.value);
     req.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     req.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     return req;
 }
 
 // The session cookie of a login on that port.
-Credential sessionCookie(QNetworkAccessManager& manager, quint16 port) {
-    QNetworkRequest req(QUrl(QStringLiteral("http://127.0.0.1:%1/_session").arg(port)));
+Credential sessionCookie(QNetworkAccessManager& manager, const Way& way) {
+    QNetworkRequest req = request(way, QStringLiteral("/_session"), {});
     req.setHeader(QNetworkRequest::ContentTypeHeader,
                   QByteArrayLiteral("application/x-www-form-urlencoded"));
     req.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
@@ -69,13 +95,13 @@ Credential sessionCookie(QNetworkAccessManager& manager, quint16 port) {
 }
 
 // Reads the documents one after another, as a client replaying a database does.
-double readAll(QNetworkAccessManager& manager, quint16 port, int first, int count, int* failures,
+double readAll(QNetworkAccessManager& manager, const Way& way, int first, int count, int* failures,
                const Credential& credential = kBasic) {
     QElapsedTimer clock;
     clock.start();
     for (int i = 0; i < count; ++i) {
         QNetworkReply* reply = manager.get(
-            request(port, QStringLiteral("/%1/doc%2").arg(kDatabase).arg((first + i) % kDocuments),
+            request(way, QStringLiteral("/%1/doc%2").arg(kDatabase).arg((first + i) % kDocuments),
                     credential));
         if (!waitFor(reply) ||
             reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200)
@@ -89,7 +115,7 @@ double readAll(QNetworkAccessManager& manager, quint16 port, int first, int coun
 // Milliseconds from a write on the server to its line on a continuous feed.
 double changeLatency(QNetworkAccessManager& manager, quint16 port, int round) {
     QNetworkRequest req = request(
-        port,
+        Way{port},
         QStringLiteral("/%1/_changes?feed=continuous&since=now&heartbeat=10000").arg(kDatabase));
     req.setRawHeader("Accept-Encoding", "identity");
     QNetworkReply* feed = manager.get(req);
@@ -154,34 +180,53 @@ int main(int argc, char** argv) {
         return 1;
     }
     SyncListener listener(nullptr, QStringLiteral("127.0.0.1"), quint16(TestServer::port()));
-    if (!listener.start())
+    QString why;
+    const auto certificate =
+        makeSelfSignedCertificate(QStringLiteral("bench"), {QStringLiteral("localhost")}, 1, &why);
+    if (!certificate) {
+        std::fprintf(stderr, "bench_listener: %s\n", qUtf8Printable(why));
+        return 1;
+    }
+    listener.setCertificate(*certificate);
+    if (!listener.start() || !listener.tlsPort())
         return 1;
     const quint16 direct = quint16(TestServer::port());
     const quint16 relayed = listener.port();
+    // Keep-alive clients, then clients that connect for every request.
+    const Way ways[] = {{direct},
+                        {relayed},
+                        {listener.tlsPort(), true},
+                        {direct, false, true},
+                        {relayed, false, true},
+                        {listener.tlsPort(), true, true}};
+    constexpr int kKeepAliveWays = 3;
+    constexpr int kWays = int(std::size(ways));
 
     QNetworkAccessManager manager;
     int failures = 0;
-    const Credential directCookie = sessionCookie(manager, direct);
-    const Credential relayedCookie = sessionCookie(manager, relayed);
-    if (directCookie.value.isEmpty() || relayedCookie.value.isEmpty()) {
-        std::fprintf(stderr, "bench_listener: no session cookie\n");
-        return 1;
+    Credential cookies[kKeepAliveWays];
+    for (int w = 0; w < kKeepAliveWays; ++w) {
+        cookies[w] = sessionCookie(manager, ways[w]);
+        if (cookies[w].value.isEmpty()) {
+            std::fprintf(stderr, "bench_listener: no session cookie\n");
+            return 1;
+        }
     }
-    readAll(manager, direct, 0, kWarmUpReads, &failures);
-    readAll(manager, relayed, 0, kWarmUpReads, &failures);
-    readAll(manager, direct, 0, kWarmUpReads, &failures, directCookie);
-    readAll(manager, relayed, 0, kWarmUpReads, &failures, relayedCookie);
-    // The two ways alternate in blocks, so that a change of the machine's
-    // load during the run weighs on both alike.
-    double directTime = 0;
-    double relayedTime = 0;
-    double directCookieTime = 0;
-    double relayedCookieTime = 0;
+    for (int w = 0; w < kWays; ++w) {
+        readAll(manager, ways[w], 0, kWarmUpReads, &failures);
+        if (w < kKeepAliveWays)
+            readAll(manager, ways[w], 0, kWarmUpReads, &failures, cookies[w]);
+    }
+    // The ways alternate in blocks, so that a change of the machine's load
+    // during the run weighs on all alike.
+    double basicTime[kWays] = {};
+    double cookieTime[kKeepAliveWays] = {};
     for (int done = 0; done < kDocuments; done += kBlock) {
-        directTime += readAll(manager, direct, done, kBlock, &failures);
-        relayedTime += readAll(manager, relayed, done, kBlock, &failures);
-        directCookieTime += readAll(manager, direct, done, kBlock, &failures, directCookie);
-        relayedCookieTime += readAll(manager, relayed, done, kBlock, &failures, relayedCookie);
+        for (int w = 0; w < kWays; ++w) {
+            basicTime[w] += readAll(manager, ways[w], done, kBlock, &failures);
+            if (w < kKeepAliveWays)
+                cookieTime[w] += readAll(manager, ways[w], done, kBlock, &failures, cookies[w]);
+        }
     }
 
     std::vector<double> directLatency, relayedLatency;
@@ -190,17 +235,30 @@ int main(int argc, char** argv) {
         relayedLatency.push_back(changeLatency(manager, relayed, round));
     }
 
-    const auto report = [&](const char* how, double directSeconds, double relayedSeconds) {
+    // The goals are for kept-alive clients; a reconnecting one pays for its
+    // connections, which the figures show.
+    const auto report = [&](const char* how, const double* seconds, bool keptAlive) {
+        const char* plainGoal = keptAlive ? " (goal: at most 1.2)" : "";
+        const char* tlsGoal = keptAlive ? " (goal: at most 1.3)" : "";
         std::printf("document reads: %d, one at a time, %s\n", kDocuments, how);
-        std::printf("  direct   (port %u): %.3f s  (%.3f ms per read)\n", unsigned(direct),
-                    directSeconds, directSeconds * 1000 / kDocuments);
-        std::printf("  listener (port %u): %.3f s  (%.3f ms per read)\n", unsigned(relayed),
-                    relayedSeconds, relayedSeconds * 1000 / kDocuments);
-        std::printf("  ratio listener/direct: %.3f (goal: at most 1.2)\n",
-                    relayedSeconds / directSeconds);
+        const char* names[] = {"direct      ", "listener    ", "TLS listener"};
+        const quint16 ports[] = {direct, relayed, listener.tlsPort()};
+        for (int w = 0; w < 3; ++w)
+            std::printf("  %s (port %u): %.3f s  (%.3f ms per read)\n", names[w],
+                        unsigned(ports[w]), seconds[w], seconds[w] * 1000 / kDocuments);
+        std::printf("  ratio listener/direct: %.3f%s\n", seconds[1] / seconds[0], plainGoal);
+        std::printf("  ratio TLS listener/direct: %.3f%s\n", seconds[2] / seconds[0], tlsGoal);
+        std::printf("  ratio TLS listener/listener: %.3f\n", seconds[2] / seconds[1]);
     };
-    report("session cookie of one login", directCookieTime, relayedCookieTime);
-    report("Basic credentials on every request", directTime, relayedTime);
+    report("session cookie of one login, kept-alive connection", cookieTime, true);
+    report("Basic credentials on every request, kept-alive connection", basicTime, true);
+    report("Basic credentials, a new connection for every request", basicTime + kKeepAliveWays,
+           false);
+    // What connecting costs a TLS client on every request: the handshake (a
+    // resumed session where the client offers one) and the connection.
+    const double tlsReconnect = basicTime[kKeepAliveWays + 2];
+    std::printf("  share of connecting and the TLS handshake in a reconnecting TLS read: %.0f %%\n",
+                100 * (tlsReconnect - basicTime[2]) / tlsReconnect);
     std::printf(
         "change latency on a continuous feed, median of %d: direct %.1f ms, listener %.1f ms\n",
         kFeedRounds, median(directLatency), median(relayedLatency));

@@ -6,10 +6,18 @@
 // changes of the local database are reported as {"event":"change",...} lines.
 //
 //   node sync_client.js --url http://127.0.0.1:PORT --user ann --password pw --dir DIR
+//
+// Over TLS (an https URL) it trusts exactly the certificate whose SHA-256 is
+// given with --pin, as a client pins the fingerprint it found announced.
+// With --session it logs in once and proves who it is by the session cookie
+// instead of its password on every request; the cookie is told in "ready".
 'use strict';
 
+const https = require('https');
 const path = require('path');
 const readline = require('readline');
+const tls = require('tls');
+const nodeFetch = require('node-fetch');
 const PouchDB = require('pouchdb');
 
 function arg(name, fallback) {
@@ -21,26 +29,81 @@ const url = arg('url');
 const user = arg('user');
 const password = arg('password');
 const dir = arg('dir', '.');
+const pin = arg('pin');
+const useSession = process.argv.includes('--session');
 const remoteName = 'trevok_user_db_' + user;
 
 function send(message) {
   process.stdout.write(JSON.stringify(message) + '\n');
 }
 
+// The first connection reads the server's certificate and sends nothing
+// else; that certificate becomes the only one trusted, and every connection
+// is checked against the pin again, so a server with another certificate
+// never sees a request.
+function pinnedAgent(target) {
+  return new Promise((resolve) => {
+    const probe = tls.connect({ host: target.hostname, port: Number(target.port), rejectUnauthorized: false }, () => {
+      const cert = probe.getPeerCertificate();
+      probe.end();
+      const pem = '-----BEGIN CERTIFICATE-----\n' + cert.raw.toString('base64').match(/.{1,64}/g).join('\n') +
+        '\n-----END CERTIFICATE-----\n';
+      const agent = new https.Agent({
+        keepAlive: true,
+        ca: pem,
+        checkServerIdentity: (host, c) => (c.fingerprint256 === pin ? undefined
+          : new Error('certificate ' + c.fingerprint256 + ' is not the pinned one')),
+      });
+      resolve({ agent, seen: cert.fingerprint256 });
+    });
+    probe.on('error', (e) => resolve({ agent: null, error: String(e.message) }));
+  });
+}
+
 const local = new PouchDB(path.join(dir, 'local'));
-const remote = new PouchDB(url + '/' + encodeURIComponent(remoteName), {
-  auth: { username: user, password },
-  skip_setup: true,
-});
-
+let remote = null;
+let sync = null;
 let lastSyncError = null;
-const sync = local.sync(remote, { live: true, retry: true, back_off_function: (d) => Math.min(d ? d * 2 : 100, 1000) });
-sync.on('error', (err) => { lastSyncError = String(err && (err.message || err.name)); send({ event: 'error', error: lastSyncError }); });
-sync.on('denied', (err) => send({ event: 'denied', error: String(err && err.message) }));
-sync.on('paused', (err) => { if (err) send({ event: 'paused', error: String(err.message || err) }); });
-
 const feed = local.changes({ since: 'now', live: true, include_docs: true });
 feed.on('change', (c) => send({ event: 'change', id: c.id, deleted: !!c.deleted, at: Date.now(), doc: c.doc }));
+
+async function connect() {
+  const options = { skip_setup: true };
+  const ready = { event: 'ready' };
+  let agent;
+  if (pin) {
+    const pinned = await pinnedAgent(new URL(url));
+    agent = pinned.agent;
+    ready.pinned = pinned.seen === pin;
+    ready.seen = pinned.seen || pinned.error;
+  }
+  const fetchWith = (target, init) => nodeFetch(target, Object.assign(init || {}, agent ? { agent } : {}));
+  if (agent) options.fetch = fetchWith;
+  if (useSession) {
+    try {
+      const login = await fetchWith(url + '/_session', {
+        method: 'POST',
+        headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
+        body: 'name=' + encodeURIComponent(user) + '&password=' + encodeURIComponent(password),
+      });
+      const cookie = /AuthSession=[^;]*/.exec(login.headers.get('set-cookie') || '');
+      ready.cookie = cookie ? cookie[0] : '';
+    } catch (e) {
+      ready.cookie = '';
+      ready.loginError = String(e.message || e);
+    }
+    options.fetch = fetchWith;
+    options.headers = { Cookie: ready.cookie };
+  } else {
+    options.auth = { username: user, password };
+  }
+  remote = new PouchDB(url + '/' + encodeURIComponent(remoteName), options);
+  sync = local.sync(remote, { live: true, retry: true, back_off_function: (d) => Math.min(d ? d * 2 : 100, 1000) });
+  sync.on('error', (err) => { lastSyncError = String(err && (err.message || err.name)); send({ event: 'error', error: lastSyncError }); });
+  sync.on('denied', (err) => send({ event: 'denied', error: String(err && err.message) }));
+  sync.on('paused', (err) => { if (err) send({ event: 'paused', error: String(err.message || err) }); });
+  return ready;
+}
 
 // Waits until the local database holds (or, with deleted, no longer holds) a document.
 async function waitFor(id, deleted, timeoutMs) {
@@ -100,7 +163,7 @@ async function handle(cmd) {
       }
     }
     case 'quit':
-      sync.cancel();
+      if (sync) sync.cancel();
       feed.cancel();
       setTimeout(() => process.exit(0), 50);
       return { ok: true };
@@ -118,5 +181,5 @@ lines.on('line', (line) => {
     (reply) => send(Object.assign({ reply: cmd.seq }, reply)),
     (err) => send({ reply: cmd.seq, ok: false, error: String(err && (err.message || err)) }));
 });
-lines.on('close', () => { sync.cancel(); feed.cancel(); setTimeout(() => process.exit(0), 50); });
-send({ event: 'ready' });
+lines.on('close', () => { if (sync) sync.cancel(); feed.cancel(); setTimeout(() => process.exit(0), 50); });
+connect().then(send, (err) => send({ event: 'ready', error: String(err && (err.message || err)) }));

@@ -27,15 +27,17 @@ template <class F> bool spinUntil(F done, int timeoutMs) {
 }
 } // namespace
 
-SyncClient::SyncClient(const QString& listenerUrl, const QString& user, const QString& password)
+SyncClient::SyncClient(const QString& listenerUrl, const QString& user, const QString& password,
+                       const QStringList& options)
     : m_process(std::make_unique<QProcess>()) {
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QObject::connect(m_process.get(), &QProcess::readyReadStandardOutput, m_process.get(),
                      [this] { readLines(); });
     m_process->start(QStringLiteral("node"),
-                     {clientScript(), QStringLiteral("--url"), listenerUrl,
-                      QStringLiteral("--user"), user, QStringLiteral("--password"), password,
-                      QStringLiteral("--dir"), m_dir.path()});
+                     QStringList{clientScript(), QStringLiteral("--url"), listenerUrl,
+                                 QStringLiteral("--user"), user, QStringLiteral("--password"),
+                                 password, QStringLiteral("--dir"), m_dir.path()} +
+                         options);
     m_ready = m_process->waitForStarted(10000) &&
               spinUntil(
                   [this] {
@@ -45,6 +47,13 @@ SyncClient::SyncClient(const QString& listenerUrl, const QString& user, const QS
                       return false;
                   },
                   20000);
+}
+
+QJsonObject SyncClient::readyEvent() const {
+    for (const QJsonObject& e : m_events)
+        if (e.value(QStringLiteral("event")) == QStringLiteral("ready"))
+            return e;
+    return {};
 }
 
 SyncClient::~SyncClient() {

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -15,7 +16,10 @@ namespace trevok::test {
 // through the sync listener.
 class SyncClient {
 public:
-    SyncClient(const QString& listenerUrl, const QString& user, const QString& password);
+    // `options` are the script's own: "--pin" with a fingerprint for an
+    // https URL, "--session" to sync with a session cookie.
+    SyncClient(const QString& listenerUrl, const QString& user, const QString& password,
+               const QStringList& options = {});
     ~SyncClient();
 
     // Whether the client process came up.
@@ -40,6 +44,9 @@ public:
     qint64 arrivalOf(const QString& id) const;
 
     QList<QJsonObject> events() const { return m_events; }
+    // What the client told when it came up: the certificate it saw, whether
+    // it was the pinned one, the session cookie it syncs with.
+    QJsonObject readyEvent() const;
 
 private:
     void readLines();

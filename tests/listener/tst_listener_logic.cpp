@@ -1,12 +1,17 @@
 #include "server/DnsSdAnnouncer.h"
 #include "server/IdentityCache.h"
 #include "server/ListenerAccess.h"
+#include "server/ListenerCertificate.h"
 #include "server/ListenerSettings.h"
 #include "server/MachineId.h"
 #include "server/ServiceName.h"
 #include "server/TxtRecord.h"
 
+#include <QCryptographicHash>
+#include <QFile>
 #include <QRegularExpression>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -14,6 +19,7 @@ using namespace trevok;
 
 Q_DECLARE_METATYPE(trevok::ListenerRoute)
 Q_DECLARE_METATYPE(trevok::CallerKind)
+Q_DECLARE_METATYPE(trevok::CertificateAndKey)
 
 namespace {
 
@@ -831,6 +837,84 @@ private Q_SLOTS:
                  (V{"YW5u", "YWRtaW4"}));
         QCOMPARE(authSessionCookies("NotAuthSession=1"), V{});
         QCOMPARE(authSessionCookies(""), V{});
+    }
+
+    void certificatesTheListenerServes_data() {
+        QTest::addColumn<CertificateAndKey>("pair");
+        QTest::addColumn<QString>("problem");
+        const QStringList names = certificateHostNames(QStringLiteral("studio"));
+        QString why;
+        const auto made = [&](int days) {
+            auto pair =
+                makeSelfSignedCertificate(QStringLiteral("Ann @ studio"), names, days, &why);
+            return pair ? *pair : CertificateAndKey{};
+        };
+        const CertificateAndKey good = made(30);
+        const CertificateAndKey other = made(30);
+        QVERIFY2(!good.certificatePem.isEmpty(), qPrintable(why));
+        QTest::newRow("made here") << good << QString();
+        QTest::newRow("expired") << made(-1) << QStringLiteral("The certificate expired on ");
+        QTest::newRow("not a certificate")
+            << CertificateAndKey{"-----BEGIN CERTIFICATE-----\nbroken\n", good.keyPem}
+            << QStringLiteral("The certificate file holds no PEM certificate.");
+        QTest::newRow("another certificate's key")
+            << CertificateAndKey{good.certificatePem, other.keyPem}
+            << QStringLiteral("The key does not belong to the certificate.");
+        QTest::newRow("key behind a passphrase")
+            << CertificateAndKey{good.certificatePem,
+                                 QSslKey(good.keyPem, QSsl::Ec).toPem("secret")}
+            << QStringLiteral("The key file holds no PEM private key without a passphrase.");
+    }
+    void certificatesTheListenerServes() {
+        QFETCH(CertificateAndKey, pair);
+        QFETCH(QString, problem);
+        const QString found = checkCertificate(pair, QDateTime::currentDateTimeUtc());
+        QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.startsWith(problem),
+                 qPrintable(found));
+        if (!problem.isEmpty())
+            return;
+        // What a client reads of it, through a TLS library of its own.
+        const QSslCertificate seen(pair.certificatePem);
+        QCOMPARE(seen.subjectInfo(QSslCertificate::CommonName),
+                 QStringList{QStringLiteral("Ann @ studio")});
+        QStringList alternatives = seen.subjectAlternativeNames().values(QSsl::DnsEntry);
+        alternatives.sort();
+        QCOMPARE(alternatives,
+                 (QStringList{QStringLiteral("studio"), QStringLiteral("studio.local")}));
+        QCOMPARE(certificateFingerprint(pair.certificatePem),
+                 QString::fromLatin1(seen.digest(QCryptographicHash::Sha256).toHex(':').toUpper()));
+        QVERIFY(QRegularExpression(QStringLiteral("^([0-9A-F]{2}:){31}[0-9A-F]{2}$"))
+                    .match(certificateFingerprint(pair.certificatePem))
+                    .hasMatch());
+    }
+
+    void certificateKeptInTheConfigurationFolder() {
+        QTemporaryDir home;
+        const ListenerCertificatePaths paths = listenerCertificatePaths(home.path());
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const QStringList names = certificateHostNames(QStringLiteral("host.example.org"));
+        QCOMPARE(names,
+                 (QStringList{QStringLiteral("host.example.org"), QStringLiteral("host.local")}));
+        QCOMPARE(certificateHostNames(QStringLiteral(u"Büro")), QStringList());
+
+        const ListenerCertificate first =
+            loadOrMakeListenerCertificate(paths, QStringLiteral("Ann @ host"), names, now);
+        QVERIFY2(first.problem.isEmpty(), qPrintable(first.problem));
+        QVERIFY(first.made);
+        QCOMPARE(QFile::permissions(paths.key), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                    QFileDevice::ReadUser | QFileDevice::WriteUser);
+        const ListenerCertificate again =
+            loadOrMakeListenerCertificate(paths, QStringLiteral("Ann @ host"), names, now);
+        QVERIFY(!again.made);
+        QCOMPARE(again.fingerprint, first.fingerprint);
+
+        // Half a pair is told, never completed behind the administrator's back.
+        QVERIFY(QFile::remove(paths.certificate));
+        const ListenerCertificate half =
+            loadOrMakeListenerCertificate(paths, QStringLiteral("Ann @ host"), names, now);
+        QVERIFY(half.problem.contains(paths.certificate + QStringLiteral(" is missing")));
+        QVERIFY(half.fingerprint.isEmpty());
+        QVERIFY(!QFile::exists(paths.certificate));
     }
 };
 
