@@ -6,6 +6,7 @@
 #include "desktop/StatusSummary.h"
 #include "lists/ProjectQuery.h"
 #include "records/ProjectNames.h"
+#include "records/RecordFields.h"
 #include "records/UserNames.h"
 #include "server/DnsSdAnnouncer.h"
 #include "server/LastSeen.h"
@@ -60,9 +61,9 @@ QString ownerOfDatabase(const QString& database, const ProjectQuery* projects) {
     const QString stem = database.mid(projectPrefix.size());
     if (projects && projects->hasEntries()) {
         for (CouchModel* project : projects->entries()) {
-            if (project->stringValue(QStringLiteral("serverDBName")) == stem)
+            if (project->stringValue(trevok::records::kServerDBNameField) == stem)
                 return QStringLiteral("project “%1”")
-                    .arg(project->stringValue(QStringLiteral("title")));
+                    .arg(project->stringValue(trevok::records::kTitleField));
         }
     }
     return QStringLiteral("project “%1”").arg(stem);

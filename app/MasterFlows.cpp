@@ -5,6 +5,7 @@
 #include "lists/UserQuery.h"
 #include "records/MasterModel.h"
 #include "records/ProjectNames.h"
+#include "records/RecordFields.h"
 #include "records/UuidText.h"
 #include "services/AdminOnlySecurity.h"
 #include "services/Alerts.h"
@@ -102,11 +103,11 @@ void AppDelegate::createMaster() {
     const QString serverID = trevok::uuidText();
     CouchDocument* document = m_trevokMasterDB->documentWithID(kMasterRecordID);
     auto* model = CouchModel::modelForDocument<MasterModel>(document);
-    model->setValue(QStringLiteral("serverID"), serverID);
+    model->setValue(trevok::records::kServerIDField, serverID);
     RESTOperationPtr first = model->save();
 
     m_newMaster = CouchModel::modelForDocument<MasterModel>(document);
-    m_newMaster->setValue(QStringLiteral("ownerName"), m_tmpClientName->text());
+    m_newMaster->setValue(trevok::records::kOwnerNameField, m_tmpClientName->text());
     m_newMaster->setValue(QStringLiteral("ownerEmail"), m_tmpClientEmail->text());
     m_newMaster->setValue(QStringLiteral("type"), QStringLiteral("MasterInfoDoc"));
     m_newMaster->setDateValue(QStringLiteral("created"), QDateTime::currentDateTimeUtc());

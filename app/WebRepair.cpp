@@ -1,6 +1,7 @@
 #include "app/WebRepair.h"
 
 #include "records/MasterModel.h"
+#include "records/RecordFields.h"
 #include "records/UserNames.h"
 #include "services/AdminOnlySecurity.h"
 #include "store/CouchDatabase.h"
@@ -143,9 +144,9 @@ void WebRepair::readFirstPass() {
         QSet<QString> seen;
         for (const CouchQueryRow& row : projectsQuery->currentRows()) {
             const QJsonObject record = row.value().toObject();
-            const ProjectRef ref{record.value(QStringLiteral("projectID")).toString(),
-                                 record.value(QStringLiteral("serverDBName")).toString(),
-                                 record.value(QStringLiteral("title")).toString()};
+            const ProjectRef ref{record.value(trevok::records::kProjectIDField).toString(),
+                                 record.value(trevok::records::kServerDBNameField).toString(),
+                                 record.value(trevok::records::kTitleField).toString()};
             if (ref.projectID.isEmpty() || ref.stem.isEmpty() || seen.contains(ref.projectID))
                 continue;
             seen.insert(ref.projectID);
@@ -264,9 +265,9 @@ void WebRepair::conclude() {
             continue;
         }
         const QJsonObject& record = records.first();
-        projects.append({{record.value(QStringLiteral("projectID")).toString(),
+        projects.append({{record.value(trevok::records::kProjectIDField).toString(),
                           it.key().mid(kProjectDatabasePrefix.size()),
-                          record.value(QStringLiteral("title")).toString()},
+                          record.value(trevok::records::kTitleField).toString()},
                          MemberProjects::membersIn(record),
                          record.value(QStringLiteral("wasDeleted")) != QJsonValue(true)});
     }

@@ -3,6 +3,7 @@
 #include "chrome/UserDefaults.h"
 #include "desktop/Autostart.h"
 #include "records/MasterModel.h"
+#include "records/RecordFields.h"
 #include "records/ServerSettings.h"
 #include "services/Interface.h"
 #include "services/Readable.h"
@@ -100,7 +101,8 @@ void AppDelegate::fillInformationTab() {
     CouchDocument* master = m_trevokMasterDB->documentWithID(trevok::masterRecordID());
     m_tmpClientEmail->setText(
         master->propertyForKeyAndWait(QStringLiteral("ownerEmail")).toString());
-    m_tmpClientName->setText(master->propertyForKeyAndWait(QStringLiteral("ownerName")).toString());
+    m_tmpClientName->setText(
+        master->propertyForKeyAndWait(trevok::records::kOwnerNameField).toString());
     // Shown for reference; the record's identifier is never edited here.
     trevok::setLabelText(m_masterID,
                          master->propertyForKeyAndWait(QStringLiteral("masterID")).toString());

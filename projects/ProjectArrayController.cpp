@@ -5,6 +5,7 @@
 #include "lists/ProjectQuery.h"
 #include "projects/ProjectsTableCellView.h"
 #include "records/ProjectNames.h"
+#include "records/RecordFields.h"
 #include "services/Readable.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDocument.h"
@@ -18,8 +19,8 @@ using namespace trevok::projects;
 ProjectArrayController::ProjectArrayController(ProjectQuery* list, CouchDatabase* userDatabase,
                                                QObject* parent)
     : QSortFilterProxyModel(parent)
-    , m_source(
-          new LiveListTableModel(list, {{QStringLiteral("Title"), QStringLiteral("title")}}, this))
+    , m_source(new LiveListTableModel(
+          list, {{QStringLiteral("Title"), trevok::records::kTitleField}}, this))
     , m_userDatabase(userDatabase) {
     // A record whose wasDeleted flips leaves or rejoins the table at once.
     setDynamicSortFilter(true);
@@ -104,17 +105,22 @@ void ProjectArrayController::tableViewSelectionDidChange() {
 
 void ProjectArrayController::selectionChanged(bool mayRead) {
     CouchModel* model = selectedModel();
-    if (!model || !model->document())
+    if (!model || !model->document()) {
+        // Nothing highlighted is no project to act on; the settings keep the
+        // last one, which nothing reads back to decide.
+        m_selectedProjectID.clear();
+        m_selectedProjectStem.clear();
         return;
+    }
     m_selectedProjectID = model->document()->documentID();
     const QJsonObject record = model->storedProperties();
-    const QString stem = record.value(QStringLiteral("serverDBName")).toString();
+    m_selectedProjectStem = record.value(trevok::records::kServerDBNameField).toString();
     auto defaults = pxUserDefaults();
     defaults.setValue(QStringLiteral("CurrentProjectID"), m_selectedProjectID);
-    defaults.setValue(QStringLiteral("CurrentProjectDBName"), stem);
+    defaults.setValue(QStringLiteral("CurrentProjectDBName"), m_selectedProjectStem);
 
     QList<QVariantMap> names;
-    const QJsonArray members = record.value(QStringLiteral("members")).toArray();
+    const QJsonArray members = record.value(trevok::records::kMembersField).toArray();
     for (const QJsonValue& member : members)
         names.append(fullNameOf(member.toString(), mayRead));
     m_projectMembersFullName = names;

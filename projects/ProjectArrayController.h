@@ -14,8 +14,9 @@ class LiveListTableModel;
 class ProjectQuery;
 
 // The content of the projects table: the project live list's entries that
-// pass the list filter. It hands the selected project to the membership
-// actions through the user defaults and builds the members' full names.
+// pass the list filter. It holds the selected project for the membership
+// actions (and notes it in the user defaults) and builds the members' full
+// names.
 class ProjectArrayController : public QSortFilterProxyModel {
     Q_OBJECT
 public:
@@ -40,7 +41,9 @@ public:
     CouchModel* selectedModel() const;
     int rowOfModel(const CouchModel* model) const;
 
+    // The selected project's record id and database stem; empty when none.
     QString selectedProjectID() const { return m_selectedProjectID; }
+    QString selectedProjectStem() const { return m_selectedProjectStem; }
     QList<QVariantMap> projectMembersFullName() const { return m_projectMembersFullName; }
     // The member entry of one user, from what is at hand (no read).
     QVariantMap memberFullName(const QString& userName) const {
@@ -69,5 +72,6 @@ private:
     QString m_predicate;
     QPointer<QTableView> m_view;
     QString m_selectedProjectID;
+    QString m_selectedProjectStem;
     QList<QVariantMap> m_projectMembersFullName;
 };

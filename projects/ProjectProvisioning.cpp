@@ -4,6 +4,7 @@
 #include "projects/MembershipHooks.h"
 #include "records/ArchiveRules.h"
 #include "records/ProjectModel.h"
+#include "records/RecordFields.h"
 #include "records/UuidText.h"
 #include "services/AdminOnlySecurity.h"
 #include "store/CouchDatabase.h"
@@ -68,7 +69,7 @@ Rewrite writeMembers(CouchDocument* record,
     const Rewrite written = rewriteDocumentAndWait(
         record,
         [&](QJsonObject& body) {
-            stored->members = stringList(body.value(QStringLiteral("members")));
+            stored->members = stringList(body.value(trevok::records::kMembersField));
             stored->generation = revisionGeneration(body);
             next = change(stored->members);
             if (!next)
@@ -76,7 +77,7 @@ Rewrite writeMembers(CouchDocument* record,
             // The record's rules (modification time, server) on the body just
             // read; the model is not the document's, so no autosave follows.
             ProjectModel model(record);
-            model.setStringListValue(QStringLiteral("members"), *next);
+            model.setStringListValue(trevok::records::kMembersField, *next);
             body = model.propertiesToSave();
             if (g_beforeMembersSave)
                 g_beforeMembersSave();
@@ -117,8 +118,8 @@ void followMembers(const StoreSession& session, MemberProjects& memberships,
 bool isProjectRecordOf(const QJsonObject& body, const QString& stem) {
     const QString id = body.value(QStringLiteral("_id")).toString();
     return body.value(QStringLiteral("type")) == QJsonValue(QStringLiteral("ProjectInfoDoc")) &&
-           !id.isEmpty() && body.value(QStringLiteral("projectID")) == QJsonValue(id) &&
-           body.value(QStringLiteral("serverDBName")) == QJsonValue(stem);
+           !id.isEmpty() && body.value(trevok::records::kProjectIDField) == QJsonValue(id) &&
+           body.value(trevok::records::kServerDBNameField) == QJsonValue(stem);
 }
 
 Provisioned createProjectAndWait(const StoreSession& session, const QString& title,
@@ -148,11 +149,11 @@ Provisioned createProjectAndWait(const StoreSession& session, const QString& tit
         CouchModel::modelForDocument<ProjectModel>(projectDB->documentWithID(project.projectID));
     if (model)
         *model = record;
-    record->setValue(QStringLiteral("title"), title);
+    record->setValue(trevok::records::kTitleField, title);
     record->setValue(QStringLiteral("type"), QStringLiteral("ProjectInfoDoc"));
     if (!serverID.isEmpty())
-        record->setValue(QStringLiteral("serverID"), serverID);
-    record->setValue(QStringLiteral("serverDBName"), stem);
+        record->setValue(trevok::records::kServerIDField, serverID);
+    record->setValue(trevok::records::kServerDBNameField, stem);
     RESTOperationPtr saved = record->save();
     if (!saved->wait()) {
         report.fail(QStringLiteral("Writing the project record"), saved->error());
@@ -277,8 +278,8 @@ QString checkProjectDatabaseAndWait(const StoreSession& session, const ProjectRe
     if (record.found()) {
         const QJsonObject& body = record.body;
         if (body.value(QStringLiteral("type")) != QJsonValue(QStringLiteral("ProjectInfoDoc")) ||
-            body.value(QStringLiteral("projectID")) != QJsonValue(project.projectID) ||
-            body.value(QStringLiteral("serverDBName")) != QJsonValue(project.stem))
+            body.value(trevok::records::kProjectIDField) != QJsonValue(project.projectID) ||
+            body.value(trevok::records::kServerDBNameField) != QJsonValue(project.stem))
             return mismatch;
         *members = MemberProjects::membersIn(body);
         return {};
@@ -399,9 +400,9 @@ Provisioned startArchiveAndWait(const StoreSession& session, const ProjectRef& p
             const Rewrite written = rewriteDocumentAndWait(
                 projectDB->documentWithID(id),
                 [](QJsonObject& body) {
-                    if (body.value(QStringLiteral("archived")) == QJsonValue(true))
+                    if (body.value(trevok::records::kArchivedField) == QJsonValue(true))
                         return false;
-                    body.insert(QStringLiteral("archived"), true);
+                    body.insert(trevok::records::kArchivedField, true);
                     return true;
                 },
                 &error);

@@ -26,9 +26,9 @@ def parse(root):
             words = body.split()
             sources = set()
             for word in words[1:]:
-                if word.startswith("${CMAKE_SOURCE_DIR}/"):
-                    sources.add(word[len("${CMAKE_SOURCE_DIR}/"):])
-                elif word.endswith((".h", ".cpp")):
+                if "/" in word:
+                    raise ValueError("%s builds %s, which is not in its folder" % (name, word))
+                if word.endswith((".h", ".cpp")):
                     sources.add(folder + "/" + word)
             libraries[name] = {"folder": folder, "sources": sources, "uses": set(),
                                "interface": words[0] == "INTERFACE"}

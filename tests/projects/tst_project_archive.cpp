@@ -1,5 +1,5 @@
+#include "app/ArchiveHooks.h"
 #include "chrome/UserDefaults.h"
-#include "projects/ArchiveHooks.h"
 #include "projects/ProjectArrayController.h"
 #include "records/ProjectModel.h"
 #include "records/ProjectNames.h"

@@ -491,7 +491,10 @@ private Q_SLOTS:
     }
 
     void membershipWithoutSelectionChangesNothing() {
-        ConsoleFixture::clearUserDefaults();
+        // A project noted in the settings is not one selected in the table.
+        app().projectTableController()->tableView()->clearSelection();
+        pxUserDefaults().setValue(QStringLiteral("CurrentProjectID"), QStringLiteral("noted"));
+        pxUserDefaults().setValue(QStringLiteral("CurrentProjectDBName"), QStringLiteral("noted"));
         const int replicationsBefore = int(replications().size());
         app().listProjectUsers();
         QVERIFY(statusText().contains(QStringLiteral("Select a project")));

@@ -5,6 +5,7 @@
 #include "projects/ProjectProvisioning.h"
 #include "records/ArchiveRules.h"
 #include "records/ProjectNames.h"
+#include "records/RecordFields.h"
 #include "records/ReplicatorViews.h"
 #include "records/UuidText.h"
 #include "services/Alerts.h"
@@ -36,9 +37,9 @@ bool AppDelegate::takeSelectedProject(ProjectRef* project) {
     // The record as stored, not a change of the model not saved yet.
     const QJsonObject record = model->storedProperties();
     ProjectRef ref;
-    ref.stem = record.value(QStringLiteral("serverDBName")).toString();
-    ref.title = record.value(QStringLiteral("title")).toString();
-    ref.projectID = record.value(QStringLiteral("projectID")).toString();
+    ref.stem = record.value(trevok::records::kServerDBNameField).toString();
+    ref.title = record.value(trevok::records::kTitleField).toString();
+    ref.projectID = record.value(trevok::records::kProjectIDField).toString();
     if (ref.projectID.isEmpty())
         ref.projectID = model->document()->documentID();
     if (!isUsableStem(ref.stem) || !isUsableProjectID(ref.projectID)) {

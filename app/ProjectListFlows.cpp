@@ -3,6 +3,7 @@
 #include "projects/MembersListModel.h"
 #include "projects/ProjectArrayController.h"
 #include "records/ProjectNames.h"
+#include "records/RecordFields.h"
 #include "services/Interface.h"
 #include "services/Readable.h"
 #include "store/CouchDocument.h"
@@ -76,9 +77,9 @@ void AppDelegate::followSelectedProject() {
     if (projectID == m_membersProjectID && generation <= m_membersGeneration)
         return;
     QStringList members;
-    for (const QJsonValue& member : record.value(QStringLiteral("members")).toArray())
+    for (const QJsonValue& member : record.value(trevok::records::kMembersField).toArray())
         members.append(member.toString());
-    showMembers(projectID, record.value(QStringLiteral("serverDBName")).toString(), members,
+    showMembers(projectID, record.value(trevok::records::kServerDBNameField).toString(), members,
                 generation);
 }
 

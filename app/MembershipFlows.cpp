@@ -1,12 +1,12 @@
 #include "app/AppDelegate.h"
 #include "chrome/PXAppStoreWindow.h"
-#include "chrome/UserDefaults.h"
 #include "lists/UserQuery.h"
 #include "projects/MembershipHooks.h"
 #include "projects/ProjectArrayController.h"
 #include "projects/ProjectProvisioning.h"
 #include "records/ProjectModel.h"
 #include "records/ProjectNames.h"
+#include "records/RecordFields.h"
 #include "records/ReplicatorViews.h"
 #include "records/UserModel.h"
 #include "services/Alerts.h"
@@ -53,10 +53,10 @@ struct CurrentProject {
     bool isSet() const { return !id.isEmpty() && !stem.isEmpty(); }
 };
 
-CurrentProject currentProject() {
-    const auto defaults = pxUserDefaults();
-    return {defaults.value(QStringLiteral("CurrentProjectID")).toString(),
-            defaults.value(QStringLiteral("CurrentProjectDBName")).toString()};
+CurrentProject currentProject(const ProjectArrayController* projects) {
+    if (!projects)
+        return {};
+    return {projects->selectedProjectID(), projects->selectedProjectStem()};
 }
 
 const QString kNoProject = QStringLiteral("Select a project in the projects table first.");
@@ -68,7 +68,7 @@ QString recordTitle(const CurrentProject& project, CouchServer* server) {
         ->documentWithID(project.id)
         ->cachedProperties()
         .value_or(QJsonObject())
-        .value(QStringLiteral("title"))
+        .value(trevok::records::kTitleField)
         .toString();
 }
 
@@ -103,7 +103,7 @@ QString AppDelegate::pickedMemberName() const {
 void AppDelegate::listProjectUsers() {
     if (m_logedIn != 1)
         return;
-    const CurrentProject project = currentProject();
+    const CurrentProject project = currentProject(m_projectTableController);
     if (!project.isSet()) {
         setProjectStatus(kNoProject);
         return;
@@ -121,8 +121,9 @@ void AppDelegate::listProjectUsers() {
             QStringLiteral("The members of the current project could not be read: %1").arg(error));
         return;
     }
-    m_selectedProjecName = stored.body.value(QStringLiteral("title")).toString();
-    showMembers(project.id, project.stem, stringList(stored.body.value(QStringLiteral("members"))),
+    m_selectedProjecName = stored.body.value(trevok::records::kTitleField).toString();
+    showMembers(project.id, project.stem,
+                stringList(stored.body.value(trevok::records::kMembersField)),
                 trevok::projects::revisionGeneration(stored.body));
     setProjectStatus(QStringLiteral("Members of “%1”.").arg(m_selectedProjecName));
 }
@@ -229,7 +230,7 @@ void AppDelegate::assignUserToProject(const trevok::Notification&) {
         setProjectStatus(QStringLiteral("Select a user in the user list first."));
         return;
     }
-    const CurrentProject project = currentProject();
+    const CurrentProject project = currentProject(m_projectTableController);
     if (!project.isSet()) {
         setProjectStatus(kNoProject);
         return;
@@ -264,7 +265,7 @@ void AppDelegate::removeUserFromProject() {
         setProjectStatus(QStringLiteral("Select a member in the members list first."));
         return;
     }
-    const CurrentProject project = currentProject();
+    const CurrentProject project = currentProject(m_projectTableController);
     if (!project.isSet()) {
         setProjectStatus(kNoProject);
         return;

@@ -1,6 +1,6 @@
 #include "app/AppDelegate.h"
+#include "app/ArchiveHooks.h"
 #include "chrome/PXAppStoreWindow.h"
-#include "projects/ArchiveHooks.h"
 #include "projects/ProjectArrayController.h"
 #include "projects/ProjectProvisioning.h"
 #include "records/ProjectNames.h"

@@ -5,6 +5,7 @@
 #include "projects/MembershipHooks.h"
 #include "records/ProjectModel.h"
 #include "records/ProjectNames.h"
+#include "records/RecordFields.h"
 #include "records/UuidText.h"
 #include "services/AdminOnlySecurity.h"
 #include "services/Alerts.h"
@@ -81,10 +82,10 @@ QString AppDelegate::stemInUse(const QString& stem) {
             .arg(stem);
     if (m_projectQuery) {
         for (const CouchModel* record : m_projectQuery->entries()) {
-            if (record->stringValue(QStringLiteral("serverDBName")) == stem)
+            if (record->stringValue(trevok::records::kServerDBNameField) == stem)
                 return QStringLiteral("The project “%1” already uses the database name “%2”; "
                                       "please choose another title.")
-                    .arg(record->stringValue(QStringLiteral("title")), stem);
+                    .arg(record->stringValue(trevok::records::kTitleField), stem);
         }
     }
     // The project database, the master design document and the archive of a

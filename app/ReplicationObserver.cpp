@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "chrome/PXAppStoreWindow.h"
+#include "records/RecordFields.h"
 #include "services/Alerts.h"
 #include "services/BusyState.h"
 #include "store/CouchDatabase.h"
@@ -153,7 +154,8 @@ bool AppDelegate::finishArchive(ArchiveInProgress& archive) {
         for (const QString& id : std::as_const(archive.markedRecords)) {
             const StoredProperties copy =
                 m_trevokMasterDB->documentWithID(id)->readPropertiesAndWait();
-            if (copy.found() && copy.body.value(QStringLiteral("archived")) != QJsonValue(true)) {
+            if (copy.found() &&
+                copy.body.value(trevok::records::kArchivedField) != QJsonValue(true)) {
                 scheduleArchiveCheck(kMarkPollMs);
                 return false;
             }
