@@ -1,4 +1,5 @@
 #include "server/ServerProcess.h"
+#include "tests/harness/ConsoleProcess.h"
 #include "tests/harness/TestServer.h"
 
 #include <QDir>
@@ -22,124 +23,13 @@ using trevok::test::TestServer;
 
 namespace {
 
-const QString kAdminPassword = QStringLiteral("trevok"); // the bundled server's initial one
-
-// The real console binary, offscreen, driven through its test command
-// channel, with the settings and data folders of the suite.
-class Console {
-public:
-    Console(const QString& home, const QString& resources) {
-        m_socket = home + QStringLiteral("/control-%1").arg(++s_count);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/config"));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
-        // One console per person: the suite is a person of its own.
-        const QString runtime = home + QStringLiteral("/runtime");
-        QDir().mkpath(runtime);
-        QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                           QFileDevice::ExeOwner);
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
-        env.insert(QStringLiteral("TREVOK_RESOURCES"), resources);
-        env.insert(QStringLiteral("TREVOK_TEST_CONTROL"), m_socket);
-        m_process.setProcessEnvironment(env);
-        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_process.start(QStringLiteral(TREVOK_CONSOLE_BINARY), {});
-    }
-    ~Console() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
-    }
-
-    bool connect() {
-        QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 20000) {
-            m_channel.connectToServer(m_socket);
-            if (m_channel.waitForConnected(500))
-                return true;
-            QThread::msleep(100);
-        }
-        return false;
-    }
-
-    QJsonObject command(const QString& line, int timeoutMs = 60000) {
-        m_channel.write(line.toUtf8() + '\n');
-        m_channel.flush();
-        QElapsedTimer clock;
-        clock.start();
-        while (!m_channel.canReadLine() && clock.elapsed() < timeoutMs) {
-            if (!m_channel.waitForReadyRead(200) &&
-                m_channel.state() != QLocalSocket::ConnectedState)
-                break;
-        }
-        if (!m_channel.canReadLine())
-            return {};
-        return QJsonDocument::fromJson(m_channel.readLine()).object();
-    }
-    bool run(const QString& line) { return command(line).value(QStringLiteral("ok")).toBool(); }
-    QJsonObject state() { return command(QStringLiteral("state")); }
-
-    // Polls the console's state until `test` holds.
-    bool waitFor(const std::function<bool(const QJsonObject&)>& test, int timeoutMs) {
-        QElapsedTimer clock;
-        clock.start();
-        do {
-            if (test(state()))
-                return true;
-            QThread::msleep(100);
-        } while (clock.elapsed() < timeoutMs);
-        return false;
-    }
-    bool lists(const char* key, const QString& value, int timeoutMs = 15000) {
-        return waitFor(
-            [&](const QJsonObject& s) {
-                return s.value(QLatin1String(key)).toArray().contains(value);
-            },
-            timeoutMs);
-    }
-
-    bool finished(int timeoutMs) { return m_process.waitForFinished(timeoutMs); }
-    // Connected, its server up, logged in with the initial password.
-    bool upAndLoggedIn() {
-        return connect() &&
-               waitFor(
-                   [](const QJsonObject& s) {
-                       return s.value(QStringLiteral("serverPid")).toInteger() > 0;
-                   },
-                   30000) &&
-               run(QStringLiteral("login ") + kAdminPassword);
-    }
-    int exitCode() const {
-        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-    }
-
-private:
-    static inline int s_count = 0;
-    QString m_socket;
-    QProcess m_process;
-    QLocalSocket m_channel;
+// The console binary of this build.
+struct Console : trevok::test::ConsoleProcess {
+    Console(const QString& home, const QString& resources)
+        : ConsoleProcess(QStringLiteral(TREVOK_CONSOLE_BINARY), home, resources) {}
 };
 
-bool copyTree(const QString& from, const QString& to) {
-    QDirIterator it(from, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString rel = QDir(from).relativeFilePath(path);
-        if (rel.startsWith(QLatin1String("server-core/node_modules")))
-            continue;
-        if (it.fileInfo().isDir() && !it.fileInfo().isSymLink())
-            QDir().mkpath(to + QLatin1Char('/') + rel);
-        else if (!QFile::copy(path, to + QLatin1Char('/') + rel))
-            return false;
-    }
-    return QFile::link(
-        QFileInfo(from + QStringLiteral("/server-core/node_modules")).canonicalFilePath(),
-        to + QStringLiteral("/server-core/node_modules"));
-}
+const QString& kAdminPassword = trevok::test::kInitialAdminPassword;
 
 // User and system time of a process, in seconds.
 double cpuSeconds(qint64 pid) {
@@ -163,9 +53,7 @@ class TestLifecycle : public QObject {
     QTemporaryDir m_home;
     QString m_resources;
 
-    QString dataFolder() const {
-        return m_home.path() + QStringLiteral("/data/com.trevokapp.TrevokServer");
-    }
+    QString dataFolder() const { return trevok::test::consoleDataFolder(m_home.path()); }
     std::optional<trevok::ServerPidFile> pidFile() const {
         return trevok::readServerPidFile(dataFolder());
     }
@@ -383,7 +271,7 @@ private Q_SLOTS:
         QVERIFY(m_home.isValid());
         m_resources = m_home.path() + QStringLiteral("/resources");
         QVERIFY(QDir().mkpath(m_resources));
-        QVERIFY(copyTree(trevok::resourcesFolder(), m_resources));
+        QVERIFY(trevok::test::copyResources(trevok::resourcesFolder(), m_resources));
     }
 
     void cleanupTestCase() {
