@@ -55,3 +55,16 @@ test('a refused document is refused alone, with CouchDB\'s words, and nothing of
   assert.equal(put.status, 403);
   assert.deepEqual(put.json, { error: 'forbidden', reason: 'not a member of project Q' });
 });
+
+test('an administrator\'s write is still judged by a validation that reads the stored document', async () => {
+  await server.req('PUT', '/locked');
+  const rule = known.texts.HEAD + JSON.stringify(['P']) + known.texts.TAIL;
+  assert.equal((await server.req('PUT', '/locked/_design/security', { body: { validate_doc_update: rule } })).status, 201);
+  const first = await server.req('PUT', '/locked/doc', { body: { locked: true } });
+  assert.equal(first.status, 201);
+  const lock = 'function(newDoc, oldDoc) { if (oldDoc && oldDoc.locked) { throw({forbidden: "locked"}); } }';
+  assert.equal((await server.req('PUT', '/locked/_design/lock', { body: { validate_doc_update: lock } })).status, 201);
+  const update = await server.req('PUT', '/locked/doc', { body: { _rev: first.json.rev, locked: false } });
+  assert.equal(update.status, 403);
+  assert.deepEqual(update.json, { error: 'forbidden', reason: 'locked' });
+});
