@@ -75,12 +75,9 @@ void AppDelegate::setUpStore() {
     m_projectQuery = std::make_unique<ProjectQuery>(std::move(projects));
     setProjectListFilter(m_projectListPredicate);
     loadMemberProjects();
-    mendUserAccess();
-    // After the rules: a user database made again gets his rule with it.
-    if (!databaseNames.contains(kMasterName))
-        databaseNames.append(kMasterName);
-    startWebRepair(databaseNames, true);
 
+    // Before the passes over every user and project below: their reads go
+    // through the same queue, and the window waits for this one.
     const QJsonValue masterID = m_trevokMasterDB->documentWithID(kMasterRecordID)
                                     ->propertyForKeyAndWait(QStringLiteral("masterID"));
     auto defaults = pxUserDefaults();
@@ -90,6 +87,12 @@ void AppDelegate::setUpStore() {
         defaults.remove(QStringLiteral("serverID"));
         createMaster();
     }
+
+    mendUserAccess();
+    // After the rules: a user database made again gets his rule with it.
+    if (!databaseNames.contains(kMasterName))
+        databaseNames.append(kMasterName);
+    startWebRepair(databaseNames, true);
 }
 
 void AppDelegate::createMaster() {
