@@ -60,13 +60,25 @@ function isRemote(db) {
   }
 }
 
-function validateWrite(db, newDoc, options = {}) {
+// The functions looked up once for all the documents of one bulk write:
+// each lookup goes through the database's wrappers, the security object's
+// read among them.
+const LOOKED_UP = Symbol('validation functions');
+
+function validateWrite(db, newDoc, options = {}, bulk = null) {
   // A remote database judges for itself; design and local documents are
   // for administrators, whom other checks admit.
   if (isRemote(db) && !options.checkHttp) return Promise.resolve();
   const id = String(newDoc._id);
   if (id.indexOf('_design/') === 0 || id.indexOf('_local') === 0) return Promise.resolve();
-  return validationFunctions(db).then((functions) => {
+  let lookup;
+  if (bulk) {
+    if (!bulk[LOOKED_UP]) bulk[LOOKED_UP] = validationFunctions(db);
+    lookup = bulk[LOOKED_UP];
+  } else {
+    lookup = validationFunctions(db);
+  }
+  return lookup.then((functions) => {
     if (!functions.length) return undefined;
     const userCtx = options.userCtx || { db: db.name, name: null, roles: ['_admin'] };
     // Every member database takes each project document this way.
@@ -92,7 +104,7 @@ const handlers = {
   },
   bulkDocs: createBulkDocsWrapper((doc, args) => {
     doc._id = doc._id || uuid();
-    return validateWrite(args.base, doc, args.options);
+    return validateWrite(args.base, doc, args.options, args);
   }),
   putAttachment(orig, args) {
     return args.base.get(args.docId, { rev: args.rev, revs: true })
