@@ -10,6 +10,7 @@
 #include "store/CouchDocument.h"
 #include "store/CouchQuery.h"
 #include "store/CouchServer.h"
+#include "store/RequestTrickle.h"
 #include "users/UserAccess.h"
 
 #include <QPointer>
@@ -62,6 +63,9 @@ void AppDelegate::mendUserAccess() {
     struct Pass {
         int pending = 0;
         trevok::FailureReport failures;
+        // A few at a time: what the administrator does meanwhile goes
+        // through the same queue.
+        RequestTrickle writes{4};
     };
     auto pass = std::make_shared<Pass>();
     QStringList names;
@@ -73,20 +77,31 @@ void AppDelegate::mendUserAccess() {
     pass->pending = static_cast<int>(names.size());
     const QPointer<AppDelegate> self(this);
     for (const QString& name : names) {
-        trevok::users::grantProjects(
-            m_server.get(), name,
-            [self, name] { return self ? self->m_memberProjects.projectsOf(name) : QStringList(); },
-            this,
-            [self, pass, name](Rewrite outcome, const QString& error) {
-                if (outcome == Rewrite::Failed)
-                    pass->failures.add(QStringLiteral("Writing what %1 may write into “%2”")
-                                           .arg(name, trevok::users::userDatabaseName(name)),
-                                       error);
-                if (--pass->pending == 0 && self)
-                    pass->failures.tell(self->m_mainWindow,
-                                        QStringLiteral("Some users' databases do not yet say "
-                                                       "which projects they may write into."));
-            });
+        // The pass holds itself only through its requests' answers.
+        RequestTrickle& writes = pass->writes;
+        writes.add([this, self, weak = std::weak_ptr<Pass>(pass),
+                    name](RequestTrickle::Finished finished) {
+            std::shared_ptr<Pass> held = weak.lock();
+            if (!self || !held || !m_server)
+                return;
+            trevok::users::grantProjects(
+                m_server.get(), name,
+                [self, name] {
+                    return self ? self->m_memberProjects.projectsOf(name) : QStringList();
+                },
+                this,
+                [self, held, name, finished](Rewrite outcome, const QString& error) {
+                    if (outcome == Rewrite::Failed)
+                        held->failures.add(QStringLiteral("Writing what %1 may write into “%2”")
+                                               .arg(name, trevok::users::userDatabaseName(name)),
+                                           error);
+                    finished();
+                    if (--held->pending == 0 && self)
+                        held->failures.tell(self->m_mainWindow,
+                                            QStringLiteral("Some users' databases do not yet say "
+                                                           "which projects they may write into."));
+                });
+        });
     }
 }
 

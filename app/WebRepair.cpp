@@ -65,6 +65,7 @@ void WebRepair::audit(const QStringList& databases) {
     m_leftovers.clear();
     m_error.clear();
     m_queries.clear();
+    m_reads.clear();
     m_secondPass = false;
     readFirstPass();
 }
@@ -163,22 +164,31 @@ void WebRepair::readFirstPass() {
 void WebRepair::readSecondPass() {
     m_secondPass = true;
     m_pending = 1; // released below, once every read is issued
+    // A few at a time: what the administrator does meanwhile goes through
+    // the same queue.
     const auto readSecurity = [this](const QString& database) {
         ++m_pending;
-        m_session.server->databaseNamed(database)->security()->onCompletion(
-            this, [this, database](RESTOperation& read) {
-                if (read.isSuccessful())
-                    m_security.insert(database, read.responseBody().toObject());
-                done();
-            });
+        m_reads.add([this, database](RequestTrickle::Finished finished) {
+            m_session.server->databaseNamed(database)->security()->onCompletion(
+                this, [this, database, finished](RESTOperation& read) {
+                    if (read.isSuccessful())
+                        m_security.insert(database, read.responseBody().toObject());
+                    finished();
+                    done();
+                });
+        });
     };
     const auto readDesign = [this](CouchDocument* design, QHash<QString, QJsonObject>* into,
                                    const QString& key) {
         ++m_pending;
-        design->readProperties(this, [this, into, key](const StoredProperties& stored) {
-            if (stored.found())
-                into->insert(key, stored.body);
-            done();
+        m_reads.add([this, design, into, key](RequestTrickle::Finished finished) {
+            design->readProperties(this,
+                                   [this, into, key, finished](const StoredProperties& stored) {
+                                       if (stored.found())
+                                           into->insert(key, stored.body);
+                                       finished();
+                                       done();
+                                   });
         });
     };
     for (const QString& name : std::as_const(m_ownedUsers)) {

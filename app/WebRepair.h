@@ -3,6 +3,7 @@
 #include "projects/ProjectProvisioning.h"
 #include "records/MemberProjects.h"
 #include "services/WebSteps.h"
+#include "store/RequestTrickle.h"
 
 #include <QHash>
 #include <QJsonObject>
@@ -67,6 +68,7 @@ Q_SIGNALS:
     void audited();
 
 private:
+    static constexpr int kReadsInFlight = 4;
     struct Replication {
         QString id;
         QString source;
@@ -101,6 +103,7 @@ private:
     QHash<QString, QJsonObject> m_masterDesigns;
     QHash<QString, QList<QJsonObject>> m_recordsInDatabase;
     std::vector<std::unique_ptr<CouchQuery>> m_queries;
+    RequestTrickle m_reads{kReadsInFlight};
     // What to mend: users by name, projects by their record.
     QStringList m_users;
     QList<Project> m_projects;

@@ -1,6 +1,7 @@
 #include "store/Couch.h"
 #include "store/DocumentRewrite.h"
 #include "store/OperationGroup.h"
+#include "store/RequestTrickle.h"
 #include "tests/harness/TestServer.h"
 
 #include <QCoreApplication>
@@ -85,6 +86,7 @@ private Q_SLOTS:
     void groupCollectsEveryFailure();
     void modelMadeWithoutReadLoadsOnRequest();
     void feedsShareNetworkManagers();
+    void trickleKeepsAFewInFlight();
     void liveQueryFollowsOutsideWritesAndRestart(); // restarts the server: keep it last
 
 private:
@@ -897,6 +899,45 @@ void TestStore::feedsShareNetworkManagers() {
     QCOMPARE(server->feedManagerCount(), 1);
     lives.clear();
     QCOMPARE(server->feedManagerCount(), 0);
+}
+
+// Background requests are issued a few at a time, each as one finishes,
+// whatever order they finish in, once each however often an answer says so.
+void TestStore::trickleKeepsAFewInFlight() {
+    RequestTrickle trickle(2);
+    QList<RequestTrickle::Finished> answers;
+    QString started;
+    const auto recorded = [&](QChar name) {
+        return [&, name](RequestTrickle::Finished finished) {
+            started.append(name);
+            answers.append(std::move(finished));
+        };
+    };
+    for (const QChar name : QStringLiteral("abcde"))
+        trickle.add(recorded(name));
+    QCOMPARE(started, QStringLiteral("ab"));
+    QCOMPARE(trickle.waiting(), 3);
+    answers[1]();
+    answers[1]();
+    QCOMPARE(started, QStringLiteral("abc"));
+    answers[0]();
+    QCOMPARE(started, QStringLiteral("abcd"));
+    // One answered at once, before its start returns.
+    trickle.add([&](RequestTrickle::Finished finished) {
+        started.append(QLatin1Char('f'));
+        finished();
+    });
+    QCOMPARE(started, QStringLiteral("abcd"));
+    answers[2]();
+    answers[3]();
+    QCOMPARE(started, QStringLiteral("abcdef"));
+    QCOMPARE(trickle.inFlight(), 1);
+    trickle.add(recorded(QLatin1Char('g')));
+    trickle.add(recorded(QLatin1Char('h')));
+    trickle.clear();
+    answers[4]();
+    QCOMPARE(started, QStringLiteral("abcdefg"));
+    QCOMPARE(trickle.inFlight(), 1);
 }
 
 void TestStore::liveQueryFollowsOutsideWritesAndRestart() {
