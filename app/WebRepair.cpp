@@ -378,33 +378,7 @@ trevok::Provisioned WebRepair::removeAndWait(const Leftover& leftover) {
         // replications, the master's documents of the project, its filter.
         trevok::removeReplicationsFromAndWait(m_session, leftover.name, {}, report);
         trevok::removeReplicationsIntoAndWait(m_session, leftover.name, report);
-        CouchDesignDocument* meta =
-            m_session.trevokMasterDB->designDocumentWithName(QLatin1String(kMetaDesignName));
-        meta->defineViewNamed(QLatin1String(kAllMembersViewName),
-                              allMembersMap(leftover.project.projectID));
-        std::unique_ptr<CouchQuery> documents =
-            meta->queryViewNamed(QLatin1String(kAllMembersViewName));
-        QStringList ids{QStringLiteral("_design/") + leftover.project.stem,
-                        leftover.project.projectID};
-        if (const auto rows = documents->rowsAndWait()) {
-            for (const CouchQueryRow& row : *rows) {
-                if (row.key().isString() && !row.key().toString().isEmpty())
-                    ids.append(row.key().toString());
-            }
-        } else {
-            report.fail(QStringLiteral("Listing the documents of %1 in “trevok_master”")
-                            .arg(quoted(leftover.project.title)),
-                        documents->error());
-            break;
-        }
-        ids.removeDuplicates();
-        for (const QString& id : std::as_const(ids)) {
-            QString error;
-            if (deleteDocumentAndWait(m_session.trevokMasterDB->documentWithID(id), &error) ==
-                Rewrite::Failed)
-                report.fail(QStringLiteral("Deleting %1 in “trevok_master”").arg(quoted(id)),
-                            error);
-        }
+        removeMasterDocumentsAndWait(m_session, leftover.project, report);
         break;
     }
     }

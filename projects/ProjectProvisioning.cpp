@@ -335,6 +335,45 @@ RESTOperationPtr writeDeletionNoticeAndWait(const StoreSession& session, const Q
     return written;
 }
 
+std::optional<QStringList> masterDocumentsOfAndWait(const StoreSession& session,
+                                                    const ProjectRef& project,
+                                                    Provisioned& report) {
+    CouchDesignDocument* meta =
+        session.trevokMasterDB->designDocumentWithName(QLatin1String(kMetaDesignName));
+    meta->defineViewNamed(QLatin1String(kAllMembersViewName), allMembersMap(project.projectID));
+    std::unique_ptr<CouchQuery> query = meta->queryViewNamed(QLatin1String(kAllMembersViewName));
+    query->setDescending(false);
+    const auto rows = query->rowsAndWait();
+    if (!rows) {
+        report.fail(QStringLiteral("Listing the documents of %1 in “trevok_master”")
+                        .arg(quoted(project.title)),
+                    query->error());
+        return std::nullopt;
+    }
+    QStringList ids;
+    for (const CouchQueryRow& row : *rows) {
+        if (row.key().isString() && !row.key().toString().isEmpty())
+            ids.append(row.key().toString());
+    }
+    return ids;
+}
+
+void removeMasterDocumentsAndWait(const StoreSession& session, const ProjectRef& project,
+                                  Provisioned& report) {
+    std::optional<QStringList> ids = masterDocumentsOfAndWait(session, project, report);
+    if (!ids)
+        return;
+    // The record last: while it is there, a login tells what is left.
+    ids->append(QStringLiteral("_design/") + project.stem);
+    ids->append(project.projectID);
+    ids->removeDuplicates();
+    for (const QString& id : std::as_const(*ids)) {
+        QString error;
+        if (deleteByRewrite(session.trevokMasterDB->documentWithID(id), &error) == Rewrite::Failed)
+            report.fail(QStringLiteral("Deleting %1 in “trevok_master”").arg(quoted(id)), error);
+    }
+}
+
 Provisioned emptyProjectAndWait(const StoreSession& session, const ProjectRef& project,
                                 const QString& serverID) {
     Provisioned report;
@@ -346,22 +385,10 @@ Provisioned emptyProjectAndWait(const StoreSession& session, const ProjectRef& p
         report.fail(QStringLiteral("Writing the deletion notice into %1").arg(quoted(dbName)),
                     notice->error());
 
-    CouchDesignDocument* meta =
-        session.trevokMasterDB->designDocumentWithName(QLatin1String(kMetaDesignName));
-    meta->defineViewNamed(QLatin1String(kAllMembersViewName), allMembersMap(project.projectID));
-    std::unique_ptr<CouchQuery> query = meta->queryViewNamed(QLatin1String(kAllMembersViewName));
-    query->setDescending(false);
-    const auto rows = query->rowsAndWait();
-    if (!rows) {
-        report.fail(QStringLiteral("Listing the documents of %1 in “trevok_master”")
-                        .arg(quoted(project.title)),
-                    query->error());
+    const std::optional<QStringList> ids = masterDocumentsOfAndWait(session, project, report);
+    if (!ids)
         return report;
-    }
-    for (const CouchQueryRow& row : *rows) {
-        if (!row.key().isString() || row.key().toString().isEmpty())
-            continue;
-        const QString id = row.key().toString();
+    for (const QString& id : *ids) {
         QString error;
         const Rewrite written = rewriteDocumentAndWait(
             session.trevokMasterDB->documentWithID(id),
@@ -450,32 +477,7 @@ Provisioned deleteProjectPermanentlyAndWait(const StoreSession& session,
     // received. The server stops a replication some time after its document
     // is gone; a database that is gone passes nothing on at once.
     removeDatabaseAndWait(session, dbName, report);
-
-    CouchDesignDocument* meta =
-        session.trevokMasterDB->designDocumentWithName(QLatin1String(kMetaDesignName));
-    meta->defineViewNamed(QLatin1String(kAllMembersViewName), allMembersMap(project.projectID));
-    std::unique_ptr<CouchQuery> documents =
-        meta->queryViewNamed(QLatin1String(kAllMembersViewName));
-    documents->setDescending(false);
-    QStringList ids;
-    if (const auto rows = documents->rowsAndWait()) {
-        for (const CouchQueryRow& row : *rows) {
-            if (row.key().isString() && !row.key().toString().isEmpty())
-                ids.append(row.key().toString());
-        }
-    } else {
-        report.fail(QStringLiteral("Listing the documents of %1 in “trevok_master”")
-                        .arg(quoted(project.title)),
-                    documents->error());
-    }
-    ids.append(QStringLiteral("_design/") + project.stem);
-    ids.append(project.projectID);
-    ids.removeDuplicates();
-    for (const QString& id : std::as_const(ids)) {
-        QString error;
-        if (deleteByRewrite(session.trevokMasterDB->documentWithID(id), &error) == Rewrite::Failed)
-            report.fail(QStringLiteral("Deleting %1 in “trevok_master”").arg(quoted(id)), error);
-    }
+    removeMasterDocumentsAndWait(session, project, report);
     return report;
 }
 

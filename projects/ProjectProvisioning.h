@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 class ProjectModel;
 
@@ -90,6 +91,15 @@ Provisioned startArchiveAndWait(const StoreSession& session, const ProjectRef& p
 // the database, the project's documents in the master database, its master
 // design document and its record. Whatever is gone already counts as done.
 Provisioned deleteProjectPermanentlyAndWait(const StoreSession& session, const ProjectRef& project);
+
+// The ids of the project's documents in "trevok_master" by its members'
+// view; nullopt, with the failure in `report`, when they cannot be listed.
+std::optional<QStringList> masterDocumentsOfAndWait(const StoreSession& session,
+                                                    const ProjectRef& project, Provisioned& report);
+// Those documents, its filter and its record (last) deleted. None is when
+// they cannot be listed, so that the record stays to tell what is left.
+void removeMasterDocumentsAndWait(const StoreSession& session, const ProjectRef& project,
+                                  Provisioned& report);
 
 // The project's record as its database holds it ({} when it holds none).
 // A record is a project-type document whose `projectID` is its own ID and
