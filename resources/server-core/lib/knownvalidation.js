@@ -42,11 +42,16 @@ function projectsOf(source) {
 
 const forbid = (reason) => ({ forbidden: reason });
 
+// Whether judge() admits this caller before it looks at any document.
+function isAdministrator(userCtx) {
+  return !!userCtx && Array.isArray(userCtx.roles) && userCtx.roles.indexOf('_admin') !== -1;
+}
+
 // null: admitted; { forbidden }: refused; undefined: the sandbox decides.
 function judge(projects, newDoc, oldDoc, userCtx) {
   if (userCtx && userCtx.roles) {
     if (!Array.isArray(userCtx.roles)) return undefined;
-    if (userCtx.roles.indexOf('_admin') !== -1) return null;
+    if (isAdministrator(userCtx)) return null;
   }
   if (!newDoc || typeof newDoc !== 'object') return undefined;
   const id = newDoc._id;
@@ -105,9 +110,5 @@ function validatorFor(source, compileSlow) {
   return validator;
 }
 
-// Whether judge() admits this caller before it looks at any document.
-function isAdministrator(userCtx) {
-  return !!userCtx && Array.isArray(userCtx.roles) && userCtx.roles.indexOf('_admin') !== -1;
-}
 
 module.exports = { validatorFor, projectsOf, judge, isAdministrator, texts: { HEAD, TAIL } };
