@@ -392,6 +392,26 @@ describe('database names', () => {
     assert.equal((await server.req('DELETE', '/Bad')).status, 400);
   });
 
+  // A client still writing, or a replication starting, while its database
+  // is deleted must not bring the database back.
+  test('a database deleted amid writes and a starting replication stays deleted', async () => {
+    await server.req('PUT', '/amid_target');
+    for (let round = 0; round < 8; round++) {
+      const db = `amid_${round}`;
+      await server.req('PUT', `/${db}`);
+      const writes = Array.from({ length: 24 }, (_, i) => server.req('POST', `/${db}`, { body: { i } }));
+      const started = server.req('PUT', `/_replicator/amid_${round}`,
+        { body: { source: db, target: 'amid_target', continuous: true } });
+      await sleep(round * 3);
+      const dropped = await server.req('DELETE', `/${db}`);
+      assert.equal(dropped.status, 200, dropped.text);
+      await Promise.all([...writes, started]);
+      await sleep(300);
+      const left = await server.req('GET', `/${db}`);
+      assert.equal(left.status, 404, `round ${round}: ${db} is back: ${left.text}`);
+    }
+  });
+
   test('a conflict gives CouchDB\'s reason, alone and in a bulk update', async () => {
     const expected = { error: 'conflict', reason: 'Document update conflict.' };
     await server.req('PUT', '/conflicts');

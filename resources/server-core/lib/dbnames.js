@@ -9,7 +9,7 @@
 
 const fs = require('fs');
 const path = require('path');
-const { getOrCreateDB, deleteDB } = require('express-pouchdb/lib/create-or-delete-dbs');
+const { openForRequest, deleteExisting } = require('./dbgate');
 const utils = require('express-pouchdb/lib/utils');
 const wrappers = require('pouchdb-wrappers');
 const { sendJSON, refuseMissingDb } = require('./guards');
@@ -142,25 +142,21 @@ function install(app, config, leveldown) {
     if (req.query.rev) {
       return sendJSON(res, 400, { error: 'bad_request', reason: 'You tried to DELETE a database with a ?rev= parameter. Did you mean to DELETE a document instead?' });
     }
-    req.PouchDB.allDbs().then((dbs) => {
-      // An existing database keeps its way out even if its name predates
-      // the naming rule.
-      if (dbs.indexOf(name) === -1) {
-        if (!isLegalName(name, config)) return sendJSON(res, 400, illegalName(name));
-        return sendJSON(res, 404, { error: 'not_found', reason: 'missing' });
-      }
-      return deleteDB(req.PouchDB, name, utils.makeOpts(req)).then(() => sendJSON(res, 200, { ok: true }));
+    // An existing database keeps its way out even if its name predates
+    // the naming rule.
+    deleteExisting(req.PouchDB, name, utils.makeOpts(req)).then((deleted) => {
+      if (deleted) return sendJSON(res, 200, { ok: true });
+      if (!isLegalName(name, config)) return sendJSON(res, 400, illegalName(name));
+      return sendJSON(res, 404, { error: 'not_found', reason: 'missing' });
     }).catch((err) => sendError(res, err));
   });
 
   // Opening the request's database for every route below `/:db`.
   const openDb = (req, res, next) => {
     const name = req.params.db;
-    req.PouchDB.allDbs().then((dbs) => {
-      if (dbs.indexOf(name) === -1) return refuseMissingDb(req, res);
-      return getOrCreateDB(req.PouchDB, name)
-        .then((db) => app.dbWrapper.wrap(name, db))
-        .then((db) => { req.db = db; next(); });
+    openForRequest(req.PouchDB, name, req, res).then((db) => {
+      if (!db) return refuseMissingDb(req, res);
+      return app.dbWrapper.wrap(name, db).then((wrapped) => { req.db = wrapped; next(); });
     }).catch((err) => sendError(res, err));
   };
   replaceRoute(app, routeIs('/:db/*', '*'), openDb);

@@ -203,7 +203,7 @@ const REWRITE_PATH = /^\/([^/]+)\/_design\/[^/]+\/_rewrite(\/|$)/;
 function gateRewrites(app, config) {
   const layer = app._router.stack.find((l) => !l.route && /rewriteMiddleware/.test(String(l.handle)));
   if (!layer) throw new Error('express-pouchdb layout not recognised');
-  const { getOrCreateDB } = require('express-pouchdb/lib/create-or-delete-dbs');
+  const { openForRequest } = require('./dbgate');
   const rewrite = layer.handle;
   const guard = securityGuard(config);
   layer.handle = function (req, res, next) {
@@ -211,10 +211,9 @@ function gateRewrites(app, config) {
     if (!m) return next();
     let name;
     try { name = decodeURIComponent(m[1]); } catch (e) { return next(); }
-    req.PouchDB.allDbs().then((dbs) => {
-      if (dbs.indexOf(name) === -1) return refuseMissingDb(req, res);
-      return getOrCreateDB(req.PouchDB, name)
-        .then((db) => app.dbWrapper.wrap(name, db))
+    openForRequest(req.PouchDB, name, req, res).then((db) => {
+      if (!db) return refuseMissingDb(req, res);
+      return app.dbWrapper.wrap(name, db)
         .then((db) => {
           req.db = db;
           guard(req, res, () => rewrite(req, res, next));

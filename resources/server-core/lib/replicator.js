@@ -18,6 +18,7 @@
 
 const crypto = require('crypto');
 const { getOrCreateDB } = require('express-pouchdb/lib/create-or-delete-dbs');
+const { openExisting } = require('./dbgate');
 const { FeedHub } = require('./feeds');
 const { Replication } = require('./replication');
 
@@ -170,14 +171,10 @@ class Replicator {
     const name = endpointName(endpoint);
     if (!name) throw Object.assign(new Error('invalid endpoint'), { name: 'bad_request' });
     if (/^https?:\/\//.test(name)) return name;
-    const dbs = await this.PouchDB.allDbs();
-    if (dbs.indexOf(name) === -1 && !create) {
-      throw Object.assign(new Error(`could not open ${name}`), { name: 'db_not_found' });
-    }
-    if (dbs.indexOf(name) === -1 && !this.isLegalName(name)) {
-      throw Object.assign(new Error(`illegal database name ${name}`), { name: 'illegal_database_name' });
-    }
-    return getOrCreateDB(this.PouchDB, name);
+    const db = await openExisting(this.PouchDB, name, { create, mayCreate: () => this.isLegalName(name) });
+    if (db) return db;
+    if (!create) throw Object.assign(new Error(`could not open ${name}`), { name: 'db_not_found' });
+    throw Object.assign(new Error(`illegal database name ${name}`), { name: 'illegal_database_name' });
   }
 
   async launch(doc, sig) {
