@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 #include "app/LastSeenWriter.h"
 #include "app/WebRepair.h"
+#include "chrome/ContentMinimum.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "lists/ProjectQuery.h"
 #include "lists/UserQuery.h"
@@ -12,6 +13,7 @@
 #include "services/Interface.h"
 #include "services/NotificationCenter.h"
 #include "services/ReplicationHealth.h"
+#include "services/ShownText.h"
 #include "services/WebSteps.h"
 #include "store/CouchPersistentReplication.h"
 #include "store/CouchServer.h"
@@ -114,8 +116,12 @@ void AppDelegate::loadMainWindow() {
         QStringLiteral("QLabel#serverStatusLine { background: #fff4d6; color: #5a3d00;"
                        " border-bottom: 1px solid #e0c98f; }"));
     m_serverStatusLine->hide();
+    // It quotes the server's own words.
+    trevok::fitLabel(m_serverStatusLine, 2);
     layout->addWidget(m_serverStatusLine);
     layout->addWidget(m_mainContent);
+    // Nothing of the window is cut off by making it small.
+    trevok::followContentMinimum(m_mainWindow, m_mainWindow->contentView());
 
     const QWidget* root = m_mainContent;
     m_titleView = outlet<QWidget>(root, "titleView");

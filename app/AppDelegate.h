@@ -470,6 +470,8 @@ private:
     // Puts `members` of the project `projectID` (database stem `stem`, as of
     // the record's revision `generation`) into the members list and their
     // full names into the line below it.
+    // The line below the members, from the users list as it is now.
+    void showMembersLine();
     void showMembers(const QString& projectID, const QString& stem, const QStringList& members,
                      int generation);
     // The selected project's pair of replications with the master database.
@@ -491,6 +493,10 @@ private:
     class CouchPersistentReplication* m_pull = nullptr;
     class CouchPersistentReplication* m_push = nullptr;
     QPointer<QWidget> m_userPanel;
+    // What the window widened by for the open panel, and the width it then
+    // had: given back at closing unless the administrator resized it since.
+    int m_userPanelGrowth = 0;
+    int m_userPanelGrownWidth = 0;
     class QTableView* m_userSelectionTableView = nullptr;
     // A project as the archiving and deletion flows act on it.
     using ProjectRef = trevok::projects::ProjectRef;

@@ -5,6 +5,7 @@
 #include "projects/ProjectProvisioning.h"
 #include "records/ProjectNames.h"
 #include "services/Alerts.h"
+#include "services/ShownText.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDesignDocument.h"
 #include "store/CouchDocument.h"
@@ -54,15 +55,16 @@ void AppDelegate::archiveProjectModalEnded(int returnCode) {
         setProjectStatus(
             QStringLiteral("“%1” is being archived already; it is emptied once its copy is "
                            "complete.")
-                .arg(project.title));
+                .arg(trevok::shownName(project.title)));
         return;
     }
     QStringList members;
     if (const QString mismatch = checkProjectDatabase(project, &members); !mismatch.isEmpty()) {
         setProjectStatus(mismatch);
-        trevok::showFailureAlert(
-            m_mainWindow, QStringLiteral("The project “%1” was not archived.").arg(project.title),
-            mismatch);
+        trevok::showFailureAlert(m_mainWindow,
+                                 QStringLiteral("The project “%1” was not archived.")
+                                     .arg(trevok::shownName(project.title)),
+                                 mismatch);
         return;
     }
     // An archived project takes no more writes from its members.
@@ -82,13 +84,13 @@ void AppDelegate::archiveProjectModalEnded(int returnCode) {
     }
 
     if (!archiving.ok()) {
-        const QString failed =
-            QStringLiteral("The project “%1” was not archived completely.").arg(project.title);
+        const QString failed = QStringLiteral("The project “%1” was not archived completely.")
+                                   .arg(trevok::shownName(project.title));
         setProjectStatus(failed);
         tellProvisioned(archiving, failed);
         return;
     }
     setProjectStatus(
         QStringLiteral("“%1” is being archived; it is emptied once its copy is complete.")
-            .arg(project.title));
+            .arg(trevok::shownName(project.title)));
 }

@@ -9,6 +9,7 @@
 #include "records/ReplicatorViews.h"
 #include "records/UuidText.h"
 #include "services/Alerts.h"
+#include "services/ShownText.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDesignDocument.h"
 #include "store/CouchDocument.h"
@@ -89,10 +90,10 @@ void AppDelegate::emptyProjectAndMarkAsDeleted() {
     ProjectRef project;
     if (!takeSelectedProject(&project))
         return;
-    const QString failed =
-        QStringLiteral("The project “%1” was not deleted completely.").arg(project.title);
+    const QString failed = QStringLiteral("The project “%1” was not deleted completely.")
+                               .arg(trevok::shownName(project.title));
     if (emptyProject(project, failed))
-        setProjectStatus(QStringLiteral("“%1” was deleted.").arg(project.title));
+        setProjectStatus(QStringLiteral("“%1” was deleted.").arg(trevok::shownName(project.title)));
     else
         setProjectStatus(failed);
 }
@@ -127,8 +128,8 @@ void AppDelegate::deleteProjectPermanently() {
     ProjectRef project;
     if (!takeSelectedProject(&project))
         return;
-    const QString failed =
-        QStringLiteral("The project “%1” was not deleted permanently in full.").arg(project.title);
+    const QString failed = QStringLiteral("The project “%1” was not deleted permanently in full.")
+                               .arg(trevok::shownName(project.title));
     QStringList members;
     if (const QString mismatch = checkProjectDatabase(project, &members); !mismatch.isEmpty()) {
         setProjectStatus(mismatch);
@@ -154,7 +155,8 @@ void AppDelegate::deleteProjectPermanently() {
         tellProvisioned(deleted, failed);
         return;
     }
-    setProjectStatus(QStringLiteral("“%1” was deleted permanently.").arg(project.title));
+    setProjectStatus(
+        QStringLiteral("“%1” was deleted permanently.").arg(trevok::shownName(project.title)));
 }
 
 QString AppDelegate::serverID() {

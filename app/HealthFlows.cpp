@@ -14,6 +14,7 @@
 #include "services/Interface.h"
 #include "services/Readable.h"
 #include "services/ReplicationHealth.h"
+#include "services/ShownText.h"
 #include "users/UserArrayController.h"
 
 #include <QLabel>
@@ -39,6 +40,9 @@ void AppDelegate::connectHealthOutlets() {
     m_usersStatusLabel = outlet<QLabel>(root, "usersStatusLabel");
     m_replicationsRunning = outlet<QLabel>(root, "replicationsRunning");
     m_replicationsInError = outlet<QLabel>(root, "replicationsInError");
+    // Their messages quote projects' titles and the server's reasons.
+    trevok::fitLabel(m_projectSyncField, 3);
+    trevok::fitLabel(m_usersStatusLabel, 2);
     if (m_projectSyncField)
         m_projectSyncField->hide();
     if (m_table) {

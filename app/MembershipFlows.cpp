@@ -12,6 +12,7 @@
 #include "services/Alerts.h"
 #include "services/NotificationCenter.h"
 #include "services/Readable.h"
+#include "services/ShownText.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDesignDocument.h"
 #include "store/CouchDocument.h"
@@ -31,6 +32,7 @@
 #include <QLayout>
 #include <QListView>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QStringListModel>
 #include <QTableView>
@@ -125,7 +127,8 @@ void AppDelegate::listProjectUsers() {
     showMembers(project.id, project.stem,
                 stringList(stored.body.value(trevok::records::kMembersField)),
                 trevok::projects::revisionGeneration(stored.body));
-    setProjectStatus(QStringLiteral("Members of “%1”.").arg(m_selectedProjecName));
+    setProjectStatus(
+        QStringLiteral("Members of “%1”.").arg(trevok::shownName(m_selectedProjecName)));
 }
 
 void AppDelegate::openUserPanel() {
@@ -146,12 +149,14 @@ void AppDelegate::openUserPanel() {
         auto* header = new QLabel(QStringLiteral("Add Member"), panel);
         header->setObjectName(QStringLiteral("userPanelHeader"));
         header->setStyleSheet(QStringLiteral("font-weight: 600;"));
+        header->setTextFormat(Qt::PlainText);
         header->setAccessibleName(header->text());
         header->setAccessibleDescription(QStringLiteral("userPanelHeader"));
         auto* hint = new QLabel(QStringLiteral("Double-click a user, or select one and press "
                                                "Return, to add them to the current project."),
                                 panel);
         hint->setObjectName(QStringLiteral("userPanelHint"));
+        hint->setTextFormat(Qt::PlainText);
         hint->setAccessibleName(hint->text());
         hint->setAccessibleDescription(QStringLiteral("userPanelHint"));
         hint->setWordWrap(true);
@@ -160,13 +165,7 @@ void AppDelegate::openUserPanel() {
         table->setAccessibleName(QStringLiteral("Users"));
         table->setAccessibleDescription(QStringLiteral("userSelectionTableView"));
         table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-        table->setWordWrap(false);
         table->verticalHeader()->hide();
-        // Every column as wide as its content: dates stay on one line, and
-        // the panel is made wide enough that nothing scrolls sideways.
-        table->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
-        table->horizontalHeader()->setStretchLastSection(true);
-        table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         table->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         // A double click in it, or Return, posts "AddUserToProject" by itself.
         userTableController()->showIn(table);
@@ -186,14 +185,10 @@ void AppDelegate::openUserPanel() {
         layout->addWidget(hint);
         layout->addWidget(table, 1);
         layout->addLayout(buttons);
+        // The panel asks for the columns' width; the window makes room.
         const auto fitColumns = [table] {
-            int width = 2 * table->frameWidth() + table->verticalScrollBar()->sizeHint().width();
-            for (int column = 0; column < table->model()->columnCount(); ++column)
-                if (!table->isColumnHidden(column))
-                    width += std::max(
-                        table->horizontalHeader()->sectionSizeHint(column),
-                        static_cast<const QAbstractItemView*>(table)->sizeHintForColumn(column));
-            table->setMinimumWidth(std::max(width, 200));
+            table->updateGeometry();
+            table->fitColumns();
         };
         fitColumns();
         connect(table->model(), &QAbstractItemModel::rowsInserted, table, fitColumns);
@@ -208,11 +203,29 @@ void AppDelegate::openUserPanel() {
     m_userPanel->raise();
     // The window widens by what the panel needs, so that neither its table
     // nor the projects and members beside it are squeezed.
-    if (QLayout* layout = m_mainContent->layout())
+    // The tab's own layout knows the panel; the window's learns of it only
+    // at its next pass.
+    QWidget* tab = m_userPanel->parentWidget();
+    if (QLayout* layout = tab->layout())
         layout->activate();
-    const int missing = m_mainContent->minimumSizeHint().width() - m_mainContent->width();
-    if (missing > 0)
+    int missing = tab->sizeHint().width() - tab->width();
+    const QScreen* screen = m_mainWindow->screen();
+    // Within the screen: the window moves left where its right edge would
+    // leave it.
+    if (screen)
+        missing = std::min(missing, screen->availableGeometry().width() -
+                                        m_mainWindow->frameGeometry().width());
+    if (missing > 0 && m_userPanelGrowth == 0) {
         m_mainWindow->resize(m_mainWindow->width() + missing, m_mainWindow->height());
+        if (screen) {
+            const int beyond =
+                m_mainWindow->frameGeometry().right() - screen->availableGeometry().right();
+            if (beyond > 0)
+                m_mainWindow->move(m_mainWindow->x() - beyond, m_mainWindow->y());
+        }
+        m_userPanelGrowth = missing;
+        m_userPanelGrownWidth = m_mainWindow->width();
+    }
     // The keyboard goes to the list of users, ready for arrows and Return.
     m_userSelectionTableView->setFocus(Qt::OtherFocusReason);
 }
@@ -220,6 +233,9 @@ void AppDelegate::openUserPanel() {
 void AppDelegate::closeUserPicker() {
     if (m_userPanel)
         m_userPanel->hide();
+    if (m_userPanelGrowth > 0 && m_mainWindow->width() == m_userPanelGrownWidth)
+        m_mainWindow->resize(m_mainWindow->width() - m_userPanelGrowth, m_mainWindow->height());
+    m_userPanelGrowth = 0;
 }
 
 void AppDelegate::assignUserToProject(const trevok::Notification&) {
@@ -252,9 +268,11 @@ void AppDelegate::assignUserToProject(const trevok::Notification&) {
         return;
     }
     if (!changed)
-        setProjectStatus(QStringLiteral("%1 is already a member of “%2”.").arg(userName, title));
+        setProjectStatus(QStringLiteral("%1 is already a member of “%2”.")
+                             .arg(userName, trevok::shownName(title)));
     else
-        setProjectStatus(QStringLiteral("%1 was added to “%2”.").arg(userName, title));
+        setProjectStatus(
+            QStringLiteral("%1 was added to “%2”.").arg(userName, trevok::shownName(title)));
 }
 
 void AppDelegate::removeUserFromProject() {
@@ -284,5 +302,5 @@ void AppDelegate::removeUserFromProject() {
         return;
     }
     setProjectStatus(QStringLiteral("%1 was removed from “%2”.")
-                         .arg(memberName, recordTitle(project, m_server.get())));
+                         .arg(memberName, trevok::shownName(recordTitle(project, m_server.get()))));
 }

@@ -11,6 +11,7 @@
 #include "services/Alerts.h"
 #include "services/Interface.h"
 #include "services/Readable.h"
+#include "services/ShownText.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDesignDocument.h"
 #include "store/CouchPersistentReplication.h"
@@ -36,6 +37,8 @@ void AppDelegate::activateProjectSheet() {
     m_addProjectSheet.tmpProjectNameField = outlet<QLineEdit>(sheet, "tmpProjectNameField");
     m_addProjectSheet.projectSheetWarningField = outlet<QLabel>(sheet, "projectSheetWarningField");
     m_addProjectSheet.projectSheetWarningField->hide();
+    // It quotes the title typed, however long.
+    trevok::fitLabel(m_addProjectSheet.projectSheetWarningField, 3);
     connect(outlet<QPushButton>(sheet, "projectSheetConfirm"), &QPushButton::clicked, this,
             &AppDelegate::createProject);
     connect(outlet<QPushButton>(sheet, "projectSheetCancel"), &QPushButton::clicked, this,
@@ -85,7 +88,8 @@ QString AppDelegate::stemInUse(const QString& stem) {
             if (record->stringValue(trevok::records::kServerDBNameField) == stem)
                 return QStringLiteral("The project “%1” already uses the database name “%2”; "
                                       "please choose another title.")
-                    .arg(record->stringValue(trevok::records::kTitleField), stem);
+                    .arg(trevok::shownName(record->stringValue(trevok::records::kTitleField)),
+                         stem);
         }
     }
     // The project database, the master design document and the archive of a
@@ -142,8 +146,10 @@ void AppDelegate::createProject() {
     m_pull = created.replication(dbName, m_trevokMasterDB->name());
     m_push = created.replication(m_trevokMasterDB->name(), dbName);
     closeProjectSheet();
-    tellProvisioned(created,
-                    created.mended.isEmpty()
-                        ? QStringLiteral("The project “%1” was not created.").arg(title)
-                        : QStringLiteral("The project “%1” was not set up completely.").arg(title));
+    tellProvisioned(
+        created,
+        created.mended.isEmpty()
+            ? QStringLiteral("The project “%1” was not created.").arg(trevok::shownName(title))
+            : QStringLiteral("The project “%1” was not set up completely.")
+                  .arg(trevok::shownName(title)));
 }

@@ -6,6 +6,7 @@
 #include "records/RecordFields.h"
 #include "services/Interface.h"
 #include "services/Readable.h"
+#include "services/ShownText.h"
 #include "store/CouchDocument.h"
 #include "store/CouchModel.h"
 
@@ -27,6 +28,9 @@ void AppDelegate::connectProjectOutlets() {
     m_membersTableView = outlet<QListView>(root, "membersTableView");
     m_projectStatusLabel = outlet<QLabel>(root, "projectStatusLabel");
     m_projectMembersFullNameField = outlet<QLabel>(root, "projectMembersFullNameField");
+    // Names are people's own: however long or odd, they keep to two lines.
+    trevok::fitLabel(m_projectMembersFullNameField, 2);
+    trevok::fitLabel(m_projectStatusLabel, 2);
     m_membersArrayController = new MembersListModel(this);
     if (m_membersTableView) {
         m_membersTableView->setModel(m_membersArrayController);
@@ -96,17 +100,22 @@ void AppDelegate::showMembers(const QString& projectID, const QString& stem,
     }
     if (m_membersArrayController && m_membersArrayController->stringList() != members)
         m_membersArrayController->setStringList(members);
-    if (!m_projectMembersFullNameField || !m_projectTableController)
+    showMembersLine();
+}
+
+void AppDelegate::showMembersLine() {
+    if (!m_projectMembersFullNameField || !m_projectTableController || !m_membersArrayController)
         return;
-    // The line below names the very members the list shows.
+    // The line below names the very members the list shows, by the names
+    // the users list holds now.
     QStringList names;
-    for (const QString& member : members) {
+    for (const QString& member : m_membersArrayController->stringList()) {
         const QVariantMap entry = m_projectTableController->memberFullName(member);
         const QString name = QStringList{entry.value(QStringLiteral("FirstName")).toString(),
                                          entry.value(QStringLiteral("LastName")).toString()}
                                  .join(QLatin1Char(' '))
                                  .trimmed();
-        names.append(name.isEmpty() ? member : name);
+        names.append(trevok::shownName(name.isEmpty() ? member : name));
     }
     trevok::setLabelText(m_projectMembersFullNameField,
                          names.isEmpty()

@@ -5,6 +5,7 @@
 #include "services/BusyState.h"
 #include "services/Interface.h"
 #include "services/Readable.h"
+#include "services/ShownText.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchServer.h"
 
@@ -24,6 +25,7 @@ constexpr int kBusyPollMs = 100;
 void AppDelegate::connectRepairOutlets() {
     const QWidget* root = m_mainContent;
     m_infoStatusLabel = outlet<QLabel>(root, "infoStatusLabel");
+    trevok::fitLabel(m_infoStatusLabel, 2);
     m_leftoversList = outlet<QListWidget>(root, "leftoversList");
     m_removeLeftoverButton = outlet<QPushButton>(root, "removeLeftoverButton");
     if (m_removeLeftoverButton)
@@ -40,7 +42,7 @@ void AppDelegate::setInfoStatus(const QString& text) {
 }
 
 QString AppDelegate::infoStatusText() const {
-    return m_infoStatusLabel ? m_infoStatusLabel->text() : QString();
+    return trevok::fullLabelText(m_infoStatusLabel);
 }
 
 QStringList AppDelegate::leftovers() const {

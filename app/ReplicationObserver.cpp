@@ -3,6 +3,7 @@
 #include "records/RecordFields.h"
 #include "services/Alerts.h"
 #include "services/BusyState.h"
+#include "services/ShownText.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDocument.h"
 #include "store/CouchPersistentReplication.h"
@@ -120,13 +121,13 @@ void AppDelegate::checkArchives() {
             trevok::showFailureAlert(
                 m_mainWindow,
                 QStringLiteral("The project “%1” could not be archived.")
-                    .arg(archive.project.title),
+                    .arg(trevok::shownName(archive.project.title)),
                 QStringLiteral("Copying “%1” into “%2” failed: %3\nThe project stays marked as "
                                "archived and keeps its documents; the copy's replication stays "
                                "in “_replicator”.")
                     .arg(replication->source(), replication->target(), replication->error()));
             setProjectStatus(QStringLiteral("The project “%1” could not be archived.")
-                                 .arg(archive.project.title));
+                                 .arg(trevok::shownName(archive.project.title)));
             continue;
         }
         if (replication->state() != CouchPersistentReplication::StateCompleted)
@@ -180,9 +181,10 @@ bool AppDelegate::finishArchive(ArchiveInProgress& archive) {
     stopObservingReplication(archive.handle());
     rememberSelectedProject(archive.project);
     const QString failed = QStringLiteral("The archived project “%1” was not emptied completely.")
-                               .arg(archive.project.title);
+                               .arg(trevok::shownName(archive.project.title));
     if (emptyProject(archive.project, failed))
-        setProjectStatus(QStringLiteral("“%1” was archived.").arg(archive.project.title));
+        setProjectStatus(
+            QStringLiteral("“%1” was archived.").arg(trevok::shownName(archive.project.title)));
     else
         setProjectStatus(failed);
     return true;

@@ -1,4 +1,5 @@
 #include "app/TestControl.h"
+#include "services/ShownText.h"
 
 #include "app/AppDelegate.h"
 #include "chrome/PXAppStoreWindow.h"
@@ -53,8 +54,9 @@ QJsonObject state(AppDelegate& app) {
     ServerProcess* server = app.task();
     return {
         {QStringLiteral("logedIn"), app.logedIn()},
-        {QStringLiteral("serverStatus"),
-         app.serverStatusLine()->isVisible() ? app.serverStatusLine()->text() : QString()},
+        {QStringLiteral("serverStatus"), app.serverStatusLine()->isVisible()
+                                             ? trevok::fullLabelText(app.serverStatusLine())
+                                             : QString()},
         {QStringLiteral("adopted"), server && server->adopted()},
         {QStringLiteral("serverPid"), server ? server->serverPid() : 0},
         {QStringLiteral("launcherPid"), server ? server->launcherPid() : 0},

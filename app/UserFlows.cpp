@@ -41,11 +41,28 @@ void AppDelegate::connectUserOutlets() {
     m_addUserButton = outlet<QPushButton>(root, "addUserButton");
     m_changeUserPasswordButton = outlet<QPushButton>(root, "changeUserPasswordButton");
     m_deleteUserButton = outlet<QPushButton>(root, "deleteUserButton");
+    // A member who changes his name, or a user who comes or goes, is named
+    // anew below the members.
+    const auto renamed = [this] { showMembersLine(); };
+    connect(userTableController(), &QAbstractItemModel::dataChanged, this, renamed);
+    connect(userTableController(), &QAbstractItemModel::modelReset, this, renamed);
+    connect(userTableController(), &QAbstractItemModel::rowsInserted, this, renamed);
     if (m_table) {
         userTableController()->showIn(m_table);
         m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
         m_table->horizontalHeader()->setStretchLastSection(true);
         m_table->verticalHeader()->hide();
+        // One line per user, whatever a name holds; what does not fit is
+        // elided, and the cell's tooltip has it whole.
+        m_table->setWordWrap(false);
+        // Each column as wide as its heading and the dates, so that all six fit
+        // the window at its first size; longer names elide, and the columns
+        // can be widened by hand.
+        QHeaderView* header = m_table->horizontalHeader();
+        for (int column = 0; column < UserArrayController::SyncColumn; ++column)
+            header->resizeSection(column, column == UserArrayController::CreatedColumn
+                                              ? UserArrayController::createdColumnWidth(m_table)
+                                              : header->sectionSizeHint(column));
     }
     if (m_addUserButton)
         connect(m_addUserButton, &QPushButton::clicked, this, &AppDelegate::activateUserSheet);

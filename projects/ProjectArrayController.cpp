@@ -1,4 +1,5 @@
 #include "projects/ProjectArrayController.h"
+#include "services/ShownText.h"
 
 #include "chrome/UserDefaults.h"
 #include "lists/LiveListTableModel.h"
@@ -70,6 +71,9 @@ QVariant ProjectArrayController::data(const QModelIndex& index, int role) const 
         return projectRowAccessibleText(
             QSortFilterProxyModel::data(index, Qt::DisplayRole).toString(),
             QSortFilterProxyModel::data(index, LiveListTableModel::ArchivedRole).toBool());
+    // The cell elides a long title; its tooltip has it whole, as written.
+    if (role == Qt::ToolTipRole && index.isValid() && index.column() == 0)
+        return trevok::plainToolTip(QSortFilterProxyModel::data(index, Qt::DisplayRole).toString());
     return QSortFilterProxyModel::data(index, role);
 }
 

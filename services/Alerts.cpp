@@ -2,6 +2,7 @@
 
 #include "services/BusyState.h"
 
+#include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -30,6 +31,17 @@ QStringList& shownConfirmations() {
 }
 } // namespace alerts_for_testing
 
+namespace {
+// An alert quotes names and the server's reasons: every line of it is
+// shown as the characters it holds. (The box itself only makes its first
+// line plain on request, and its informative line never.)
+void showAsPlainText(QMessageBox* box) {
+    box->setTextFormat(Qt::PlainText);
+    for (QLabel* label : box->findChildren<QLabel*>())
+        label->setTextFormat(Qt::PlainText);
+}
+} // namespace
+
 void runConfirmationAlert(QWidget* window, const ConfirmationAlert& alert,
                           std::function<void(int)> done) {
     g_confirmations.append(alert.message);
@@ -44,6 +56,7 @@ void runConfirmationAlert(QWidget* window, const ConfirmationAlert& alert,
     box->setIcon(QMessageBox::Warning);
     box->setText(alert.message);
     box->setInformativeText(alert.informativeText);
+    showAsPlainText(box);
     box->setAccessibleName(alert.message);
     box->setAccessibleDescription(alert.accessibleDescription);
     QPushButton* ok = box->addButton(alert.defaultButton, QMessageBox::AcceptRole);
@@ -75,6 +88,7 @@ void showFailureAlert(QWidget* window, const QString& message, const QString& in
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::WindowModal);
     box->setInformativeText(informativeText);
+    showAsPlainText(box);
     box->setAccessibleName(message);
     box->setAccessibleDescription(QStringLiteral("failureAlert"));
     box->open();

@@ -3,6 +3,7 @@
 
 #include <QEvent>
 #include <QFile>
+#include <QLabel>
 #include <QUiLoader>
 
 namespace trevok {
@@ -16,9 +17,16 @@ QWidget* loadInterface(const QString& name, QWidget* parent) {
     }
     QUiLoader loader;
     QWidget* root = loader.load(&file, parent);
-    if (!root)
+    if (!root) {
         qWarning().noquote() << QStringLiteral("Error: cannot load interface %1: %2")
                                     .arg(name, loader.errorString());
+        return nullptr;
+    }
+    // A label left to guess draws anything that looks like markup as markup,
+    // and the console puts people's names into its labels.
+    for (QLabel* label : root->findChildren<QLabel*>())
+        if (label->textFormat() == Qt::AutoText)
+            label->setTextFormat(Qt::PlainText);
     return root;
 }
 

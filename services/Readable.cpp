@@ -1,4 +1,5 @@
 #include "services/Readable.h"
+#include "services/ShownText.h"
 
 #include <QAccessible>
 #include <QLabel>
@@ -9,6 +10,11 @@ namespace trevok {
 
 void setLabelText(QLabel* label, const QString& text) {
     if (!label)
+        return;
+    // What the console writes into a label is never markup: names, titles
+    // and the server's reasons in it come from people who may not be kind.
+    label->setTextFormat(Qt::PlainText);
+    if (setFittedText(label, text))
         return;
     const bool changed = label->text() != text || label->accessibleName() != text;
     label->setText(text);

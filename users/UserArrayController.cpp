@@ -1,5 +1,6 @@
 #include "users/UserArrayController.h"
 #include "records/MasterModel.h"
+#include "services/ShownText.h"
 
 #include "chrome/UserDefaults.h"
 #include "lists/UserQuery.h"
@@ -11,9 +12,12 @@
 
 #include <QAbstractItemView>
 #include <QBrush>
+#include <QFontMetrics>
 #include <QItemSelectionModel>
 #include <QLocale>
+#include <QStyle>
 #include <QTimer>
+#include <QWidget>
 
 UserArrayController::UserArrayController(QObject* parent)
     : LiveListTableModel({{QStringLiteral("User name"), QStringLiteral("name")},
@@ -82,6 +86,19 @@ void UserArrayController::refreshLastSeen() {
         Q_EMIT dataChanged(index(0, LastSeenColumn), index(rowCount() - 1, LastSeenColumn));
 }
 
+int UserArrayController::createdColumnWidth(const QWidget* view) {
+    const QFontMetrics metrics(view->font());
+    int widest = 0;
+    for (int month = 1; month <= 12; ++month) {
+        const QDateTime sample(QDate(2000, month, 28), QTime(23, 58, 58));
+        widest = std::max(
+            widest, metrics.horizontalAdvance(QLocale().toString(sample, QLocale::ShortFormat)));
+    }
+    // The cell's own margins on either side, as the item delegate keeps them.
+    const int margin = view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+    return widest + 2 * margin + metrics.averageCharWidth();
+}
+
 void UserArrayController::showIn(QAbstractItemView* view) {
     QItemSelectionModel* old = view->selectionModel();
     view->setModel(this);
@@ -127,13 +144,22 @@ QVariant UserArrayController::data(const QModelIndex& index, int role) const {
         return syncData(index.row(), role);
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole && role != Qt::AccessibleTextRole)
         return {};
+    // The names are the users' own: on one line in the cell, literally in
+    // the tooltip, whole to a screen reader.
+    const auto shown = [role](const QString& text) -> QVariant {
+        if (role == Qt::DisplayRole)
+            return trevok::oneLine(text);
+        if (role == Qt::ToolTipRole)
+            return trevok::plainToolTip(text);
+        return text;
+    };
     switch (index.column()) {
     case NameColumn:
-        return model->stringValue(QStringLiteral("name"));
+        return shown(model->stringValue(QStringLiteral("name")));
     case FirstNameColumn:
-        return model->stringValue(QStringLiteral("firstName"));
+        return shown(model->stringValue(QStringLiteral("firstName")));
     case LastNameColumn:
-        return model->stringValue(QStringLiteral("lastName"));
+        return shown(model->stringValue(QStringLiteral("lastName")));
     case CreatedColumn: {
         const QDateTime created = model->dateValue(QStringLiteral("created"));
         return created.isValid() ? QLocale().toString(created.toLocalTime(), QLocale::ShortFormat)

@@ -35,6 +35,10 @@ public:
     explicit UserArrayController(QObject* parent = nullptr);
     ~UserArrayController() override;
 
+    // Wide enough for any creation date in `view`'s font, on one line,
+    // without measuring every row.
+    static int createdColumnWidth(const QWidget* view);
+
     // The list whose entries are shown; nullptr shows nothing.
     void setContent(UserQuery* list);
     // Where the sync column's states come from; nullptr shows none.

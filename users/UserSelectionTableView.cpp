@@ -3,12 +3,15 @@
 #include "services/NotificationCenter.h"
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QScrollBar>
 #include <QStyleHints>
 
 #include <memory>
+#include <numeric>
 
 namespace {
 // The same event with no modifier key held.
@@ -25,6 +28,64 @@ UserSelectionTableView::UserSelectionTableView(QWidget* parent)
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setDragEnabled(false);
+    setWordWrap(false);
+    setTextElideMode(Qt::ElideRight);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    horizontalHeader()->setStretchLastSection(false);
+}
+
+QList<int> UserSelectionTableView::contentWidths() const {
+    QList<int> widths;
+    if (!model())
+        return widths;
+    for (int column = 0; column < model()->columnCount(); ++column)
+        widths.append(isColumnHidden(column) ? 0
+                                             : std::max(horizontalHeader()->sectionSizeHint(column),
+                                                        sizeHintForColumn(column)));
+    return widths;
+}
+
+int UserSelectionTableView::frameAndScrollBar() const {
+    return 2 * frameWidth() + verticalScrollBar()->sizeHint().width();
+}
+
+QSize UserSelectionTableView::sizeHint() const {
+    const QList<int> widths = contentWidths();
+    return {std::accumulate(widths.begin(), widths.end(), 0) + frameAndScrollBar(),
+            QTableView::sizeHint().height()};
+}
+
+QSize UserSelectionTableView::minimumSizeHint() const {
+    return {std::min(sizeHint().width(), 200), QTableView::minimumSizeHint().height()};
+}
+
+void UserSelectionTableView::fitColumns() {
+    const QList<int> widths = contentWidths();
+    const int total = std::accumulate(widths.begin(), widths.end(), 0);
+    const int room = viewport()->width();
+    if (total <= 0 || room <= 0)
+        return;
+    int last = -1;
+    for (int column = 0; column < widths.size(); ++column)
+        if (widths.at(column) > 0)
+            last = column;
+    int given = 0;
+    for (int column = 0; column < widths.size(); ++column) {
+        if (widths.at(column) == 0)
+            continue;
+        // The last column takes what is left, so the row ends at the edge.
+        const int width = column == last  ? std::max(room - given, 1)
+                          : total <= room ? widths.at(column)
+                                          : widths.at(column) * room / total;
+        horizontalHeader()->resizeSection(column, width);
+        given += width;
+    }
+}
+
+void UserSelectionTableView::resizeEvent(QResizeEvent* event) {
+    QTableView::resizeEvent(event);
+    fitColumns();
 }
 
 void UserSelectionTableView::mousePressEvent(QMouseEvent* event) {

@@ -4,6 +4,7 @@
 
 class QKeyEvent;
 class QMouseEvent;
+class QResizeEvent;
 
 // The table of the user-picking panel. A single click selects exactly the
 // clicked row (modifier keys neither extend nor toggle, nothing is dragged or
@@ -16,7 +17,16 @@ class UserSelectionTableView : public QTableView {
 public:
     UserSelectionTableView(QWidget* parent = nullptr);
 
+    // Every shown column as wide as its content when there is room for
+    // them all; else each narrowed alike, its cells elided (their tooltips
+    // have them whole), so that no column is half shown.
+    void fitColumns();
+    // As wide as the columns' content; the window makes room for that.
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+
 protected:
+    void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -25,6 +35,8 @@ protected:
 
 private:
     void mouseDown(QMouseEvent* event);
+    QList<int> contentWidths() const;
+    int frameAndScrollBar() const;
     int clickCountOf(const QMouseEvent* event);
 
     quint64 m_lastPressTime = 0;

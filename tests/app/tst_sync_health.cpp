@@ -6,6 +6,7 @@
 #include "server/ListenerSettings.h"
 #include "server/SyncListener.h"
 #include "services/ReplicationHealth.h"
+#include "services/ShownText.h"
 #include "tests/harness/ConsoleFixture.h"
 #include "tests/harness/ProjectActions.h"
 #include "tests/harness/SyncClient.h"
@@ -252,7 +253,7 @@ private Q_SLOTS:
         QVERIFY2(m_console->find<QLabel>("projectStatusLabel")
                      ->text()
                      .contains(QStringLiteral("restarted")),
-                 qPrintable(m_console->find<QLabel>("projectStatusLabel")->text()));
+                 qPrintable(trevok::fullLabelText(m_console->find<QLabel>("projectStatusLabel"))));
         // Only the console's fields, nothing the server had added.
         const QJsonArray rows =
             TestServer::getJson(QStringLiteral("/_replicator/_all_docs?include_docs=true"))
@@ -285,10 +286,9 @@ private Q_SLOTS:
     // Restarting what does not exist, or failing to, is told in words.
     void restartWithoutReplication() {
         QVERIFY(!app().restartReplication(QStringLiteral("trevok_user_db_nobody"), kMaster, 1));
-        QVERIFY2(m_console->find<QLabel>("usersStatusLabel")
-                     ->text()
+        QVERIFY2(trevok::fullLabelText(m_console->find<QLabel>("usersStatusLabel"))
                      .contains(QStringLiteral("no replication")),
-                 qPrintable(m_console->find<QLabel>("usersStatusLabel")->text()));
+                 qPrintable(trevok::fullLabelText(m_console->find<QLabel>("usersStatusLabel"))));
     }
 };
 

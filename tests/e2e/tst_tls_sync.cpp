@@ -3,6 +3,7 @@
 // DNS-SD; the traffic on the wire, captured in the suite's own network
 // namespace; plain HTTP turned off and on from the information tab; and a
 // broken certificate at start.
+#include "services/ShownText.h"
 #include "tests/e2e/E2eScenario.h"
 
 #include "chrome/UserDefaults.h"
@@ -278,10 +279,11 @@ private Q_SLOTS:
         QTRY_VERIFY(listener()->isRunning());
         QCOMPARE(listener()->tlsPort(), quint16(0));
         QVERIFY(plainAnswer(listener()->port()).startsWith("HTTP/1.1 "));
-        QVERIFY2(m_web->app().serverStatusLine()->text().contains(
-                     QStringLiteral("Encrypted sync is off: The certificate file holds no PEM "
-                                    "certificate.")),
-                 qPrintable(m_web->app().serverStatusLine()->text()));
+        QVERIFY2(
+            trevok::fullLabelText(m_web->app().serverStatusLine())
+                .contains(QStringLiteral("Encrypted sync is off: The certificate file holds no PEM "
+                                         "certificate.")),
+            qPrintable(trevok::fullLabelText(m_web->app().serverStatusLine())));
         QVERIFY(m_web->app().listenerFingerprintLabel()->text().contains(
             QStringLiteral("encrypted sync is off")));
         // The administrator's file is his to mend: left as it was.

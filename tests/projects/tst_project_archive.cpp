@@ -5,6 +5,7 @@
 #include "records/ProjectNames.h"
 #include "services/Alerts.h"
 #include "services/NotificationCenter.h"
+#include "services/ShownText.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDocument.h"
 #include "store/CouchPersistentReplication.h"
@@ -148,7 +149,9 @@ class TestProjectArchive : public QObject {
         app().archiveProject();
     }
 
-    QString statusText() { return m_console->find<QLabel>("projectStatusLabel")->text(); }
+    QString statusText() {
+        return trevok::fullLabelText(m_console->find<QLabel>("projectStatusLabel"));
+    }
 
 private Q_SLOTS:
     void initTestCase() {

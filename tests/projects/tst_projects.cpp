@@ -6,6 +6,7 @@
 #include "records/ProjectNames.h"
 #include "services/Alerts.h"
 #include "services/NotificationCenter.h"
+#include "services/ShownText.h"
 #include "store/CouchDocument.h"
 #include "store/CouchPersistentReplication.h"
 #include "store/CouchQuery.h"
@@ -131,7 +132,9 @@ class TestProjects : public QObject {
         return members;
     }
 
-    QString statusText() { return m_console->find<QLabel>("projectStatusLabel")->text(); }
+    QString statusText() {
+        return trevok::fullLabelText(m_console->find<QLabel>("projectStatusLabel"));
+    }
 
 private Q_SLOTS:
     void initTestCase() {
@@ -447,7 +450,8 @@ private Q_SLOTS:
         QVERIFY(trevok::alerts_for_testing::shownFailures().isEmpty());
         // The list follows the removal at once, and the line below agrees.
         QCOMPARE(list->stringList(), QStringList{QStringLiteral("ben")});
-        const QString line = m_console->find<QLabel>("projectMembersFullNameField")->text();
+        const QString line =
+            trevok::fullLabelText(m_console->find<QLabel>("projectMembersFullNameField"));
         QVERIFY2(line.contains(QStringLiteral("ben"), Qt::CaseInsensitive) &&
                      !line.contains(QStringLiteral("anna"), Qt::CaseInsensitive),
                  qPrintable(line));
