@@ -37,6 +37,7 @@ void AppDelegate::connectProjectOutlets() {
         m_membersTableView->setItemDelegate(new MemberSyncDelegate(m_membersTableView));
         m_membersTableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
         m_membersTableView->setSelectionMode(QAbstractItemView::SingleSelection);
+        m_membersTableView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     }
     const auto wire = [this, root](const char* name, void (AppDelegate::*action)()) {
         if (auto* button = outlet<QPushButton>(root, name))

@@ -87,9 +87,10 @@ void MemberSyncDelegate::paint(QPainter* painter, const QStyleOptionViewItem& op
 
 QSize MemberSyncDelegate::sizeHint(const QStyleOptionViewItem& option,
                                    const QModelIndex& index) const {
+    // The state takes what the row has left, elided (its tooltip says it
+    // whole): a long error must not widen the rows past the list.
     QSize size = QStyledItemDelegate::sizeHint(option, index);
-    const QString state = index.data(MembersListModel::SyncTextRole).toString();
-    if (!state.isEmpty())
-        size.rwidth() += option.fontMetrics.horizontalAdvance(state) + kGap;
+    if (!index.data(MembersListModel::SyncTextRole).toString().isEmpty())
+        size.rwidth() += kGap;
     return size;
 }

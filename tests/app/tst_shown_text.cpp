@@ -6,6 +6,7 @@
 #include "users/UserArrayController.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QDialog>
 #include <QFile>
@@ -97,6 +98,9 @@ QStringList cutOff(const QWidget* root) {
                            .arg(label->fontMetrics().horizontalAdvance(line))
                            .arg(room.width());
     }
+    for (const QAbstractItemView* list : root->findChildren<QAbstractItemView*>())
+        if (list->isVisibleTo(root) && list->horizontalScrollBar()->isVisible())
+            cut << QStringLiteral("%1 scrolls sideways").arg(list->objectName());
     for (const QTableView* table : root->findChildren<QTableView*>()) {
         if (!table->isVisibleTo(root) || !table->model())
             continue;
