@@ -78,7 +78,8 @@ async function openForRequest(PouchDB, name, req, res) {
   if (!held) return null;
   const feed = /\/_changes$/.test(req.path) &&
     ['continuous', 'longpoll', 'eventsource'].includes(String(req.query && req.query.feed));
-  if (feed || res.writableEnded) held.done();
+  // A caller already gone closed his response before it was opened for.
+  if (feed || res.writableEnded || res.closed || res.destroyed) held.done();
   else res.once('close', held.done);
   return held.db;
 }
