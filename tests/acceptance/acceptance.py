@@ -822,16 +822,34 @@ def main():
         return 0
     except Failure as failure:
         log("FAIL: %s" % failure)
+        tell_logs(session, 80)
         return 1
     except Exception:
         traceback.print_exc()
+        tell_logs(session, 80)
         return 1
     finally:
-        console_log = os.path.join(session.dir, "console.log")
-        if os.path.exists(console_log) and os.environ.get("TREVOK_ACCEPTANCE_VERBOSE"):
-            with open(console_log, errors="replace") as f:
-                log(f.read())
+        if os.environ.get("TREVOK_ACCEPTANCE_VERBOSE"):
+            tell_logs(session, None)
         session.stop()
+
+
+def tell_logs(session, lines):
+    """The console's and the server's last words, so that a failure seen only
+    on CI can be understood from its output."""
+    for title, path in (
+            ("console", os.path.join(session.dir, "console.log")),
+            ("server", os.path.join(session.env["XDG_DATA_HOME"],
+                                    "com.trevokapp.TrevokServer", "server-core.log"))):
+        if not os.path.exists(path):
+            continue
+        with open(path, errors="replace") as f:
+            text = f.read().splitlines()
+        shown = text if lines is None else text[-lines:]
+        log("--- the %s's log, %s of %d lines:" % (
+            title, "all" if lines is None or len(text) <= lines else "the last %d" % lines,
+            len(text)))
+        log("\n".join(shown))
 
 
 if __name__ == "__main__":
