@@ -177,3 +177,129 @@ test('a backup restored into a fresh server gives back every database as it was'
   assert.deepStrictEqual(await snapshot(b), settled);
   assert.deepStrictEqual(await Promise.all(['alpha', 'team%2Fbeta', '_users'].map(async (d) => (await ok(b, 'GET', `/${d}`)).update_seq)), seqs);
 });
+
+// Runs two backups into a small tmpfs mounted in a private mount namespace,
+// letting the test add data in between; the namespace keeps the mount from
+// outliving the test or being seen by anything else.
+const FULL_DISK_SCRIPT = `
+set -u
+mount -t tmpfs -o size=512k tmpfs "$DIR" || exit 90
+"$TOOL" backup --url "$URL" --user admin --folder "$DIR" > "$OUT/first.jsonl"
+echo "first $?"
+cp "$DIR"/trevok-backup-*.tbk "$OUT/first.tbk"
+read line
+"$TOOL" backup --url "$URL" --user admin --folder "$DIR" > "$OUT/second.jsonl"
+echo "second $?"
+ls -A "$DIR" > "$OUT/listing"
+cp "$DIR"/trevok-backup-*.tbk "$OUT/after.tbk"
+`;
+
+function canMount(dir) {
+  return spawnSync('unshare', ['-m', 'sh', '-c', `mount -t tmpfs -o size=64k tmpfs '${dir}'`]).status === 0;
+}
+
+function jsonLines(file) { return fs.readFileSync(file, 'utf8').split('\n').filter(Boolean).map((l) => JSON.parse(l)); }
+
+test('a backup that runs out of disk leaves the earlier one intact and says why', async (t) => {
+  const a = await startServer();
+  t.after(() => a.stop());
+  await ok(a, 'PUT', '/alpha');
+  await ok(a, 'POST', '/alpha/_bulk_docs', { docs: [{ _id: 'one', v: 1 }, { _id: 'two', v: 2 }] });
+  const dir = tmpdir('full');
+  const out = tmpdir('full-out');
+
+  if (!canMount(dir)) {
+    if (process.env.CI) assert.fail('a tmpfs cannot be mounted in a private mount namespace here');
+    if (process.getuid() === 0) return t.skip('a tmpfs cannot be mounted here, and as root a read-only folder is still writable');
+    fs.chmodSync(dir, 0o555);
+    const refused = await backup(a, dir);
+    assert.strictEqual(refused.code, 1);
+    assert.strictEqual(refused.last.cause, 'folder-not-writable');
+    assert.deepStrictEqual(fs.readdirSync(dir), []);
+    return;
+  }
+
+  const p = spawn('unshare', ['-m', 'bash', '-c', FULL_DISK_SCRIPT],
+    { env: { ...ENV, DIR: dir, OUT: out, TOOL, URL: a.base }, stdio: ['pipe', 'pipe', 'inherit'] });
+  const said = [];
+  const exited = new Promise((resolve) => p.on('exit', resolve));
+  p.stdout.on('data', (d) => said.push(...String(d).split('\n').filter(Boolean)));
+  await eventually(() => said.length > 0 || p.exitCode !== null, 20000, 'the first backup');
+  assert.deepStrictEqual(said, ['first 0']);
+  // Incompressible attachments, well beyond what the disk has left.
+  for (let i = 0; i < 4; i++) {
+    await ok(a, 'PUT', `/alpha/big-${i}`, { _attachments: { 'noise.bin': { content_type: 'application/octet-stream',
+      data: require('crypto').randomBytes(200 * 1024).toString('base64') } } });
+  }
+  p.stdin.end('\n');
+  assert.strictEqual(await exited, 0);
+  assert.deepStrictEqual(said, ['first 0', 'second 1']);
+
+  const first = jsonLines(path.join(out, 'first.jsonl')).pop();
+  const failed = jsonLines(path.join(out, 'second.jsonl')).pop();
+  assert.strictEqual(failed.event, 'failed');
+  assert.strictEqual(failed.cause, 'disk-full');
+  assert.strictEqual(failed.message, `The disk holding \u201c${dir}\u201d is full; the earlier backups are untouched.`);
+  // Nothing but the first backup: the partial file is gone.
+  assert.deepStrictEqual(fs.readFileSync(path.join(out, 'listing'), 'utf8').trim().split('\n'), [path.basename(first.file)]);
+  assert.ok(fs.readFileSync(path.join(out, 'after.tbk')).equals(fs.readFileSync(path.join(out, 'first.tbk'))));
+  assert.strictEqual((await tool(['verify', path.join(out, 'after.tbk')])).code, 0);
+});
+
+test('a missing folder, a damaged file and a wrong password are refused before anything is written', async (t) => {
+  const a = await startServer();
+  const b = await startServer();
+  t.after(() => Promise.all([a.stop(), b.stop()]));
+  await ok(a, 'PUT', '/alpha');
+  const docs = [];
+  for (let i = 0; i < 300; i++) docs.push({ _id: `d${i}`, text: `document number ${i} `.repeat(20) });
+  await ok(a, 'POST', '/alpha/_bulk_docs', { docs });
+
+  const missing = path.join(tmpdir('missing'), 'not-there');
+  const nofolder = await backup(a, missing);
+  assert.strictEqual(nofolder.code, 1);
+  assert.deepStrictEqual(nofolder.last, { event: 'failed', cause: 'folder-missing',
+    message: `The backup folder \u201c${missing}\u201d does not exist.` });
+  assert.ok(!fs.existsSync(missing));
+
+  const folder = tmpdir('damaged');
+  const good = await backup(a, folder);
+  assert.strictEqual(good.code, 0, JSON.stringify(good));
+  const whole = fs.readFileSync(good.last.file);
+  const cut = path.join(folder, 'cut.tbk');
+  fs.writeFileSync(cut, whole.subarray(0, Math.floor(whole.length * 0.6)));
+  const dbsBefore = await ok(b, 'GET', '/_all_dbs');
+  const refused = await restore(b, cut);
+  assert.strictEqual(refused.code, 1);
+  assert.strictEqual(refused.last.cause, 'backup-damaged');
+  assert.ok(refused.last.message.startsWith(`The backup \u201c${cut}\u201d is damaged`), refused.last.message);
+  assert.ok(!refused.events.some((e) => e.event === 'database'));
+  assert.deepStrictEqual(await ok(b, 'GET', '/_all_dbs'), dbsBefore);
+  assert.strictEqual((await tool(['verify', cut])).last.cause, 'backup-damaged');
+
+  const wrong = await tool(['backup', '--url', a.base, '--user', 'nobody', '--folder', folder]);
+  assert.strictEqual(wrong.last.cause, 'unauthorized');
+  assert.deepStrictEqual(fs.readdirSync(folder).sort(), [path.basename(good.last.file), 'cut.tbk'].sort());
+});
+
+test('--keep leaves exactly the newest backups and nothing else is touched', async (t) => {
+  const a = await startServer();
+  t.after(() => a.stop());
+  await ok(a, 'PUT', '/alpha');
+  const folder = tmpdir('keep');
+  fs.writeFileSync(path.join(folder, 'notes.txt'), 'not a backup');
+  fs.writeFileSync(path.join(folder, '.trevok-backup-20000101-000000Z.tbk.partial'), 'another run');
+  const made = [];
+  for (let i = 0; i < 4; i++) {
+    await ok(a, 'PUT', `/alpha/doc-${i}`, { i });
+    const r = await backup(a, folder, '--keep', '2');
+    assert.strictEqual(r.code, 0, JSON.stringify(r));
+    made.push(r.last);
+  }
+  // Within one second the names differ only by their -2, -3 suffix, which
+  // must still sort by time.
+  assert.deepStrictEqual(made.flatMap((m) => m.removed), [made[0].file, made[1].file]);
+  assert.deepStrictEqual(fs.readdirSync(folder).sort(), ['.trevok-backup-20000101-000000Z.tbk.partial', 'notes.txt',
+    path.basename(made[2].file), path.basename(made[3].file)].sort());
+  assert.strictEqual(fs.readFileSync(path.join(folder, 'notes.txt'), 'utf8'), 'not a backup');
+});
