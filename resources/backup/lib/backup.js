@@ -103,10 +103,16 @@ async function backup(client, { folder, keep }, emit) {
     emit({ event: 'start', command: 'backup', databases: names.length, file: final });
     const read = [];
     await write(() => writer.line({ format: FORMAT, version: VERSION, created: started.toISOString(), server, databases: names.length }));
+    // One database is read ahead (its security object and first page) while
+    // the one before it is written: a few requests in flight at most, so the
+    // server keeps answering its other clients.
+    const open = (db) => new DatabaseReader(client, db).start();
+    let next = names.length ? open(names[0]) : null;
     for (let i = 0; i < names.length; i++) {
       const db = names[i];
       emit({ event: 'database', name: db, index: i + 1, of: names.length });
-      const reader = new DatabaseReader(client, db);
+      const reader = next;
+      next = i + 1 < names.length ? open(names[i + 1]) : null;
       const security = await reader.security();
       await write(() => writer.line({ database: db, security }));
       const c = { name: db, documents: 0, deleted: 0, revisions: 0 };

@@ -37,13 +37,24 @@ class DatabaseReader {
     return res.json;
   }
 
-  security() { return this.get(dbPath(this.db) + '/_security'); }
+  // Starts reading the security object and the first page at once, so that
+  // the backup can ask for the next database while it writes this one.
+  start() {
+    this.first = { security: this.security(), page: this.page(0) };
+    this.first.security.catch(() => {});
+    this.first.page.catch(() => {});
+    return this;
+  }
+
+  security() {
+    return this.first ? this.first.security : this.get(dbPath(this.db) + '/_security');
+  }
 
   // Yields { docs, lastSeq } for each page; the next page is asked for while
   // the caller writes this one.
   async* batches() {
     let since = 0;
-    let ahead = this.page(since);
+    let ahead = this.first ? this.first.page : this.page(since);
     // Read ahead may fail while nobody waits for it yet; the failure is
     // met when it is awaited.
     ahead.catch(() => {});
