@@ -303,3 +303,45 @@ test('--keep leaves exactly the newest backups and nothing else is touched', asy
     path.basename(made[2].file), path.basename(made[3].file)].sort());
   assert.strictEqual(fs.readFileSync(path.join(folder, 'notes.txt'), 'utf8'), 'not a backup');
 });
+
+test('documents written while a backup runs are all in it, and a stopped backup leaves nothing behind', async (t) => {
+  const a = await startServer();
+  t.after(() => a.stop());
+  await ok(a, 'PUT', '/busy');
+  const docs = [];
+  for (let i = 0; i < 2000; i++) docs.push({ _id: `d${String(i).padStart(4, '0')}`, v: 0 });
+  const revs = new Map((await ok(a, 'POST', '/busy/_bulk_docs', { docs })).map((r) => [r.id, r.rev]));
+  const folder = tmpdir('busy');
+
+  // Every document is changed, some deleted, some added while the pages are read.
+  const running = backup(a, folder);
+  let done = false;
+  running.then(() => { done = true; });
+  let writes = 0;
+  for (let i = 0; !done; i = (i + 37) % 2000) {
+    const id = `d${String(i).padStart(4, '0')}`;
+    const r = i % 5 === 0
+      ? await a.req('DELETE', `/busy/${id}?rev=${revs.get(id)}`)
+      : await a.req('PUT', `/busy/${id}`, { body: { _rev: revs.get(id), v: writes } });
+    if (r.status < 300) revs.set(id, r.json.rev);
+    await a.req('PUT', `/busy/new-${writes++}`, { body: {} });
+  }
+  const made = await running;
+  assert.strictEqual(made.code, 0, JSON.stringify(made));
+  assert.ok(writes > 10, `only ${writes} writes happened during the backup`);
+  t.diagnostic(`${writes} documents changed and ${writes} added while the backup ran`);
+  const inFile = new Set();
+  for (const line of fileLines(made.last.file)) if (Array.isArray(line)) for (const d of line) inFile.add(d._id);
+  assert.deepStrictEqual(docs.filter((d) => !inFile.has(d._id)), []);
+
+  // Stopped half-way, as the console does when it gives up.
+  const p = spawn(TOOL, ['backup', '--url', a.base, '--user', 'admin', '--folder', folder], { env: ENV });
+  let out = '';
+  p.stdout.on('data', (d) => {
+    out += d;
+    if (out.includes('"database"')) p.kill('SIGTERM');
+  });
+  assert.strictEqual(await new Promise((resolve) => p.on('exit', resolve)), 1);
+  assert.match(out, /"event":"failed"/);
+  assert.deepStrictEqual(fs.readdirSync(folder), [path.basename(made.last.file)]);
+});

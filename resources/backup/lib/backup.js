@@ -11,6 +11,9 @@ const { DatabaseReader } = require('./reader');
 const { readBackup, FIELDS } = require('./verify');
 const { BackupError, quote, folderError, damaged } = require('./errors');
 
+// Partial files this process has open, for a stop by signal to remove.
+const partials = new Set();
+
 const NAME = /^trevok-backup-(\d{8}-\d{6}Z)(?:-(\d+))?\.tbk$/;
 
 function stamp(date) {
@@ -97,6 +100,7 @@ async function backup(client, { folder, keep }, emit) {
   const names = databaseOrder(await client.json('GET', '/_all_dbs').catch(serverFailure(client)));
 
   const { fh, final, partial } = await openPartial(folder, started);
+  partials.add(partial);
   const writer = new Writer(fh);
   let totals;
   try {
@@ -148,6 +152,8 @@ async function backup(client, { folder, keep }, emit) {
     await fh.close().catch(() => {});
     await fs.promises.unlink(partial).catch(() => {});
     throw err;
+  } finally {
+    partials.delete(partial);
   }
 
   const removed = prune(folder, keep);
@@ -170,4 +176,4 @@ function serverFailure(client) {
   };
 }
 
-module.exports = { backup, databaseOrder, backupsIn, stamp, serverFailure };
+module.exports = { backup, partials, databaseOrder, backupsIn, stamp, serverFailure };
