@@ -276,6 +276,15 @@ test('a missing folder, a damaged file and a wrong password are refused before a
   assert.ok(!refused.events.some((e) => e.event === 'database'));
   assert.deepStrictEqual(await ok(b, 'GET', '/_all_dbs'), dbsBefore);
   assert.strictEqual((await tool(['verify', cut])).last.cause, 'backup-damaged');
+  // Whole gzip and valid JSON, but one document fewer than its counts say.
+  const lines = fileLines(good.last.file);
+  lines.find((l) => Array.isArray(l) && l.length > 1).pop();
+  const short = path.join(folder, 'short.tbk');
+  fs.writeFileSync(short, zlib.gzipSync(lines.map((l) => JSON.stringify(l) + '\n').join('')));
+  const counted = await tool(['verify', short]);
+  assert.deepStrictEqual([counted.code, counted.last.cause], [1, 'backup-damaged']);
+  assert.match(counted.last.message, /“alpha” holds 299 documents where its end line counts 300/);
+  fs.unlinkSync(short);
 
   const wrong = await tool(['backup', '--url', a.base, '--user', 'nobody', '--folder', folder]);
   assert.strictEqual(wrong.last.cause, 'unauthorized');

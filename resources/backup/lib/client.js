@@ -13,6 +13,11 @@ const NETWORK_CODES = new Set(['ECONNREFUSED', 'ECONNRESET', 'EPIPE', 'ENOTFOUND
 // A kept-alive socket may be closed by the server just as it is reused; every
 // request made here is safe to repeat (reads, and writes with new_edits:false).
 const RETRIES = 2;
+// Not worth repeating: the server is there but its identity is not trusted
+// (a private authority can be added with NODE_EXTRA_CA_CERTS).
+const CERT_CODES = new Set(['DEPTH_ZERO_SELF_SIGNED_CERT', 'SELF_SIGNED_CERT_IN_CHAIN',
+  'UNABLE_TO_VERIFY_LEAF_SIGNATURE', 'UNABLE_TO_GET_ISSUER_CERT_LOCALLY', 'CERT_HAS_EXPIRED',
+  'ERR_TLS_CERT_ALTNAME_INVALID']);
 const IDLE_TIMEOUT_MS = 120000;
 
 class Client {
@@ -54,6 +59,10 @@ class Client {
 
   translate(err) {
     if (err instanceof BackupError) return err;
+    if (CERT_CODES.has(err.code)) {
+      return new BackupError('server-unreachable',
+        `The server at ${quote(this.url)} did not show a certificate this computer trusts (${err.code}).`);
+    }
     if (NETWORK_CODES.has(err.code)) {
       return new BackupError('server-unreachable',
         `The server at ${quote(this.url)} could not be reached (${err.code}).`);
