@@ -25,6 +25,7 @@
 const fs = require('fs');
 const zlib = require('zlib');
 const { once } = require('events');
+const { pipeline } = require('stream');
 
 const FORMAT = 'trevok-backup';
 const VERSION = 1;
@@ -87,7 +88,9 @@ class Writer {
 // Yields the parsed lines of a backup file; a truncated or corrupt gzip
 // stream, or a line that is not JSON, throws with the line number.
 async function* lines(file) {
-  const input = fs.createReadStream(file).pipe(zlib.createGunzip());
+  const input = zlib.createGunzip();
+  // pipeline() hands a read error (a missing file) on to the loop below.
+  pipeline(fs.createReadStream(file), input, () => {});
   let pending = [];
   let number = 0;
   const parse = (text) => {
