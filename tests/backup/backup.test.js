@@ -21,12 +21,13 @@ async function startServer() {
   return s;
 }
 
-function tool(args) {
+// `onOutput` sees the tool's output as it comes.
+function tool(args, onOutput = () => {}) {
   return new Promise((resolve) => {
     const p = spawn(TOOL, args, { env: ENV });
     let out = '';
     let err = '';
-    p.stdout.on('data', (d) => { out += d; });
+    p.stdout.on('data', (d) => { out += d; onOutput(out); });
     p.stderr.on('data', (d) => { err += d; });
     p.on('exit', (code) => {
       const events = out.split('\n').filter(Boolean).map((l) => JSON.parse(l));
@@ -36,6 +37,7 @@ function tool(args) {
 }
 
 const backup = (s, folder, ...more) => tool(['backup', '--url', s.base, '--user', 'admin', '--folder', folder, ...more]);
+const backupWatched = (s, folder, onOutput) => tool(['backup', '--url', s.base, '--user', 'admin', '--folder', folder], onOutput);
 const restore = (s, file) => tool(['restore', '--url', s.base, '--user', 'admin', file]);
 
 async function ok(s, method, url, body) {
@@ -353,4 +355,27 @@ test('documents written while a backup runs are all in it, and a stopped backup 
   assert.strictEqual(await new Promise((resolve) => p.on('exit', resolve)), 1);
   assert.match(out, /"event":"failed"/);
   assert.deepStrictEqual(fs.readdirSync(folder), [path.basename(made.last.file)]);
+});
+
+test('a database deleted after the backup listed it is left out, not a failure', async (t) => {
+  const a = await startServer();
+  t.after(() => a.stop());
+  // A large database listed before the one deleted, so that the deletion
+  // lands while the backup is still reading it.
+  await ok(a, 'PUT', '/busy');
+  const docs = [];
+  for (let i = 0; i < 2000; i++) docs.push({ _id: `d${i}`, text: 'x'.repeat(200) });
+  await ok(a, 'POST', '/busy/_bulk_docs', { docs });
+  await ok(a, 'PUT', '/zz-gone');
+  await ok(a, 'PUT', '/zz-gone/doc', {});
+  let deleting = null;
+  const made = await backupWatched(a, tmpdir('gone'), (out) => {
+    if (!deleting && out.includes('"event":"start"')) deleting = a.req('DELETE', '/zz-gone');
+  });
+  assert.strictEqual((await deleting).status, 200);
+  assert.strictEqual(made.code, 0, JSON.stringify(made.last));
+  const lines = fileLines(made.last.file);
+  assert.ok(!lines.some((l) => l && l.database === 'zz-gone'));
+  assert.deepStrictEqual(lines[lines.length - 1].gone, ['zz-gone']);
+  assert.strictEqual((await tool(['verify', made.last.file])).code, 0);
 });

@@ -106,6 +106,7 @@ async function backup(client, { folder, keep }, emit) {
   try {
     emit({ event: 'start', command: 'backup', databases: names.length, file: final });
     const read = [];
+    const gone = [];
     await write(() => writer.line({ format: FORMAT, version: VERSION, created: started.toISOString(), server, databases: names.length }));
     // One database is read ahead (its security object and first page) while
     // the one before it is written: a few requests in flight at most, so the
@@ -117,7 +118,17 @@ async function backup(client, { folder, keep }, emit) {
       emit({ event: 'database', name: db, index: i + 1, of: names.length });
       const reader = next;
       next = i + 1 < names.length ? open(names[i + 1]) : null;
-      const security = await reader.security();
+      let security;
+      try {
+        security = await reader.security();
+      } catch (err) {
+        // Deleted after the list was read (a user or project removed
+        // meanwhile): it is no longer part of the service, so it is left
+        // out rather than failing the whole backup.
+        if (err.cause !== 'database-gone') throw err;
+        gone.push(db);
+        continue;
+      }
       await write(() => writer.line({ database: db, security }));
       const c = { name: db, documents: 0, deleted: 0, revisions: 0 };
       let lastSeq = 0;
@@ -133,7 +144,7 @@ async function backup(client, { folder, keep }, emit) {
     }
     totals = { databases: read.length };
     for (const k of FIELDS) totals[k] = read.reduce((s, c) => s + c[k], 0);
-    await write(() => writer.line({ end: true, ...totals }));
+    await write(() => writer.line({ end: true, ...totals, ...(gone.length ? { gone } : {}) }));
     await write(() => writer.end());
     await write(() => fh.sync());
     await write(() => fh.close());

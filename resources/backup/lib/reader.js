@@ -31,6 +31,9 @@ class DatabaseReader {
 
   async get(path, body) {
     const res = await this.client.request(body === undefined ? 'GET' : 'POST', path, body);
+    if (res.status === 404 && res.json && res.json.error === 'not_found' && /no_db_file|Database does not exist|missing/.test(String(res.json.reason))) {
+      throw new BackupError('database-gone', `The database ${quote(this.db)} was deleted while the backup ran.`, { database: this.db });
+    }
     if (res.status < 200 || res.status >= 300 || res.json === undefined) {
       throw unreadable(this.db, res.status === 404 ? 'it was deleted while the backup ran' : reasonOf(res));
     }

@@ -55,7 +55,10 @@ async function readBackup(file, { onDatabase, onBatch } = {}) {
         current = null;
       } else if (value && value.end === true) {
         if (current) throw bad(`the database ${quote(current.name)} has no end line`);
-        if (value.databases !== summary.databases.length || value.databases !== header.databases) {
+        // A database deleted after the backup listed it is left out and
+        // named in the last line, so that the header's count still adds up.
+        const gone = Array.isArray(value.gone) ? value.gone.length : 0;
+        if (value.databases !== summary.databases.length || value.databases + gone !== header.databases) {
           throw bad(`it holds ${summary.databases.length} databases where it announces ${header.databases}`);
         }
         for (const k of FIELDS) {
