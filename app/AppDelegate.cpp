@@ -162,6 +162,7 @@ void AppDelegate::loadMainWindow() {
     connectRepairOutlets();
     connectBackgroundOutlets();
     connectListenerOutlets();
+    connectBackupOutlets();
 }
 
 void AppDelegate::showSheet(QDialog* sheet) {

@@ -50,6 +50,11 @@ struct Notification;
 class FailureReport;
 struct StoreSession;
 struct Provisioned;
+namespace backup {
+class BackupJob;
+struct BackupEvent;
+struct ServerAccess;
+} // namespace backup
 } // namespace trevok
 
 // The one controller of the console: it owns every server handle, the live
@@ -318,6 +323,19 @@ public:
     QString statusSummaryText() const;
     int notificationsSent() const;
 
+    // Backups of the whole service (app/BackupFlows.cpp): now, daily at a
+    // chosen time, and a restore that keeps the former data aside.
+    void connectBackupOutlets();
+    // Asks for the folder (the chosen one offered), then backs up into it.
+    void backUpNow();
+    void startBackupInto(const QString& folder);
+    // Asks which backup, then restoreFromBackupFile().
+    void restoreFromBackup();
+    // Asks to confirm, saying where the current data are kept, then restores.
+    void restoreFromBackupFile(const QString& file);
+    bool backupRunning() const;
+    QString backupStatusText() const;
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -555,6 +573,40 @@ private:
     QLabel* m_infoStatusLabel = nullptr;
     class QListWidget* m_leftoversList = nullptr;
     QPushButton* m_removeLeftoverButton = nullptr;
+
+    // Backups.
+    void showBackupFolder();
+    QString askForBackupFolder(const QString& title);
+    void setBackupFolder(const QString& folder);
+    void saveBackupSettings();
+    void setBackupStatus(const QString& text);
+    void showBackupControls();
+    void scheduleNextBackup();
+    void backupTimerFired();
+    trevok::backup::ServerAccess backupServerAccess() const;
+    void backupProgressed(const trevok::backup::BackupEvent& event);
+    void backupJobFinished(bool ok, const trevok::backup::BackupEvent& last);
+    // The restore's steps after the confirmation: the backup read through,
+    // the server stopped and its folder moved aside, the backup written into
+    // a fresh one; on failure the former folder comes back.
+    void startRestore(const QString& file);
+    void swapDataForRestore();
+    void restoreDone(const trevok::backup::BackupEvent& done);
+    void undoRestore(const QString& why);
+    void endRestore(bool ok, const QString& text);
+    trevok::backup::BackupJob* m_backupJob = nullptr;
+    QTimer* m_backupTimer = nullptr;
+    bool m_restoring = false;
+    QString m_restoreFile;
+    QString m_restoreAside;
+    QLabel* m_backupFolderField = nullptr;
+    QCheckBox* m_dailyBackupCheckbox = nullptr;
+    class QTimeEdit* m_backupTimeEdit = nullptr;
+    class QSpinBox* m_backupKeepSpinBox = nullptr;
+    QPushButton* m_backUpNowButton = nullptr;
+    QPushButton* m_restoreBackupButton = nullptr;
+    class QProgressBar* m_backupProgressBar = nullptr;
+    QLabel* m_backupStatusLabel = nullptr;
 
     // Sync health (flows in app/HealthFlows.cpp).
     void showHealthTotals();

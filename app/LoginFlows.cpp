@@ -97,4 +97,6 @@ void AppDelegate::finishLogin() {
     m_mainWindow->setShowsBaselineSeparator(true);
     normalSize();
     startHealth();
+    // A daily backup that fell due while nobody was logged in starts now.
+    scheduleNextBackup();
 }

@@ -72,6 +72,8 @@ QJsonObject state(AppDelegate& app) {
         {QStringLiteral("repairing"), app.webRepairRunning()},
         {QStringLiteral("infoStatus"), app.infoStatusText()},
         {QStringLiteral("leftovers"), QJsonArray::fromStringList(app.leftovers())},
+        {QStringLiteral("backupRunning"), app.backupRunning()},
+        {QStringLiteral("backupStatus"), app.backupStatusText()},
     };
 }
 
@@ -208,6 +210,21 @@ QJsonObject run(AppDelegate& app, const QString& line) {
             app.removeLeftover();
             alerts_for_testing::answerNextAlerts(std::nullopt);
         }
+    } else if (command == QLatin1String("backupNow")) {
+        // backupNow FOLDER: as the button does once the folder is chosen.
+        ok = !app.backupRunning() && words.size() == 2;
+        if (ok)
+            app.startBackupInto(words.at(1));
+        ok = ok && app.backupRunning();
+    } else if (command == QLatin1String("restoreBackup")) {
+        // restoreBackup FILE: the backup picked, the restore confirmed.
+        ok = !app.backupRunning() && words.size() == 2;
+        if (ok) {
+            alerts_for_testing::answerNextAlerts(1);
+            app.restoreFromBackupFile(words.at(1));
+            alerts_for_testing::answerNextAlerts(std::nullopt);
+        }
+        ok = ok && app.backupRunning();
     } else if (command == QLatin1String("quit")) {
         app.quitConsole();
     } else if (command == QLatin1String("closeWindow")) {

@@ -309,6 +309,26 @@ void ServerProcess::launch() {
     qInfo().noquote() << QStringLiteral("Launched the server (launcher pid %1)").arg(pid);
 }
 
+bool ServerProcess::stop(int timeoutMs) {
+    m_watch.stop();
+    m_relaunch.stop();
+    const std::optional<ServerPidFile> pid = readServerPidFile(m_dataFolder);
+    const qint64 launcher = pid && pid->launcher > 0 ? pid->launcher : m_launcherPid;
+    if (launcher > 0)
+        ::kill(static_cast<pid_t>(launcher), SIGTERM);
+    const bool ended = RESTOperation::waitUntil(
+        [&] {
+            return !processAlive(launcher) && !(pid && processAlive(pid->server)) &&
+                   !portInUse(m_port);
+        },
+        timeoutMs);
+    if (!ended)
+        kill();
+    setStatus(Status::NotStarted, QString());
+    m_adopted = false;
+    return !portInUse(m_port);
+}
+
 void ServerProcess::kill() {
     m_watch.stop();
     m_relaunch.stop();

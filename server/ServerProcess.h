@@ -80,6 +80,11 @@ public:
 
     // Ends launcher and server (tests and benchmarks; the console never does).
     void kill();
+    // Asks the launcher to end its server and itself, as an administrator's
+    // `kill` does, and stops watching, so that nothing is started again
+    // until start(). Only what does not end within the wait is killed.
+    // Whether the port is free afterwards.
+    bool stop(int timeoutMs = 15000);
 
     // How often the server is looked at.
     static constexpr int kWatchIntervalMs = 500;

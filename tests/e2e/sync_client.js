@@ -21,7 +21,8 @@ const nodeFetch = require('node-fetch');
 const PouchDB = require('pouchdb');
 
 function arg(name, fallback) {
-  const i = process.argv.indexOf('--' + name);
+  // The last occurrence counts, so that a suite's own options override the harness's.
+  const i = process.argv.lastIndexOf('--' + name);
   return i >= 0 && i + 1 < process.argv.length ? process.argv[i + 1] : fallback;
 }
 

@@ -13,7 +13,7 @@ import re
 import sys
 
 FOLDERS = ["store", "server", "chrome", "records", "services", "desktop", "lists", "users",
-           "projects", "app"]
+           "projects", "backup", "app"]
 
 
 def parse(root):
