@@ -16,6 +16,7 @@
 // BENCH_KEEP=1 keeps the folder (and the server's log) and prints where it
 // is; BENCH_LOUD=1 passes the consoles' own output on.
 
+#include "bench/common/WebBuilder.h"
 #include "projects/ProjectProvisioning.h"
 #include "records/MasterModel.h"
 #include "records/MemberProjects.h"
@@ -47,11 +48,8 @@ using trevok::test::ConsoleProcess;
 
 namespace {
 
-struct Size {
-    int users = 1000;
-    int projects = 100;
-    int members = 10;
-};
+using trevok::bench::buildWeb;
+using trevok::bench::Size;
 
 struct Login {
     double windowMs = -1;
@@ -114,48 +112,6 @@ private:
     QString m_log;
     qint64 m_start = 0;
 };
-
-bool buildWeb(const Size& size) {
-    CouchServer server(QUrl(QStringLiteral("http://127.0.0.1:5984")));
-    server.setCredential(QStringLiteral("admin"), test::kInitialAdminPassword);
-    const StoreSession session{&server, server.databaseNamed(QStringLiteral("_users")),
-                               server.databaseNamed(QStringLiteral("_replicator")),
-                               server.databaseNamed(masterDatabaseName())};
-    QElapsedTimer clock;
-    clock.start();
-    for (int u = 0; u < size.users; ++u) {
-        const QString name = QStringLiteral("user%1").arg(u);
-        const Provisioned made = users::createUserAndWait(
-            session, {name, QStringLiteral("First"), QStringLiteral("Last"), QStringLiteral("pw")},
-            {});
-        if (!made.ok()) {
-            std::fprintf(stderr, "user %s: %s\n", qPrintable(name), qPrintable(made.failureText()));
-            return false;
-        }
-    }
-    std::printf("  %d users in %.1f s\n", size.users, double(clock.restart()) / 1000.0);
-    projects::MemberProjects memberships;
-    for (int p = 0; p < size.projects; ++p) {
-        projects::ProjectRef project;
-        Provisioned made = projects::createProjectAndWait(
-            session, QStringLiteral("Bench Project %1").arg(p), QString(), &project);
-        for (int m = 0; made.ok() && m < size.members; ++m) {
-            projects::StoredMembers stored;
-            bool changed = false;
-            made.add(projects::addMemberAndWait(
-                session, memberships, project.projectID, project.stem,
-                QStringLiteral("user%1").arg((p * size.members + m) % size.users), &stored,
-                &changed));
-        }
-        if (!made.ok()) {
-            std::fprintf(stderr, "project %d: %s\n", p, qPrintable(made.failureText()));
-            return false;
-        }
-    }
-    std::printf("  %d projects of %d members in %.1f s\n", size.projects, size.members,
-                double(clock.elapsed()) / 1000.0);
-    return true;
-}
 
 Login logIn(const QString& binary, const QString& home) {
     Login result;
