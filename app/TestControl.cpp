@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QItemSelectionModel>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -28,7 +29,11 @@
 #include <QPointer>
 #include <QStringListModel>
 #include <QTableView>
+#include <QTimer>
 #include <QWindow>
+
+#include <algorithm>
+#include <vector>
 
 #include <csignal>
 #include <memory>
@@ -99,6 +104,48 @@ void closeWindow(QWidget* window) {
     if (window && window->windowHandle())
         window->windowHandle()->close();
 }
+
+// How late the event loop runs a timer that asks to fire every few
+// milliseconds: what a person meets as a window that does not answer.
+class LoopLatency : public QObject {
+public:
+    explicit LoopLatency(QObject* parent)
+        : QObject(parent) {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&m_timer, &QTimer::timeout, this, [this] {
+            const qint64 now = m_clock.nsecsElapsed();
+            m_lateMs.push_back(double(now - m_last) / 1e6 - double(kIntervalMs));
+            m_last = now;
+        });
+    }
+    void start() {
+        m_lateMs.clear();
+        m_clock.start();
+        m_last = 0;
+        m_timer.start(kIntervalMs);
+    }
+    QJsonObject stop() {
+        m_timer.stop();
+        std::vector<double> late = m_lateMs;
+        std::sort(late.begin(), late.end());
+        const auto at = [&](double q) {
+            return late.empty() ? 0.0
+                                : late[std::min(late.size() - 1, size_t(q * double(late.size())))];
+        };
+        return {{QStringLiteral("ok"), true},
+                {QStringLiteral("samples"), qint64(late.size())},
+                {QStringLiteral("p50"), at(0.5)},
+                {QStringLiteral("p99"), at(0.99)},
+                {QStringLiteral("max"), late.empty() ? 0.0 : late.back()}};
+    }
+
+private:
+    static constexpr int kIntervalMs = 5;
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_last = 0;
+    std::vector<double> m_lateMs;
+};
 
 bool selectProject(AppDelegate& app, const QString& title) {
     ProjectArrayController* list = app.projectTableController();
@@ -210,6 +257,14 @@ QJsonObject run(AppDelegate& app, const QString& line) {
             app.removeLeftover();
             alerts_for_testing::answerNextAlerts(std::nullopt);
         }
+    } else if (command == QLatin1String("latency")) {
+        // latency start | latency stop: the event loop's lateness meanwhile.
+        static QPointer<LoopLatency> probe;
+        if (!probe)
+            probe = new LoopLatency(&app);
+        if (words.value(1) == QLatin1String("stop"))
+            return probe->stop();
+        probe->start();
     } else if (command == QLatin1String("backupNow")) {
         // backupNow FOLDER: as the button does once the folder is chosen.
         ok = !app.backupRunning() && words.size() == 2;
