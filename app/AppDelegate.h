@@ -16,6 +16,7 @@
 #include <QUrl>
 
 #include <memory>
+#include <optional>
 #include <utility>
 
 class QAbstractButton;
@@ -95,6 +96,8 @@ public:
     void listProjects() {}
 
     // Login.
+    // Where the console's server answers.
+    static QUrl serverURL();
     void activateLoginPasswordSheet();
     void closeLoginPasswordSheet();
     void login();
@@ -329,6 +332,8 @@ public:
     // Asks for the folder (the chosen one offered), then backs up into it.
     void backUpNow();
     void startBackupInto(const QString& folder);
+    // As "Choose Folder…" does once a folder is picked.
+    void setBackupFolder(const QString& folder);
     // Asks which backup, then restoreFromBackupFile().
     void restoreFromBackup();
     // Asks to confirm, saying where the current data are kept, then restores.
@@ -577,13 +582,15 @@ private:
     // Backups.
     void showBackupFolder();
     QString askForBackupFolder(const QString& title);
-    void setBackupFolder(const QString& folder);
     void saveBackupSettings();
     void setBackupStatus(const QString& text);
     void showBackupControls();
     void scheduleNextBackup();
     void backupTimerFired();
-    trevok::backup::ServerAccess backupServerAccess() const;
+    // The administrator's session when logged in, else the backup account.
+    std::optional<trevok::backup::ServerAccess> backupServerAccess() const;
+    // Makes the daily backups' own account when it is missing (logged in).
+    void ensureBackupAccount();
     void backupProgressed(const trevok::backup::BackupEvent& event);
     void backupJobFinished(bool ok, const trevok::backup::BackupEvent& last);
     // The restore's steps after the confirmation: the backup read through,

@@ -1,4 +1,5 @@
 #include "app/AppDelegate.h"
+#include "backup/BackupAccount.h"
 #include "backup/BackupJob.h"
 #include "backup/BackupPlan.h"
 #include "backup/DataFolderSwap.h"
@@ -11,7 +12,9 @@
 #include "services/Readable.h"
 #include "services/ShownText.h"
 #include "store/CouchDatabase.h"
+#include "store/CouchResource.h"
 #include "store/CouchServer.h"
+#include "store/RESTOperation.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -154,6 +157,8 @@ void AppDelegate::scheduleNextBackup() {
     if (!m_backupTimer)
         return;
     const QSettings defaults = pxUserDefaults();
+    if (readBackupSettings(defaults).daily)
+        ensureBackupAccount();
     const QDateTime now = QDateTime::currentDateTime();
     const QDateTime due =
         nextBackupDue(readBackupSettings(defaults), lastBackupAttempt(defaults), now);
@@ -179,9 +184,9 @@ void AppDelegate::backupTimerFired() {
         m_backupTimer->start(kScheduleRecheckMs);
         return;
     }
-    if (m_logedIn != 1) {
-        // The backup reads with the administrator's credential, which only
-        // a login gives; finishLogin() looks at the schedule again.
+    if (!backupServerAccess()) {
+        // Neither a login nor the backup account gives a credential;
+        // finishLogin() looks at the schedule again.
         setBackupStatus(QStringLiteral("A daily backup is due; it starts once you log in."));
         return;
     }
@@ -198,12 +203,35 @@ void AppDelegate::backUpNow() {
     startBackupInto(folder);
 }
 
-trevok::backup::ServerAccess AppDelegate::backupServerAccess() const {
-    return {m_serverURL, m_serverCredential.user, m_serverCredential.password};
+std::optional<trevok::backup::ServerAccess> AppDelegate::backupServerAccess() const {
+    if (m_logedIn == 1)
+        return ServerAccess{m_serverURL, m_serverCredential.user, m_serverCredential.password};
+    if (const auto account = readBackupAccount(backupAccountFile()))
+        return ServerAccess{serverURL(), account->user, account->password};
+    return std::nullopt;
+}
+
+void AppDelegate::ensureBackupAccount() {
+    if (m_logedIn != 1 || !m_server || readBackupAccount(backupAccountFile()))
+        return;
+    const BackupAccount account{kBackupAccountName, generateBackupPassword()};
+    RESTOperationPtr made =
+        m_server->childWithPath(QStringLiteral("_config/admins/") + account.user)
+            ->PUTJSON(account.password);
+    QString problem = made->wait() ? QString() : made->error();
+    if (problem.isEmpty())
+        problem = writeBackupAccount(backupAccountFile(), account);
+    if (!problem.isEmpty()) {
+        qWarning().noquote() << QStringLiteral("Error: the backup account: %1").arg(problem);
+        setBackupStatus(QStringLiteral("Daily backups run only while you are logged in: their "
+                                       "account could not be made (%1).")
+                            .arg(problem));
+    }
 }
 
 void AppDelegate::startBackupInto(const QString& folder) {
-    if (backupRunning() || m_logedIn != 1)
+    const std::optional<ServerAccess> access = backupServerAccess();
+    if (backupRunning() || !access)
         return;
     {
         QSettings defaults = pxUserDefaults();
@@ -216,8 +244,7 @@ void AppDelegate::startBackupInto(const QString& folder) {
     }
     m_backupProgressBar->setRange(0, 0);
     setBackupStatus(QStringLiteral("Backing up into “%1”…").arg(shownPath(folder)));
-    m_backupJob->startBackup(backupServerAccess(), folder,
-                             readBackupSettings(pxUserDefaults()).keep);
+    m_backupJob->startBackup(*access, folder, readBackupSettings(pxUserDefaults()).keep);
     showBackupControls();
 }
 
@@ -239,6 +266,11 @@ void AppDelegate::backupJobFinished(bool ok, const BackupEvent& last) {
         QSettings defaults = pxUserDefaults();
         defaults.setValue(kLastResultKey, text);
         setBackupStatus(text);
+        if (!ok && last.cause == QLatin1String("unauthorized") && m_logedIn != 1) {
+            // The account was removed or changed on the server: the next
+            // login makes it again.
+            QFile::remove(backupAccountFile());
+        }
         if (!ok) {
             qWarning().noquote() << QStringLiteral("Error: %1").arg(text);
             notifyWhenAway(QStringLiteral("The TrevokServer backup failed"), text);
@@ -352,7 +384,7 @@ void AppDelegate::swapDataForRestore() {
                         .arg(m_task->statusText()));
         return;
     }
-    m_backupJob->startRestore(backupServerAccess(), m_restoreFile);
+    m_backupJob->startRestore(*backupServerAccess(), m_restoreFile);
 }
 
 void AppDelegate::restoreDone(const BackupEvent& done) {

@@ -39,6 +39,10 @@ void AppDelegate::activateLoginPasswordSheet() {
     m_loginSheet._loginPassWordTextField->setFocus();
 }
 
+QUrl AppDelegate::serverURL() {
+    return QUrl(kServerURL);
+}
+
 void AppDelegate::closeLoginPasswordSheet() {
     closeSheet(std::exchange(m_loginSheet, {}).sheet);
 }

@@ -29,6 +29,7 @@
 #include <QPointer>
 #include <QStringListModel>
 #include <QTableView>
+#include <QTimeEdit>
 #include <QTimer>
 #include <QWindow>
 
@@ -265,6 +266,18 @@ QJsonObject run(AppDelegate& app, const QString& line) {
         if (words.value(1) == QLatin1String("stop"))
             return probe->stop();
         probe->start();
+    } else if (command == QLatin1String("backUpDaily")) {
+        // backUpDaily HH:MM FOLDER: the schedule chosen on the information tab.
+        auto* daily =
+            app.mainContent()->findChild<QCheckBox*>(QStringLiteral("dailyBackupCheckbox"));
+        auto* at = app.mainContent()->findChild<QTimeEdit*>(QStringLiteral("backupTimeEdit"));
+        const QTime time = QTime::fromString(words.value(1), QStringLiteral("HH:mm"));
+        ok = daily && at && time.isValid() && words.size() == 3;
+        if (ok) {
+            app.setBackupFolder(words.at(2));
+            at->setTime(time);
+            daily->setChecked(true);
+        }
     } else if (command == QLatin1String("backupNow")) {
         // backupNow FOLDER: as the button does once the folder is chosen.
         ok = !app.backupRunning() && words.size() == 2;

@@ -119,7 +119,8 @@ QString backedUpText(const BackupEvent& done, const QLocale& locale) {
     return QStringLiteral("Backed up %1, %2, %3, in %4.")
         .arg(counted(done.of, "database", "databases", locale),
              counted(done.documents, "document", "documents", locale),
-             locale.formattedDataSize(done.bytes, 0, QLocale::DataSizeSIFormat),
+             locale.formattedDataSize(done.bytes, done.bytes < 1000000 ? 0 : 1,
+                                      QLocale::DataSizeSIFormat),
              durationText(done.ms, locale));
 }
 

@@ -57,11 +57,11 @@ private Q_SLOTS:
     void toolLinesAreTold() {
         const QLocale english(QLocale::English, QLocale::UnitedStates);
         const BackupEvent done = parseBackupEvent(
-            R"({"event":"done","file":"/b/x.tbk","databases":1214,"documents":48310,"deleted":3,"bytes":212000000,"ms":41000,"removed":["/b/old.tbk"]})");
+            R"({"event":"done","file":"/b/x.tbk","databases":1214,"documents":48310,"deleted":3,"bytes":212400000,"ms":41000,"removed":["/b/old.tbk"]})");
         QCOMPARE(done.kind, BackupEvent::Kind::Done);
         QCOMPARE(done.removed, QStringList{QStringLiteral("/b/old.tbk")});
         QCOMPARE(backedUpText(done, english),
-                 QStringLiteral("Backed up 1,214 databases, 48,310 documents, 212 MB, in 41 s."));
+                 QStringLiteral("Backed up 1,214 databases, 48,310 documents, 212.4 MB, in 41 s."));
         const BackupEvent one = parseBackupEvent(
             R"({"event":"done","databases":1,"documents":1,"bytes":900,"ms":420})");
         QCOMPARE(backedUpText(one, english),

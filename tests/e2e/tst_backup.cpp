@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -313,8 +314,39 @@ private Q_SLOTS:
                                   QStringLiteral("trevok_user_db_ben")})
             QVERIFY2(deletedOnServer(db, QStringLiteral("gone")), qPrintable(db));
         QVERIFY(ann->get(QStringLiteral("gone")).isEmpty());
+        ann.reset();
+        ben.reset();
+
+        // A daily backup chosen while logged in runs later without a login,
+        // under an account of its own.
+        QTemporaryDir daily;
+        QVERIFY(console.run(QStringLiteral("backUpDaily 00:00 ") + daily.path()));
+        const QString accountFile =
+            m_home.path() + QStringLiteral("/config/com.trevokapp/backup-account.json");
+        QTRY_VERIFY(QFileInfo::exists(accountFile));
+        QCOMPARE(QFileInfo(accountFile).permissions() &
+                     ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
+                 QFileDevice::Permissions());
         QVERIFY(console.run(QStringLiteral("quit")));
         QVERIFY(console.finished(30000));
+        {
+            QSettings settings(m_home.path() +
+                                   QStringLiteral("/config/com.trevokapp/TrevokServer.ini"),
+                               QSettings::IniFormat);
+            settings.setValue(QStringLiteral("Backup/LastAttempt"),
+                              QDateTime::currentDateTimeUtc().addDays(-2).toString(Qt::ISODate));
+        }
+        Console later(m_home.path(), m_resources);
+        QVERIFY(later.up());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QDir(daily.path())
+                    .entryList({QStringLiteral("trevok-backup-*.tbk")}, QDir::Files)
+                    .size() == 1,
+            60000);
+        QVERIFY(finished(later, "Backed up"));
+        QCOMPARE(later.state().value(QStringLiteral("logedIn")).toInt(), 0);
+        QVERIFY(later.run(QStringLiteral("quit")));
+        QVERIFY(later.finished(30000));
     }
 };
 

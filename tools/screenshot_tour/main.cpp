@@ -8,10 +8,13 @@
 #include "tests/harness/TestServer.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QEventLoop>
+#include <QLabel>
 #include <QPixmap>
 #include <QScreen>
+#include <QScrollArea>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -26,13 +29,19 @@ void settle(int ms) {
     loop.exec();
 }
 
-void shoot(AppDelegate& app, const QString& name) {
-    settle(600);
+// At once: for a state that does not last.
+void shootNow(AppDelegate& app, const QString& name) {
+    settle(30);
     const QString dir = qEnvironmentVariable("TREVOK_SCREENSHOT_DIR", QDir::currentPath());
     const QRect frame = app.mainWindow()->frameGeometry().adjusted(-20, -20, 20, 20);
-    QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, frame.x(), frame.y(),
-                                                                frame.width(), frame.height());
-    shot.save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
+    QGuiApplication::primaryScreen()
+        ->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height())
+        .save(dir + QLatin1Char('/') + name + QStringLiteral(".png"));
+}
+
+void shoot(AppDelegate& app, const QString& name) {
+    settle(570);
+    shootNow(app, name);
 }
 
 } // namespace
@@ -112,6 +121,33 @@ int main(int argc, char* argv[]) {
     shoot(app, QStringLiteral("7b-sync-health-project"));
     app.switchToInfo();
     shoot(app, QStringLiteral("5-information"));
+    // The backup part with a daily backup chosen and one running: a database
+    // of photographs makes it last long enough to be seen.
+    {
+        TestServer::createDatabase(QStringLiteral("trevok_user_db_photos"));
+        const QByteArray photo = QByteArray(60000, 'p').toBase64();
+        for (int i = 0; i < 200; ++i)
+            TestServer::putDocument(QStringLiteral("trevok_user_db_photos"),
+                                    QStringLiteral("photo-%1").arg(i),
+                                    "{\"_attachments\":{\"p.jpg\":{\"content_type\":\"image/jpeg\","
+                                    "\"data\":\"" +
+                                        photo + "\"}}}");
+        QTemporaryDir backups;
+        auto* scroll = app.mainContent()->findChild<QScrollArea*>(QStringLiteral("infoScroll"));
+        auto* daily =
+            app.mainContent()->findChild<QCheckBox*>(QStringLiteral("dailyBackupCheckbox"));
+        auto* status = app.mainContent()->findChild<QLabel*>(QStringLiteral("backupStatusLabel"));
+        if (daily)
+            daily->setChecked(true);
+        app.startBackupInto(backups.path());
+        if (scroll && status)
+            scroll->ensureWidgetVisible(status);
+        for (int i = 0; i < 600 && !app.backupStatusText().contains(QStringLiteral("photos")); ++i)
+            settle(10);
+        shootNow(app, QStringLiteral("5b-backup-running"));
+        while (app.backupRunning())
+            settle(50);
+    }
     app.activateChangeAdminPasswordSheet();
     shoot(app, QStringLiteral("6-admin-password-sheet"));
     app.closeChangeAdminPasswordSheet();

@@ -13,7 +13,9 @@
 //       POST /db/_bulk_docs {"docs":[...],"new_edits":false}. All the
 //       leaves of one document stand next to each other in one batch.
 //     {"databaseEnd":NAME,"documents":D,"deleted":X,"revisions":R,"lastSeq":S}
-//   {"end":true,"databases":N,"documents":D,"deleted":X,"revisions":R}
+//   {"end":true,"databases":N,"documents":D,"deleted":X,"revisions":R[,"gone":[NAME…]]}
+//   ("gone" names databases deleted after the backup listed them, which it
+//   leaves out; the header's N counts them, the trailer's does not)
 //
 // "documents" counts documents whose winning leaf is live, "deleted" those
 // whose leaves are all tombstones, "revisions" the leaves written. A
