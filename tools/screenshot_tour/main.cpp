@@ -139,6 +139,7 @@ int main(int argc, char* argv[]) {
         auto* status = app.mainContent()->findChild<QLabel*>(QStringLiteral("backupStatusLabel"));
         if (daily)
             daily->setChecked(true);
+        app.setBackupFolder(backups.path());
         app.startBackupInto(backups.path());
         if (scroll && status)
             scroll->ensureWidgetVisible(status);
