@@ -587,6 +587,7 @@ private:
     void showBackupControls();
     void scheduleNextBackup();
     void backupTimerFired();
+    void makeBackupJob();
     // The administrator's session when logged in, else the backup account.
     std::optional<trevok::backup::ServerAccess> backupServerAccess() const;
     // Makes the daily backups' own account when it is missing (logged in).

@@ -229,6 +229,14 @@ void AppDelegate::ensureBackupAccount() {
     }
 }
 
+void AppDelegate::makeBackupJob() {
+    if (m_backupJob)
+        return;
+    m_backupJob = new BackupJob(this);
+    connect(m_backupJob, &BackupJob::progress, this, &AppDelegate::backupProgressed);
+    connect(m_backupJob, &BackupJob::finished, this, &AppDelegate::backupJobFinished);
+}
+
 void AppDelegate::startBackupInto(const QString& folder) {
     const std::optional<ServerAccess> access = backupServerAccess();
     if (backupRunning() || !access)
@@ -237,11 +245,7 @@ void AppDelegate::startBackupInto(const QString& folder) {
         QSettings defaults = pxUserDefaults();
         setLastBackupAttempt(defaults, QDateTime::currentDateTime());
     }
-    if (!m_backupJob) {
-        m_backupJob = new BackupJob(this);
-        connect(m_backupJob, &BackupJob::progress, this, &AppDelegate::backupProgressed);
-        connect(m_backupJob, &BackupJob::finished, this, &AppDelegate::backupJobFinished);
-    }
+    makeBackupJob();
     m_backupProgressBar->setRange(0, 0);
     setBackupStatus(QStringLiteral("Backing up into “%1”…").arg(shownPath(folder)));
     m_backupJob->startBackup(*access, folder, readBackupSettings(pxUserDefaults()).keep);
@@ -340,11 +344,7 @@ void AppDelegate::restoreFromBackupFile(const QString& file) {
 void AppDelegate::startRestore(const QString& file) {
     if (backupRunning() || m_logedIn != 1 || !m_task)
         return;
-    if (!m_backupJob) {
-        m_backupJob = new BackupJob(this);
-        connect(m_backupJob, &BackupJob::progress, this, &AppDelegate::backupProgressed);
-        connect(m_backupJob, &BackupJob::finished, this, &AppDelegate::backupJobFinished);
-    }
+    makeBackupJob();
     m_restoring = true;
     m_restoreFile = file;
     m_restoreAside.clear();
