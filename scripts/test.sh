@@ -10,7 +10,7 @@ if [ "${CI:-}" = "true" ]; then
   echo "Sanitizer build (AddressSanitizer and UndefinedBehaviorSanitizer)"
   # Suites that run no code of the sanitizer build (the bundled server's
   # Node suites, the desktop entry and metainfo checks) ran above already.
-  TREVOK_NOT_INSTRUMENTED='^(server_core.*|launcher_lifecycle|appstream_metainfo|desktop_entry)$'
+  TREVOK_NOT_INSTRUMENTED='^(server_core.*|backup_tool|launcher_lifecycle|appstream_metainfo|desktop_entry)$'
   trevok_build "$TREVOK_ROOT/build-asan" -DTREVOK_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
   (cd "$TREVOK_ROOT/build-asan" &&
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
