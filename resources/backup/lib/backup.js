@@ -42,7 +42,21 @@ async function checkFolder(folder) {
 // the same second from sharing one.
 async function openPartial(folder, started) {
   const base = `trevok-backup-${stamp(started)}`;
-  for (let n = 1; ; n++) {
+  // Past every backup of the same second, kept or pruned meanwhile: a name
+  // freed by pruning must not come back, or the newest backup would sort
+  // as the oldest and be pruned at once.
+  let highest = 0;
+  let names;
+  try {
+    names = fs.readdirSync(folder);
+  } catch (err) {
+    throw folderError(err, folder);
+  }
+  for (const name of names) {
+    const m = NAME.exec(name.replace(/^\./, '').replace(/\.partial$/, ''));
+    if (m && m[1] === stamp(started)) highest = Math.max(highest, Number(m[2] || 1));
+  }
+  for (let n = highest + 1; ; n++) {
     const name = base + (n === 1 ? '' : `-${n}`) + '.tbk';
     const final = path.join(folder, name);
     const partial = path.join(folder, `.${name}.partial`);
