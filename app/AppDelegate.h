@@ -605,6 +605,7 @@ private:
     trevok::backup::BackupJob* m_backupJob = nullptr;
     QTimer* m_backupTimer = nullptr;
     bool m_restoring = false;
+    bool m_quitAfterRestore = false;
     QString m_restoreFile;
     QString m_restoreAside;
     QLabel* m_backupFolderField = nullptr;

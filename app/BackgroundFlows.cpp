@@ -184,6 +184,13 @@ void AppDelegate::anotherStartRequested(const QByteArray& request) {
 void AppDelegate::quitConsole() {
     if (m_quitting)
         return;
+    // A restore stopped half-way would leave the server on half its data:
+    // the console quits once it has ended, either way.
+    if (m_restoring) {
+        m_quitAfterRestore = true;
+        setBackupStatus(QStringLiteral("TrevokServer quits once the restore has ended."));
+        return;
+    }
     // Chosen while a flow waits: that flow ends first, as with any action.
     trevok::whenIdle(this, [this] {
         m_quitting = true;

@@ -392,6 +392,8 @@ void AppDelegate::restoreDone(const BackupEvent& done) {
         restoredText(done, trevok::shownName(QFileInfo(m_restoreFile).fileName())) +
         QStringLiteral(" The former data are kept in “%1”.").arg(shownPath(m_restoreAside));
     endRestore(true, text);
+    if (m_quitAfterRestore)
+        return; // the next login makes the web whole
     // The records came back with the databases; what they name but the
     // backup did not hold (a replication running, a rule) is made again.
     if (m_server) {
@@ -424,10 +426,16 @@ void AppDelegate::undoRestore(const QString& why) {
 
 void AppDelegate::endRestore(bool ok, const QString& text) {
     m_restoring = false;
-    if (m_listener && !m_listener->isRunning())
-        m_listener->start();
     QSettings defaults = pxUserDefaults();
     defaults.setValue(kLastResultKey, text);
+    if (m_quitAfterRestore) {
+        // Told at the next start, on the tab.
+        qInfo().noquote() << text;
+        quitConsole();
+        return;
+    }
+    if (m_listener && !m_listener->isRunning())
+        m_listener->start();
     setBackupStatus(text);
     showBackupControls();
     if (!ok)

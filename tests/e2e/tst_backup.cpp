@@ -262,11 +262,20 @@ private Q_SLOTS:
         trevok::ServerProcess(m_resources + QStringLiteral("/server-core"), dataFolder()).kill();
         QVERIFY(QDir(dataFolder()).removeRecursively());
 
+        {
+            Console fresh(m_home.path(), m_resources);
+            QVERIFY(fresh.upAndLoggedIn());
+            // The login made a new, empty web: nothing of the former one is there.
+            QVERIFY(!revisions(kMaster).contains(QStringLiteral("keep")));
+            QVERIFY(fresh.run(QStringLiteral("restoreBackup ") + backupFile));
+            // Quitting meanwhile waits for the restore: a server left on half
+            // its data would be worse than a console that quits late.
+            QVERIFY(fresh.run(QStringLiteral("quit")));
+            QVERIFY(fresh.finished(kBackupWaitMs));
+            QCOMPARE(fresh.exitCode(), 0);
+        }
         Console console(m_home.path(), m_resources);
         QVERIFY(console.upAndLoggedIn());
-        // The login made a new, empty web: nothing of the former one is there.
-        QVERIFY(!revisions(kMaster).contains(QStringLiteral("keep")));
-        QVERIFY(console.run(QStringLiteral("restoreBackup ") + backupFile));
         QVERIFY(finished(console, "Restored"));
         // The empty folder it replaced is kept aside, not deleted.
         const QStringList aside =
