@@ -568,6 +568,8 @@ private:
 
     // Repair of the web at login.
     void startWebRepair(const QStringList& databases, bool atLogin);
+    // Every database the server holds, checked and mended again.
+    void checkWholeWebAgain();
     void scheduleWebMend(int delayMs);
     void mendWeb();
     void showLeftovers();
@@ -590,7 +592,8 @@ private:
     void makeBackupJob();
     // The administrator's session when logged in, else the backup account.
     std::optional<trevok::backup::ServerAccess> backupServerAccess() const;
-    // Makes the daily backups' own account when it is missing (logged in).
+    // Makes the daily backups' own account when they are chosen, it is
+    // missing and the administrator is logged in.
     void ensureBackupAccount();
     void backupProgressed(const trevok::backup::BackupEvent& event);
     void backupJobFinished(bool ok, const trevok::backup::BackupEvent& last);

@@ -11,7 +11,6 @@
 #include "services/Interface.h"
 #include "services/Readable.h"
 #include "services/ShownText.h"
-#include "store/CouchDatabase.h"
 #include "store/CouchResource.h"
 #include "store/CouchServer.h"
 #include "store/RESTOperation.h"
@@ -127,6 +126,7 @@ void AppDelegate::saveBackupSettings() {
         setLastBackupAttempt(defaults, QDateTime::currentDateTime());
     if (chosen.daily && chosen.folder.isEmpty())
         setBackupStatus(QStringLiteral("Choose a backup folder for the daily backups."));
+    ensureBackupAccount();
     scheduleNextBackup();
 }
 
@@ -157,8 +157,6 @@ void AppDelegate::scheduleNextBackup() {
     if (!m_backupTimer)
         return;
     const QSettings defaults = pxUserDefaults();
-    if (readBackupSettings(defaults).daily)
-        ensureBackupAccount();
     const QDateTime now = QDateTime::currentDateTime();
     const QDateTime due =
         nextBackupDue(readBackupSettings(defaults), lastBackupAttempt(defaults), now);
@@ -212,7 +210,8 @@ std::optional<trevok::backup::ServerAccess> AppDelegate::backupServerAccess() co
 }
 
 void AppDelegate::ensureBackupAccount() {
-    if (m_logedIn != 1 || !m_server || readBackupAccount(backupAccountFile()))
+    if (m_logedIn != 1 || !m_server || !readBackupSettings(pxUserDefaults()).daily ||
+        readBackupAccount(backupAccountFile()))
         return;
     const BackupAccount account{kBackupAccountName, generateBackupPassword()};
     RESTOperationPtr made =
@@ -396,24 +395,17 @@ void AppDelegate::restoreDone(const BackupEvent& done) {
         return; // the next login makes the web whole
     // The records came back with the databases; what they name but the
     // backup did not hold (a replication running, a rule) is made again.
-    if (m_server) {
-        if (const auto databases = m_server->getDatabasesAndWait()) {
-            QStringList names;
-            for (CouchDatabase* db : *databases)
-                names.append(db->name());
-            startWebRepair(names, false);
-        }
-    }
+    if (m_server)
+        checkWholeWebAgain();
 }
 
 void AppDelegate::undoRestore(const QString& why) {
     QString text = why;
     m_task->stop();
     const QString failedKeep = m_restoreAside;
-    const QString keptAs = QDir::cleanPath(applicationSupportFolder()) +
-                           QStringLiteral(".failed-restore-") +
-                           QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    const QString problem = putDataFolderBack(applicationSupportFolder(), m_restoreAside, keptAs);
+    const QString problem = putDataFolderBack(
+        applicationSupportFolder(), m_restoreAside,
+        failedRestoreFolderPath(applicationSupportFolder(), QDateTime::currentDateTime()));
     if (problem.isEmpty())
         text += QStringLiteral(" The former data are back in place.");
     else

@@ -101,6 +101,8 @@ void AppDelegate::finishLogin() {
     m_mainWindow->setShowsBaselineSeparator(true);
     normalSize();
     startHealth();
-    // A daily backup that fell due while nobody was logged in starts now.
+    // A daily backup that fell due while nobody was logged in starts now,
+    // and one whose account went missing gets it again.
+    ensureBackupAccount();
     scheduleNextBackup();
 }

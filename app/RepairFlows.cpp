@@ -154,6 +154,10 @@ void AppDelegate::removeLeftoverModalEnded(int returnCode, const QString& name) 
         tellProvisioned(removed, QStringLiteral("The leftover was not removed completely."));
         break;
     }
+    checkWholeWebAgain();
+}
+
+void AppDelegate::checkWholeWebAgain() {
     // Listed anew from what the server holds now.
     if (const auto databases = m_server->getDatabasesAndWait()) {
         QStringList names;

@@ -66,7 +66,6 @@ void BackupJob::start(Mode mode, const QStringList& arguments, const QString& pa
         return;
     m_mode = mode;
     m_buffer.clear();
-    m_progress = {};
     m_last = {};
     m_told = false;
     m_process = std::make_unique<QProcess>();
@@ -95,14 +94,7 @@ void BackupJob::readLines() {
         case BackupEvent::Kind::Start:
         case BackupEvent::Kind::Database:
         case BackupEvent::Kind::Verify:
-            if (event.kind != BackupEvent::Kind::Start && m_progress.of && !event.of) {
-                BackupEvent carried = event;
-                carried.of = m_progress.of;
-                m_progress = carried;
-            } else {
-                m_progress = event;
-            }
-            Q_EMIT progress(m_progress);
+            Q_EMIT progress(event);
             break;
         case BackupEvent::Kind::Done:
         case BackupEvent::Kind::Failed:

@@ -42,8 +42,6 @@ public:
 
     bool isRunning() const;
     Mode mode() const { return m_mode; }
-    // The last progress line (start, database or verify).
-    const BackupEvent& lastProgress() const { return m_progress; }
 
 Q_SIGNALS:
     void progress(const trevok::backup::BackupEvent& event);
@@ -60,7 +58,6 @@ private:
     std::unique_ptr<QProcess> m_process;
     Mode m_mode = Mode::Backup;
     QByteArray m_buffer;
-    BackupEvent m_progress;
     BackupEvent m_last;
     bool m_told = false;
 };

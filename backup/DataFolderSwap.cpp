@@ -22,16 +22,25 @@ QString renameError(const QString& from, const QString& to) {
 bool renamePath(const QString& from, const QString& to) {
     return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
 }
-} // namespace
 
-QString asideFolderPath(const QString& dataFolder, const QDateTime& now) {
-    QString base = QDir::cleanPath(dataFolder);
-    base += QStringLiteral(".before-restore-") +
-            now.toLocalTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+// "<data folder>.<what>-<local time>", numbered when taken.
+QString pathBeside(const QString& dataFolder, const char* what, const QDateTime& now) {
+    const QString base = QStringLiteral("%1.%2-%3")
+                             .arg(QDir::cleanPath(dataFolder), QLatin1String(what),
+                                  now.toLocalTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
     QString path = base;
     for (int n = 2; QFileInfo::exists(path); ++n)
         path = base + QStringLiteral("-%1").arg(n);
     return path;
+}
+} // namespace
+
+QString asideFolderPath(const QString& dataFolder, const QDateTime& now) {
+    return pathBeside(dataFolder, "before-restore", now);
+}
+
+QString failedRestoreFolderPath(const QString& dataFolder, const QDateTime& now) {
+    return pathBeside(dataFolder, "failed-restore", now);
 }
 
 FolderSwap moveDataFolderAside(const QString& dataFolder, const QDateTime& now) {

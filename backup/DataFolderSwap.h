@@ -9,6 +9,9 @@ namespace trevok::backup {
 // local time of the restore ("….before-restore-20261209-201500"), with a
 // number added when that name is taken. Never deleted by the console.
 QString asideFolderPath(const QString& dataFolder, const QDateTime& now);
+// Where a failed restore keeps what it wrote, named the same way
+// ("….failed-restore-20261209-201500").
+QString failedRestoreFolderPath(const QString& dataFolder, const QDateTime& now);
 
 struct FolderSwap {
     bool ok = false;
