@@ -392,9 +392,10 @@ private Q_SLOTS:
     }
 
     // A user database of an installation from before the access rule (a
-    // design document without validation) gets the rule of the user's
-    // projects at the next login, and a login with nothing to mend writes
-    // nothing.
+    // design document without validation, whose view's function was left
+    // open, which a server that compiles on write refuses) gets the rule of
+    // the user's projects and the closed view at the next login, and a
+    // login with nothing to mend writes nothing.
     void anOlderUserDatabaseGetsItsAccessRuleAtLogin() {
         const QString design = QStringLiteral("/trevok_user_db_elder/_design/security");
         const auto get = [&] {
@@ -421,6 +422,26 @@ private Q_SLOTS:
         const QString rule = older.value(QStringLiteral("validate_doc_update")).toString();
         QVERIFY(rule.contains(QStringLiteral("var projects = [\"")));
         older.remove(QStringLiteral("validate_doc_update"));
+        const auto viewText = [](const QString& end) -> QString {
+            return QStringLiteral(
+                       "function(new_doc, old_doc, userCtx) { if(!userCtx || "
+                       "userCtx.name != \"elder\") { throw({forbidden: \"Bad user\"});") +
+                   end;
+        };
+        const auto viewMap = [&] {
+            return get()
+                .value(QStringLiteral("views"))
+                .toObject()
+                .value(QStringLiteral("validate_doc_update"))
+                .toObject()
+                .value(QStringLiteral("map"))
+                .toString();
+        };
+        QCOMPARE(viewMap(), viewText(QStringLiteral("}}")));
+        QJsonObject views = older.value(QStringLiteral("views")).toObject();
+        views.insert(QStringLiteral("validate_doc_update"),
+                     QJsonObject{{QStringLiteral("map"), viewText(QStringLiteral("}"))}});
+        older.insert(QStringLiteral("views"), views);
         QCOMPARE(TestServer::request("PUT", design, QJsonDocument(older).toJson(),
                                      QStringLiteral("admin"), kAdminPassword)
                      .status,
@@ -433,6 +454,7 @@ private Q_SLOTS:
             QVERIFY(console.run(QStringLiteral("login ") + kAdminPassword));
             QTRY_COMPARE_WITH_TIMEOUT(get().value(QStringLiteral("validate_doc_update")).toString(),
                                       rule, 15000);
+            QTRY_COMPARE_WITH_TIMEOUT(viewMap(), viewText(QStringLiteral("}}")), 15000);
             if (run == 1) {
                 QTest::qWait(2000);
                 QCOMPARE(get().value(QStringLiteral("_rev")).toString(), mended);

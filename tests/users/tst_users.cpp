@@ -374,7 +374,7 @@ private Q_SLOTS:
                        QJsonObject{{QStringLiteral("map"),
                                     QStringLiteral("function(new_doc, old_doc, userCtx) { "
                                                    "if(!userCtx || userCtx.name != \"ann\") { "
-                                                   "throw({forbidden: \"Bad user\"});}")}}}}},
+                                                   "throw({forbidden: \"Bad user\"});}}")}}}}},
                  {QStringLiteral("filters"),
                   QJsonObject{{QStringLiteral("user_to_master_filter"),
                                QStringLiteral(
