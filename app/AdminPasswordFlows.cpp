@@ -4,6 +4,7 @@
 #include "services/Alerts.h"
 #include "services/Interface.h"
 #include "services/Readable.h"
+#include "services/ServerAdmins.h"
 #include "store/CouchServer.h"
 
 #include <QDialog>
@@ -52,17 +53,18 @@ void AppDelegate::changeAdminPassword() {
         return;
     }
 
-    RESTOperationPtr op =
-        m_server->childWithPath(QStringLiteral("_config/admins/admin"))->PUTJSON(password);
-    const bool changed = op->wait();
+    const QString problem =
+        trevok::setServerAdminAndWait(m_server.get(), m_serverCredential.user, password);
+    const bool changed = problem.isEmpty();
     if (!changed && !m_adminPasswordSheet.sheet) {
         trevok::showFailureAlert(m_mainWindow, QStringLiteral("The password was not changed."),
-                                 op->error());
+                                 problem);
         return;
     }
     if (!changed) {
-        // The old password still holds: say so and keep what was typed.
-        warn(QStringLiteral("The server did not change the password: %1").arg(op->error()));
+        // The old password still holds (on a cluster: on the nodes named),
+        // so say so and keep what was typed.
+        warn(QStringLiteral("The server did not change the password: %1").arg(problem));
         return;
     }
     trevok::CredentialStorage::shared().removeCredential(m_serverCredential, m_syncSpace);

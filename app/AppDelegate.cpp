@@ -163,6 +163,7 @@ void AppDelegate::loadMainWindow() {
     connectBackgroundOutlets();
     connectListenerOutlets();
     connectBackupOutlets();
+    connectServerChoiceOutlets();
 }
 
 void AppDelegate::showSheet(QDialog* sheet) {

@@ -42,6 +42,7 @@ class LastSeenWriter;
 class ReplicationHealth;
 
 namespace trevok {
+struct ServerChoice;
 class DesktopNotifier;
 class NotificationBurst;
 class LastSeenRecorder;
@@ -72,6 +73,9 @@ public:
     void applicationDidFinishLaunching();
     // Tests that bring their own server turn the launch off.
     void setLaunchesServer(bool launches) { m_launchesServer = launches; }
+    // Whether this console starts the bundled server: not for a server of
+    // the administrator's choosing.
+    bool launchesServer() const;
     void probeServer();
     QString getMacAddress();
 
@@ -94,6 +98,18 @@ public:
     void switchToInfo();
     void tabViewDidSelectTabViewItem(int index);
     void listProjects() {}
+
+    // Which server (app/ServerChoiceFlows.cpp): the bundled one, or a
+    // CouchDB server at a URL, as the preferences say.
+    static trevok::ServerChoice serverChoice();
+    void connectServerChoiceOutlets();
+    // Keeps the choice from the information tab's fields, after checking
+    // them; it takes effect at the console's next start.
+    void applyServerChoice();
+    // At login: the server's line from its welcome and, where replication
+    // documents carry a credential, the console's replication account.
+    void learnServerGeneration();
+    void ensureReplicationAccount();
 
     // Login.
     // Where the console's server answers.
@@ -356,6 +372,14 @@ private:
     bool notifyWhenAway(const QString& summary, const QString& body);
     void replicationMayHaveFailed(const QString& source, const QString& target);
     void tellFailedReplications(const QStringList& names);
+
+    void probeChosenServer(const trevok::ServerChoice& choice);
+    void showServerChoice();
+    class QComboBox* m_serverKindCombo = nullptr;
+    QLineEdit* m_serverURLField = nullptr;
+    QLineEdit* m_serverAdminField = nullptr;
+    QPushButton* m_applyServerButton = nullptr;
+    QLabel* m_serverChoiceStatusLabel = nullptr;
 
     void showServerStatus();
     void serverIsBack();

@@ -10,6 +10,7 @@
 #include "services/Alerts.h"
 #include "services/Interface.h"
 #include "services/Readable.h"
+#include "services/ServerAdmins.h"
 #include "services/ShownText.h"
 #include "store/CouchResource.h"
 #include "store/CouchServer.h"
@@ -214,10 +215,7 @@ void AppDelegate::ensureBackupAccount() {
         readBackupAccount(backupAccountFile()))
         return;
     const BackupAccount account{kBackupAccountName, generateBackupPassword()};
-    RESTOperationPtr made =
-        m_server->childWithPath(QStringLiteral("_config/admins/") + account.user)
-            ->PUTJSON(account.password);
-    QString problem = made->wait() ? QString() : made->error();
+    QString problem = trevok::setServerAdminAndWait(m_server.get(), account.user, account.password);
     if (problem.isEmpty())
         problem = writeBackupAccount(backupAccountFile(), account);
     if (!problem.isEmpty()) {

@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 #include "chrome/PXAppStoreWindow.h"
 #include "chrome/UserDefaults.h"
+#include "server/ServerChoice.h"
 #include "services/Interface.h"
 #include "services/Readable.h"
 #include "store/CouchServer.h"
@@ -13,11 +14,6 @@
 #include <QToolButton>
 
 using trevok::outlet;
-
-namespace {
-const QString kServerURL = QStringLiteral("http://127.0.0.1:5984");
-constexpr int kServerPort = 5984;
-} // namespace
 
 void AppDelegate::activateLoginPasswordSheet() {
     if (m_loginSheet.sheet || m_logedIn == 1)
@@ -40,7 +36,7 @@ void AppDelegate::activateLoginPasswordSheet() {
 }
 
 QUrl AppDelegate::serverURL() {
-    return QUrl(kServerURL);
+    return serverChoice().serverURL();
 }
 
 void AppDelegate::closeLoginPasswordSheet() {
@@ -53,10 +49,13 @@ void AppDelegate::login() {
     m_loginSheet.loginWarningTextField->hide();
     const QString password = m_loginSheet._loginPassWordTextField->text();
 
-    m_serverURL = QUrl(kServerURL);
+    const trevok::ServerChoice choice = serverChoice();
+    m_serverURL = choice.serverURL();
     m_server = std::make_unique<CouchServer>(m_serverURL);
-    m_serverCredential = {QStringLiteral("admin"), password};
-    m_syncSpace = {kServerURL, kServerPort, QStringLiteral("http"), QString(), QString()};
+    m_serverCredential = {choice.admin, password};
+    m_syncSpace = {m_serverURL.toString(),
+                   m_serverURL.port(m_serverURL.scheme() == QLatin1String("https") ? 443 : 80),
+                   m_serverURL.scheme(), QString(), QString()};
     trevok::CredentialStorage::shared().setDefaultCredential(m_serverCredential, m_syncSpace);
     m_server->setCredential(m_serverCredential.user, m_serverCredential.password);
 
@@ -64,6 +63,11 @@ void AppDelegate::login() {
     if (!m_loginSheet.sheet)
         return; // closed meanwhile: the administrator gave up
     if (answered) {
+        // How this server wants its replications written, and the account
+        // they carry there, before the first of them is looked at.
+        learnServerGeneration();
+        if (!m_loginSheet.sheet)
+            return;
         finishLogin();
         return;
     }

@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "chrome/PXAppStoreWindow.h"
+#include "server/ServerChoice.h"
 #include "server/ServiceName.h"
 #include "server/TxtRecord.h"
 #include "services/Interface.h"
@@ -19,7 +20,7 @@ const QString kProbeUp = QStringLiteral("unauthorized: Authentication required."
 } // namespace
 
 void AppDelegate::applicationDidFinishLaunching() {
-    if (m_launchesServer)
+    if (launchesServer())
         launchCouchDB();
 
     trevok::NotificationCenter::defaultCenter().addObserver(
@@ -53,6 +54,11 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 void AppDelegate::probeServer() {
+    const trevok::ServerChoice choice = serverChoice();
+    if (!choice.isBundled()) {
+        probeChosenServer(choice);
+        return;
+    }
     CouchServer probe(QUrl(QStringLiteral("http://localhost:5984")));
     RESTOperationPtr op = probe.databaseNamed(QStringLiteral("dummidb"))->GET();
     if (!op->wait() && op->error() == kProbeUp) {

@@ -10,6 +10,7 @@
 #include "store/CouchQuery.h"
 #include "store/CouchServer.h"
 #include "store/DocumentRewrite.h"
+#include "store/ReplicationEndpoint.h"
 #include "users/UserProvisioning.h"
 
 using namespace trevok::projects;
@@ -127,11 +128,18 @@ void WebRepair::readFirstPass() {
             if (row.documentID().startsWith(QLatin1String("_design/")))
                 continue;
             const QJsonObject body = row.documentProperties().value_or(QJsonObject());
-            m_replications.append({row.documentID(),
-                                   body.value(QStringLiteral("source")).toString(),
-                                   body.value(QStringLiteral("target")).toString(),
-                                   body.value(QStringLiteral("filter")).toString(),
-                                   body.value(QStringLiteral("continuous")).toBool()});
+            const QJsonValue source = body.value(QStringLiteral("source"));
+            const QJsonValue target = body.value(QStringLiteral("target"));
+            Replication replication{row.documentID(), replicationEndpointDatabase(source),
+                                    replicationEndpointDatabase(target),
+                                    body.value(QStringLiteral("filter")).toString(),
+                                    body.value(QStringLiteral("continuous")).toBool()};
+            // Ends that carry an account other than the console's (its
+            // password was made anew) are mended like any other difference.
+            replication.endsCurrent =
+                source == m_session.server->replicationEndpoint(replication.source) &&
+                target == m_session.server->replicationEndpoint(replication.target);
+            m_replications.append(replication);
         }
         done();
     });
@@ -239,7 +247,7 @@ bool WebRepair::hasReplication(const QString& source, const QString& target,
                                const QString& filter) const {
     for (const Replication& replication : m_replications) {
         if (replication.source == source && replication.target == target &&
-            replication.filter == filter && replication.continuous)
+            replication.filter == filter && replication.continuous && replication.endsCurrent)
             return true;
     }
     return false;

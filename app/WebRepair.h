@@ -75,6 +75,7 @@ private:
         QString target;
         QString filter;
         bool continuous = false;
+        bool endsCurrent = true;
     };
     struct Project {
         trevok::projects::ProjectRef ref;

@@ -7,6 +7,7 @@
 #include "records/ServerSettings.h"
 #include "services/Interface.h"
 #include "services/Readable.h"
+#include "services/ServerAdmins.h"
 #include "store/CouchDatabase.h"
 #include "store/CouchDocument.h"
 #include "store/CouchServer.h"
@@ -110,7 +111,7 @@ void AppDelegate::fillInformationTab() {
     m_saveButton->setStyleSheet(
         QStringLiteral("background: transparent; border: none; color: transparent;"));
 
-    RESTOperationPtr op = m_server->childWithPath(QStringLiteral("_config"))->GET();
+    RESTOperationPtr op = m_server->childWithPath(trevok::localConfigPath(m_server.get()))->GET();
     // On failure stale values would pass for the server's current settings.
     const trevok::ServerSettings settings =
         op->wait() && op->responseBody().isObject()

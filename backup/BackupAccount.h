@@ -1,32 +1,35 @@
 #pragma once
 
+#include "server/ServerAccount.h"
+
 #include <QString>
 
 #include <optional>
 
 namespace trevok::backup {
 
-// The account daily backups read with: a server administrator the console
-// makes for them, so that a backup due while nobody is logged in (the
-// console serving from the desktop login on) still runs. Its password is
-// generated, never shown, and kept in the console's configuration folder,
-// readable by its owner only, like the server's own configuration beside it.
-// The sync listener refuses every administrator, this one included.
-struct BackupAccount {
-    QString user;
-    QString password;
-};
+// The account daily backups read with, so that a backup due while nobody
+// is logged in (the console serving from the desktop login on) still runs.
+using BackupAccount = ServerAccount;
 
 inline const QString kBackupAccountName = QStringLiteral("trevok-backup");
 
 // <config home>/com.trevokapp/backup-account.json
-QString backupAccountFile(const QString& configHome);
-QString backupAccountFile();
+inline QString backupAccountFile(const QString& configHome) {
+    return consoleConfigFile(configHome, QStringLiteral("backup-account.json"));
+}
+inline QString backupAccountFile() {
+    return consoleConfigFile(QStringLiteral("backup-account.json"));
+}
 
-std::optional<BackupAccount> readBackupAccount(const QString& file);
-// Written whole or not at all, mode 0600. Returns "" or why not.
-QString writeBackupAccount(const QString& file, const BackupAccount& account);
-// 32 random bytes from the system's generator, as URL-safe base64.
-QString generateBackupPassword();
+inline std::optional<BackupAccount> readBackupAccount(const QString& file) {
+    return readServerAccount(file);
+}
+inline QString writeBackupAccount(const QString& file, const BackupAccount& account) {
+    return writeServerAccount(file, account);
+}
+inline QString generateBackupPassword() {
+    return generateAccountPassword();
+}
 
 } // namespace trevok::backup

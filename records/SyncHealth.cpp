@@ -1,5 +1,7 @@
 #include "records/SyncHealth.h"
 
+#include "store/ReplicationEndpoint.h"
+
 #include <QRegularExpression>
 
 namespace trevok::health {
@@ -29,11 +31,25 @@ std::optional<ActiveTask> activeTaskFrom(const QJsonObject& entry) {
     return task;
 }
 
+std::optional<ScheduledDoc> scheduledDocFrom(const QJsonObject& entry) {
+    ScheduledDoc doc;
+    doc.docId = entry.value(QStringLiteral("doc_id")).toString();
+    if (doc.docId.isEmpty())
+        return std::nullopt;
+    doc.state = entry.value(QStringLiteral("state")).toString();
+    const QJsonObject info = entry.value(QStringLiteral("info")).toObject();
+    doc.reason = info.value(QStringLiteral("error")).toString();
+    doc.changesPending = number(info, "changes_pending");
+    return doc;
+}
+
 QString SyncState::text() const {
     switch (kind) {
     case SyncKind::Running:
         return QString::fromUtf8(texts::kRunning);
     case SyncKind::Pending:
+        if (pending == 0)
+            return QString::fromUtf8(texts::kQueued);
         return QString::fromUtf8(texts::kPending).arg(pending);
     case SyncKind::Error:
         return QString::fromUtf8(texts::kError).arg(reason);
@@ -48,6 +64,8 @@ QString SyncState::sentence() const {
     case SyncKind::Running:
         return QStringLiteral("Replication running, up to date");
     case SyncKind::Pending:
+        if (pending == 0)
+            return QStringLiteral("Replication waiting for its turn on the server");
         return pending == 1
                    ? QStringLiteral("Replication running, 1 change waiting")
                    : QStringLiteral("Replication running, %1 changes waiting").arg(pending);
@@ -62,7 +80,7 @@ QString SyncState::sentence() const {
 SyncState syncState(const QString& documentState, const QString& reason,
                     const std::optional<ActiveTask>& task) {
     SyncState state;
-    if (documentState == QStringLiteral("error")) {
+    if (documentState == QStringLiteral("error") || documentState == QStringLiteral("failed")) {
         state.kind = SyncKind::Error;
         state.reason = reasonInWords(reason);
         return state;
@@ -85,6 +103,22 @@ SyncState syncState(const QString& documentState, const QString& reason,
     return state;
 }
 
+SyncState syncState(const ScheduledDoc& scheduled) {
+    SyncState state;
+    const QString& s = scheduled.state;
+    if (s == QStringLiteral("crashing") || s == QStringLiteral("error") ||
+        s == QStringLiteral("failed")) {
+        state.kind = SyncKind::Error;
+        state.reason = reasonInWords(scheduled.reason);
+    } else if (s == QStringLiteral("running") || s == QStringLiteral("pending")) {
+        state.kind = scheduled.changesPending > 0 || s == QStringLiteral("pending")
+                         ? SyncKind::Pending
+                         : SyncKind::Running;
+        state.pending = scheduled.changesPending;
+    }
+    return state;
+}
+
 QString reasonInWords(const QString& reason) {
     const QString text = reason.trimmed();
     if (text.isEmpty())
@@ -95,8 +129,13 @@ QString reasonInWords(const QString& reason) {
     if (error == QStringLiteral("db_not_found")) {
         static const QRegularExpression open(QStringLiteral("^could not open (.+)$"));
         const QRegularExpressionMatch match = open.match(detail);
-        if (match.hasMatch())
-            return QStringLiteral("the database “%1” does not exist").arg(match.captured(1));
+        if (match.hasMatch()) {
+            // The scheduling replicator names the database by its URL.
+            QString name = match.captured(1);
+            if (name.contains(QStringLiteral("://")))
+                name = replicationEndpointDatabase(name);
+            return QStringLiteral("the database “%1” does not exist").arg(name);
+        }
         return QStringLiteral("a database does not exist");
     }
     if (error == QStringLiteral("unauthorized") || error == QStringLiteral("forbidden"))

@@ -25,6 +25,21 @@ struct ActiveTask {
 // A task entry of type "replication" (nullopt for any other entry).
 std::optional<ActiveTask> activeTaskFrom(const QJsonObject& entry);
 
+// One document of the scheduling replicator (CouchDB 2 and later) as
+// `/_scheduler/docs` reports it: "running", "pending" (waiting for its turn),
+// "crashing" (failing, retried), "error", "failed" or "completed", with the
+// reason of the last failure and the changes still to read.
+struct ScheduledDoc {
+    QString docId;
+    QString state;
+    QString reason;
+    qint64 changesPending = 0;
+    bool operator==(const ScheduledDoc&) const = default;
+};
+
+// An entry of `/_scheduler/docs` (nullopt without a document ID).
+std::optional<ScheduledDoc> scheduledDocFrom(const QJsonObject& entry);
+
 enum class SyncKind { Running, Pending, Error, Stopped };
 
 struct SyncState {
@@ -33,7 +48,8 @@ struct SyncState {
     // Error: the server's reason in words.
     QString reason;
 
-    // "Running", "Pending 12", "Error: …", "Stopped".
+    // "Running", "Pending 12", "Error: …", "Stopped"; "Pending" alone for a
+    // replication the server has queued but not started yet.
     QString text() const;
     // A sentence for assistive technology and tooltips.
     QString sentence() const;
@@ -45,6 +61,9 @@ struct SyncState {
 // `reason` (`_replication_state_reason`), and its running task, if any.
 SyncState syncState(const QString& documentState, const QString& reason,
                     const std::optional<ActiveTask>& task);
+
+// The state shown for a replication as the scheduling replicator reports it.
+SyncState syncState(const ScheduledDoc& scheduled);
 
 // The server's "error: detail" reason, as a person reads it.
 QString reasonInWords(const QString& reason);
@@ -64,6 +83,7 @@ QString lastSeenText(const QDateTime& lastConnected, const QDateTime& created,
 namespace texts {
 inline const char* const kRunning = "Running";
 inline const char* const kPending = "Pending %1";
+inline const char* const kQueued = "Pending";
 inline const char* const kError = "Error: %1";
 inline const char* const kStopped = "Stopped";
 inline const char* const kNever = "never";

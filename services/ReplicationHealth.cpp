@@ -5,6 +5,7 @@
 #include "store/CouchPersistentReplication.h"
 #include "store/CouchServer.h"
 #include "store/DocumentRewrite.h"
+#include "store/ReplicationEndpoint.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -159,8 +160,8 @@ void ReplicationHealth::apply(const QString& id, const QJsonObject& body, bool d
     if (it != m_replications.end() && generation < it->generation)
         return;
     Replication next;
-    next.source = body.value(QStringLiteral("source")).toString();
-    next.target = body.value(QStringLiteral("target")).toString();
+    next.source = replicationEndpointDatabase(body.value(QStringLiteral("source")));
+    next.target = replicationEndpointDatabase(body.value(QStringLiteral("target")));
     next.generation = generation;
     next.state = body.value(QStringLiteral("_replication_state")).toString();
     next.reason = body.value(QStringLiteral("_replication_state_reason")).toString();
@@ -190,9 +191,16 @@ void ReplicationHealth::refresh(const QString& id) {
     if (it == m_replications.end())
         return;
     const auto task = m_tasks.constFind(id);
-    const SyncState display = trevok::health::syncState(
-        it->state, it->reason,
-        task == m_tasks.constEnd() ? std::nullopt : std::optional<ActiveTask>(*task));
+    const auto scheduled = m_scheduled.constFind(id);
+    // The scheduling replicator keeps its states out of the documents (only
+    // "completed" and "failed" are written there): its report counts first.
+    const SyncState display =
+        scheduled != m_scheduled.constEnd() && it->state != QStringLiteral("completed") &&
+                it->state != QStringLiteral("failed")
+            ? trevok::health::syncState(*scheduled)
+            : trevok::health::syncState(
+                  it->state, it->reason,
+                  task == m_tasks.constEnd() ? std::nullopt : std::optional<ActiveTask>(*task));
     if (it->hasDisplay && it->display == display)
         return;
     it->display = display;
@@ -222,14 +230,49 @@ void ReplicationHealth::poll() {
     if (m_polling || !m_running || !m_server)
         return;
     m_polling = true;
-    RESTOperationPtr op =
-        m_server->enqueue("GET", below(m_server->url(), QStringLiteral("_active_tasks")));
-    op->onCompletion(this, [this](RESTOperation& done) {
+    const bool scheduler = m_server->generation() == ServerGeneration::Clustered;
+    RESTOperationPtr op = m_server->enqueue(
+        "GET", below(m_server->url(), scheduler ? QStringLiteral("_scheduler/docs/_replicator")
+                                                : QStringLiteral("_active_tasks")));
+    op->onCompletion(this, [this, scheduler](RESTOperation& done) {
         m_polling = false;
         if (!m_running || !done.isSuccessful())
             return;
-        takeTasks(done.responseData());
+        if (scheduler)
+            takeSchedule(done.responseData());
+        else
+            takeTasks(done.responseData());
     });
+}
+
+void ReplicationHealth::takeSchedule(const QByteArray& data) {
+    if (data == m_lastTasks) {
+        ++m_counters.pollsUnchanged;
+        return;
+    }
+    m_lastTasks = data;
+    ++m_counters.pollsParsed;
+    QHash<QString, trevok::health::ScheduledDoc> scheduled;
+    const QJsonArray entries =
+        QJsonDocument::fromJson(data).object().value(QStringLiteral("docs")).toArray();
+    scheduled.reserve(entries.size());
+    for (const QJsonValue& value : entries) {
+        if (auto doc = trevok::health::scheduledDocFrom(value.toObject()))
+            scheduled.insert(doc->docId, *doc);
+    }
+    QSet<QString> touched;
+    for (auto it = scheduled.cbegin(); it != scheduled.cend(); ++it) {
+        const auto old = m_scheduled.constFind(it.key());
+        if (old == m_scheduled.constEnd() || !(*old == *it))
+            touched.insert(it.key());
+    }
+    for (auto it = m_scheduled.cbegin(); it != m_scheduled.cend(); ++it) {
+        if (!scheduled.contains(it.key()))
+            touched.insert(it.key());
+    }
+    m_scheduled = std::move(scheduled);
+    for (const QString& id : std::as_const(touched))
+        refresh(id);
 }
 
 void ReplicationHealth::takeTasks(const QByteArray& data) {

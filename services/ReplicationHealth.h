@@ -17,7 +17,8 @@ class QTimer;
 
 // Follows the state of every replication of the server: the `_replicator`
 // documents through the store's one change feed of `_replicator`, and the
-// running tasks by a poll of `_active_tasks`. It keeps, per replication
+// running tasks by a poll of `_active_tasks` (or, where the replicator
+// schedules its jobs, of `/_scheduler/docs`). It keeps, per replication
 // document, the display state and announces only the replications whose
 // display changed, so the tables redraw one cell, never everything. GUI
 // thread only; it makes no window.
@@ -85,6 +86,9 @@ private:
     void apply(const QString& id, const QJsonObject& body, bool deleted);
     void poll();
     void takeTasks(const QByteArray& data);
+    // The scheduling replicator's report of every document (servers that
+    // keep the states there, not in the documents).
+    void takeSchedule(const QByteArray& data);
     // Recomputes one document's display; announces its pair when it changed.
     void refresh(const QString& id);
     void recount();
@@ -100,6 +104,8 @@ private:
     QHash<QString, QSet<QString>> m_pairs;
     // document ID → its running task
     QHash<QString, trevok::health::ActiveTask> m_tasks;
+    // document ID → what the scheduling replicator says of it
+    QHash<QString, trevok::health::ScheduledDoc> m_scheduled;
     QByteArray m_lastTasks;
     int m_runningCount = 0;
     int m_errorCount = 0;

@@ -22,9 +22,10 @@ namespace {
 // allowed than elsewhere.
 constexpr int kReplicationAttempts = 3;
 
-std::optional<QList<CouchQueryRow>> replicationRows(const StoreSession& session,
-                                                    const records::ReplicatorView& view,
-                                                    const QString& key, QString* error) {
+std::optional<QList<CouchQueryRow>>
+replicationRows(const StoreSession& session, records::ReplicatorView (*viewOf)(ServerGeneration),
+                const QString& key, QString* error) {
+    const records::ReplicatorView view = viewOf(session.server->generation());
     CouchDesignDocument* design =
         session.replicationDatabase->designDocumentWithName(records::replicatorDesignName());
     const auto run = [&]() {
@@ -145,8 +146,9 @@ Ensured ensureDesignMembersAndWait(CouchDocument* design, const QJsonObject& vie
     return Ensured::Failed;
 }
 
-QJsonObject ReplicationSpec::body() const {
-    QJsonObject body{{QStringLiteral("source"), source}, {QStringLiteral("target"), target}};
+QJsonObject ReplicationSpec::body(const CouchServer* server) const {
+    QJsonObject body{{QStringLiteral("source"), server->replicationEndpoint(source)},
+                     {QStringLiteral("target"), server->replicationEndpoint(target)}};
     if (!filter.isEmpty())
         body.insert(QStringLiteral("filter"), filter);
     if (continuous)
@@ -161,8 +163,8 @@ QString ReplicationSpec::words() const {
 Ensured ensureReplicationAndWait(const StoreSession& session, const ReplicationSpec& spec,
                                  Provisioned& report) {
     QString listError;
-    const auto rows = replicationRows(session, records::replicationsBySourceWithTarget(),
-                                      spec.source, &listError);
+    const auto rows =
+        replicationRows(session, &records::replicationsBySourceWithTarget, spec.source, &listError);
     if (!rows) {
         report.fail(QStringLiteral("Finding the replications from %1").arg(quoted(spec.source)),
                     listError);
@@ -177,14 +179,16 @@ Ensured ensureReplicationAndWait(const StoreSession& session, const ReplicationS
     if (!existing.isEmpty()) {
         // The one the console made: its settings as they should be. The
         // server's own fields stay; changed settings restart it.
-        const QJsonObject wanted = spec.body();
+        const QJsonObject wanted = spec.body(session.server);
         QString error;
         const Rewrite written = rewriteDocumentAndWait(
             session.replicationDatabase->documentWithID(existing.first()),
             [&wanted](QJsonObject& body) {
                 bool changed = false;
-                for (const QString& key :
-                     {QStringLiteral("filter"), QStringLiteral("continuous")}) {
+                // The ends too: where they carry the replication account, a
+                // new password of it is written into every document.
+                for (const QString& key : {QStringLiteral("filter"), QStringLiteral("continuous"),
+                                           QStringLiteral("source"), QStringLiteral("target")}) {
                     if (body.value(key) == wanted.value(key))
                         continue;
                     if (wanted.contains(key))
@@ -227,7 +231,7 @@ void removeReplicationsFromAndWait(const StoreSession& session, const QString& d
                                    const QString& onlyTo, Provisioned& report) {
     QString listError;
     const auto rows =
-        replicationRows(session, records::replicationsBySourceWithTarget(), database, &listError);
+        replicationRows(session, &records::replicationsBySourceWithTarget, database, &listError);
     if (!rows) {
         report.fail(QStringLiteral("Finding the replications from %1").arg(quoted(database)),
                     listError);
@@ -244,7 +248,7 @@ void removeReplicationsIntoAndWait(const StoreSession& session, const QString& d
                                    Provisioned& report) {
     QString listError;
     const auto rows =
-        replicationRows(session, records::replicationsByTarget(), database, &listError);
+        replicationRows(session, &records::replicationsByTarget, database, &listError);
     if (!rows) {
         report.fail(QStringLiteral("Finding the replications into %1").arg(quoted(database)),
                     listError);

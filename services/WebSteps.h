@@ -63,15 +63,15 @@ Ensured ensureDesignMembersAndWait(CouchDocument* design, const QJsonObject& vie
                                    const QJsonObject& filters, const QString& what,
                                    Provisioned& report);
 
-// A persistent replication as the console makes it: bare database names,
-// the filter in the source's design document ("" for none).
+// A persistent replication as the console makes it: its two databases, the
+// filter in the source's design document ("" for none).
 struct ReplicationSpec {
     QString source;
     QString target;
     QString filter;
     bool continuous = true;
-    // The document body the console writes for it.
-    QJsonObject body() const;
+    // The document body the console writes for it on `server`.
+    QJsonObject body(const CouchServer* server) const;
     // How the administrator reads it: "the replication from “a” to “b”".
     QString words() const;
 };

@@ -5,6 +5,7 @@
 #include "store/CouchPersistentReplication.h"
 #include "store/CouchQuery.h"
 #include "store/CouchServer.h"
+#include "store/ReplicationEndpoint.h"
 
 #include <QRegularExpression>
 #include <QUuid>
@@ -111,8 +112,10 @@ QList<CouchPersistentReplication*> CouchDatabase::replicateWithURL(const QString
         if (const auto rows = query->rowsAndWait()) {
             for (const CouchQueryRow& row : *rows) {
                 const QJsonObject doc = row.documentProperties().value_or(QJsonObject());
-                const QString source = doc.value(QStringLiteral("source")).toString();
-                const QString target = doc.value(QStringLiteral("target")).toString();
+                const QString source =
+                    replicationEndpointDatabase(doc.value(QStringLiteral("source")));
+                const QString target =
+                    replicationEndpointDatabase(doc.value(QStringLiteral("target")));
                 const bool ours = source == m_name || target == m_name;
                 const bool pair = (source == m_name && target == otherName) ||
                                   (source == otherName && target == m_name);

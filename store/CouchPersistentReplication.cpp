@@ -11,6 +11,7 @@
 CouchPersistentReplication::CouchPersistentReplication(CouchServer* server, const QString& source,
                                                        const QString& target, QObject* parent)
     : QObject(parent)
+    , m_server(server)
     , m_source(source)
     , m_target(target) {
     m_document = server->databaseNamed(QStringLiteral("_replicator"))->untitledDocument();
@@ -28,8 +29,10 @@ CouchPersistentReplication::~CouchPersistentReplication() {
 }
 
 QJsonObject CouchPersistentReplication::documentBody() const {
-    QJsonObject body{{QStringLiteral("source"), m_source},
-                     {QStringLiteral("target"), m_target},
+    QJsonObject body{{QStringLiteral("source"),
+                      m_server ? m_server->replicationEndpoint(m_source) : QJsonValue(m_source)},
+                     {QStringLiteral("target"),
+                      m_server ? m_server->replicationEndpoint(m_target) : QJsonValue(m_target)},
                      {QStringLiteral("continuous"), m_continuous}};
     if (!m_filter.isEmpty())
         body.insert(QStringLiteral("filter"), m_filter);
@@ -84,7 +87,7 @@ void CouchPersistentReplication::updateFromDocument(const std::optional<QJsonObj
             state = StateTriggered;
         else if (text == QStringLiteral("completed"))
             state = StateCompleted;
-        else if (text == QStringLiteral("error"))
+        else if (text == QStringLiteral("error") || text == QStringLiteral("failed"))
             state = StateError;
         else
             state = StateIdle;

@@ -17,7 +17,8 @@ class CouchServer;
 class ReplicatorWatcher;
 
 // A persistent replication: a document in the server's `_replicator` with the
-// bare database names as `source` and `target`, and `filter`, `continuous` and
+// two databases as `source` and `target` (bare names, or full URLs with the
+// replication credential where the server wants them), and `filter`, `continuous` and
 // `query_params` when set.
 //
 // The document is written once, complete, so the replication never runs with
@@ -34,7 +35,8 @@ class ReplicatorWatcher;
 class CouchPersistentReplication : public QObject {
     Q_OBJECT
 public:
-    // From `_replication_state`: none or unknown, "triggered", "completed", "error".
+    // From `_replication_state`: none or unknown, "triggered", "completed",
+    // "error" (or "failed", as the scheduling replicator says it).
     enum State { StateIdle = 0, StateTriggered = 1, StateCompleted = 2, StateError = 3 };
     // Stopped (completed, failed, unknown), or Active (triggered, running).
     enum Mode { ModeStopped = 0, ModeOffline = 1, ModeIdle = 2, ModeActive = 3 };
@@ -84,6 +86,7 @@ private:
     QJsonObject documentBody() const;
     void settingsChanged();
 
+    QPointer<CouchServer> m_server;
     QPointer<ReplicatorWatcher> m_watcher;
     QString m_source;
     QString m_target;

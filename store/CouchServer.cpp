@@ -60,6 +60,16 @@ CouchServer::CouchServer(const QUrl& url, QObject* parent)
     , m_url(url)
     , m_manager(newManager(this)) {}
 
+void CouchServer::setReplicationCredential(const QString& user, const QString& password) {
+    m_replicationUser = user;
+    m_replicationPassword = password;
+}
+
+QJsonValue CouchServer::replicationEndpoint(const QString& database) const {
+    return replicationEndpointValue(m_generation, m_url, database, m_replicationUser,
+                                    m_replicationPassword);
+}
+
 CouchServer::~CouchServer() {
     // Operations still held elsewhere finish as failed rather than hang.
     while (!m_queue.empty()) {

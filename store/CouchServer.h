@@ -2,6 +2,7 @@
 
 #include "store/CouchResource.h"
 #include "store/RESTOperation.h"
+#include "store/ReplicationEndpoint.h"
 
 #include <QHash>
 #include <QList>
@@ -38,6 +39,18 @@ public:
     // changed at any time. An empty user removes the credential.
     void setCredential(const QString& user, const QString& password);
     QString credentialUser() const { return m_user; }
+
+    // Which line of servers this is (the first until told otherwise): it
+    // decides how replication documents name their databases.
+    void setGeneration(ServerGeneration generation) { m_generation = generation; }
+    ServerGeneration generation() const { return m_generation; }
+    // The account that replication documents carry on a server that wants
+    // full URLs; none on the first line.
+    void setReplicationCredential(const QString& user, const QString& password);
+    QString replicationUser() const { return m_replicationUser; }
+    // One end of a replication into or out of `database` on this server, as
+    // its documents name it.
+    QJsonValue replicationEndpoint(const QString& database) const;
 
     // Lists the databases, waiting for the reply: a handle per database (the
     // last path segment of its url() is the name, percent-encoded), an empty
@@ -91,6 +104,9 @@ private:
     void cancelQueued(RESTOperation* op, const QString& error);
 
     QUrl m_url;
+    ServerGeneration m_generation = ServerGeneration::Classic;
+    QString m_replicationUser;
+    QString m_replicationPassword;
     QString m_user;
     QString m_password;
     QString m_lastError;

@@ -1,4 +1,4 @@
-#include "backup/BackupAccount.h"
+#include "server/ServerAccount.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,30 +11,30 @@
 
 #include <array>
 
-namespace trevok::backup {
+namespace trevok {
 
-QString backupAccountFile(const QString& configHome) {
-    return configHome + QStringLiteral("/com.trevokapp/backup-account.json");
+QString consoleConfigFile(const QString& configHome, const QString& fileName) {
+    return configHome + QStringLiteral("/com.trevokapp/") + fileName;
 }
 
-QString backupAccountFile() {
-    return backupAccountFile(
-        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
+QString consoleConfigFile(const QString& fileName) {
+    return consoleConfigFile(
+        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation), fileName);
 }
 
-std::optional<BackupAccount> readBackupAccount(const QString& file) {
+std::optional<ServerAccount> readServerAccount(const QString& file) {
     QFile in(file);
     if (!in.open(QIODevice::ReadOnly))
         return std::nullopt;
     const QJsonObject o = QJsonDocument::fromJson(in.readAll()).object();
-    BackupAccount account{o.value(QStringLiteral("user")).toString(),
+    ServerAccount account{o.value(QStringLiteral("user")).toString(),
                           o.value(QStringLiteral("password")).toString()};
     if (account.user.isEmpty() || account.password.isEmpty())
         return std::nullopt;
     return account;
 }
 
-QString writeBackupAccount(const QString& file, const BackupAccount& account) {
+QString writeServerAccount(const QString& file, const ServerAccount& account) {
     QDir().mkpath(QFileInfo(file).absolutePath());
     QSaveFile out(file);
     if (!out.open(QIODevice::WriteOnly))
@@ -49,7 +49,7 @@ QString writeBackupAccount(const QString& file, const BackupAccount& account) {
     return {};
 }
 
-QString generateBackupPassword() {
+QString generateAccountPassword() {
     std::array<quint32, 8> words{};
     QRandomGenerator::system()->generate(words.begin(), words.end());
     const QByteArray bytes(reinterpret_cast<const char*>(words.data()), int(sizeof(words)));
@@ -57,4 +57,4 @@ QString generateBackupPassword() {
         bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
 }
 
-} // namespace trevok::backup
+} // namespace trevok
