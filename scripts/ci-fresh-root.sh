@@ -208,6 +208,18 @@ else
     tar -C "$BUILD_ROOT$CHECKOUT" -xf -
 fi
 
+# The CouchDB 3 release that the suites of a real CouchDB 3 start lives in
+# shared/ beside the checkout (laid beside every clone CI makes); inside the
+# root it is where those suites look, beside the checkout, read-only as
+# they find it everywhere.
+SHARED="$(dirname "$SRC")/shared"
+if [ -d "$SHARED" ]; then
+  mkdir -p "$BUILD_ROOT$(dirname "$CHECKOUT")/shared"
+  mount --bind "$SHARED" "$BUILD_ROOT$(dirname "$CHECKOUT")/shared"
+  MOUNTED+=("$BUILD_ROOT$(dirname "$CHECKOUT")/shared")
+  mount -o remount,bind,ro "$BUILD_ROOT$(dirname "$CHECKOUT")/shared"
+fi
+
 CCACHE_ENV=()
 CCACHE_HOST_DIR="${TREVOK_CI_CCACHE:-$CACHE/ccache}"
 if [ "$CCACHE_HOST_DIR" != off ]; then

@@ -24,6 +24,9 @@ TREVOK_DEB_PACKAGES=(
   xdotool
   # the desktop suite's stand-ins of the status area and notification service
   python3-gi gir1.2-glib-2.0
+  # the CouchDB 3 release that the suites of a real CouchDB 3 start (ICU's
+  # collation; its other libraries come with every Debian 12)
+  libicu72
 )
 
 trevok_missing_debs() {

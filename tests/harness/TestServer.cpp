@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QThread>
@@ -133,10 +134,14 @@ bool TestServer::restart() {
     return start();
 }
 
-HttpReply TestServer::request(const QByteArray& method, const QString& path, const QByteArray& body,
-                              const QString& user, const QString& password) {
-    static QNetworkAccessManager* manager = new QNetworkAccessManager();
-    QNetworkRequest req(QUrl(url() + path));
+HttpReply httpRequest(const QByteArray& method, const QString& url, const QByteArray& body,
+                      const QString& user, const QString& password) {
+    static QNetworkAccessManager* manager = [] {
+        auto* m = new QNetworkAccessManager();
+        m->setProxy(QNetworkProxy::NoProxy);
+        return m;
+    }();
+    QNetworkRequest req{QUrl(url)};
     req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
     req.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     if (!user.isEmpty()) {
@@ -157,6 +162,11 @@ HttpReply TestServer::request(const QByteArray& method, const QString& path, con
     }
     reply->deleteLater();
     return result;
+}
+
+HttpReply TestServer::request(const QByteArray& method, const QString& path, const QByteArray& body,
+                              const QString& user, const QString& password) {
+    return httpRequest(method, url() + path, body, user, password);
 }
 
 HttpReply TestServer::anonymous(const QByteArray& method, const QString& path,

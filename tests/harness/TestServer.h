@@ -20,6 +20,11 @@ struct HttpReply {
     QJsonDocument json() const { return QJsonDocument::fromJson(body); }
 };
 
+// A synchronous request to any server, with basic credentials unless the
+// user is empty; no proxy, since test servers are always on this machine.
+HttpReply httpRequest(const QByteArray& method, const QString& url, const QByteArray& body = {},
+                      const QString& user = {}, const QString& password = {});
+
 // The bundled server, started for a test suite on 127.0.0.1:5984 with a fresh
 // data folder and a known administrator password, and stopped when the suite
 // ends. Suites that use it hold the CTest resource lock "couchdb5984".
