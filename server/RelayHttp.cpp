@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <vector>
 
 namespace trevok::relay_http {
 
@@ -23,59 +24,30 @@ bool isProtocolError(const error_code& ec) {
            ec != http::error::end_of_stream && ec != http::error::partial_message;
 }
 
-bool iequalsAscii(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-// The path (with query) that an absolute URL naming the upstream stands for;
-// nullopt for a relative reference or a URL of somewhere else.
-std::optional<std::string> upstreamPath(std::string_view url, std::string_view upstreamHost,
-                                        std::uint16_t upstreamPort) {
-    const size_t schemeEnd = url.find("://");
-    if (schemeEnd == std::string_view::npos ||
-        url.substr(0, schemeEnd).find('/') != std::string_view::npos)
-        return std::nullopt;
-    const std::string_view rest = url.substr(schemeEnd + 3);
-    const size_t authorityEnd = std::min(rest.find_first_of("/?#"), rest.size());
-    std::string_view authority = rest.substr(0, authorityEnd);
-    if (const size_t at = authority.rfind('@'); at != std::string_view::npos)
-        authority.remove_prefix(at + 1);
-    std::string_view host = authority;
-    std::string_view port;
-    const size_t bracket = authority.find(']');
-    const size_t colon = authority.rfind(':');
-    if (colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket)) {
-        host = authority.substr(0, colon);
-        port = authority.substr(colon + 1);
-    }
-    const bool upstream = port == std::to_string(upstreamPort) ||
-                          iequalsAscii(host, upstreamHost) || iequalsAscii(host, "localhost") ||
-                          host.rfind("127.", 0) == 0 || host == "[::1]";
-    if (!upstream)
-        return std::nullopt;
-    std::string path(rest.substr(authorityEnd));
-    // "//name" would be read as another host: one slash starts the path.
-    const size_t slashes = std::min(path.find_first_not_of('/'), path.size());
-    path.replace(0, slashes, "/");
-    return path;
-}
-
 } // namespace
 
-void scrubUpstreamHeaders(http::fields& fields, std::string_view upstreamHost,
-                          std::uint16_t upstreamPort) {
+void scrubUpstreamHeaders(http::fields& fields, const Upstream& upstream, bool clientEncrypted) {
     fields.erase("X-Powered-By");
     fields.set(http::field::server, kProductToken);
     for (const http::field name : {http::field::location, http::field::content_location}) {
         const auto it = fields.find(name);
         if (it == fields.end())
             continue;
-        if (auto path = upstreamPath(sv(it->value()), upstreamHost, upstreamPort))
+        if (auto path = upstreamPath(sv(it->value()), upstream))
             fields.set(name, beast::string_view(path->data(), path->size()));
     }
+    if (clientEncrypted || !upstream.tls)
+        return;
+    std::vector<std::string> cookies;
+    for (const auto& field : fields) {
+        if (field.name() == http::field::set_cookie)
+            cookies.push_back(withoutSecureAttribute(sv(field.value())));
+    }
+    if (cookies.empty())
+        return;
+    fields.erase(http::field::set_cookie);
+    for (const std::string& cookie : cookies)
+        fields.insert(http::field::set_cookie, beast::string_view(cookie.data(), cookie.size()));
 }
 
 std::string errorBody(std::string_view error, const QString& reason) {
@@ -256,7 +228,7 @@ net::awaitable<error_code> relayBody(From& from, beast::flat_buffer& fromBuffer,
     co_return ec;
 }
 
-// Both kinds of client connection, and the upstream's, which is always plain.
+// Both kinds of client connection, and the upstream's, which is either.
 #define TREVOK_RELAY_HTTP_FOR(Stream)                                                              \
     template net::awaitable<bool> readRequestHead(Stream&, beast::flat_buffer&, RequestParser&,    \
                                                   std::uint64_t,                                   \
@@ -271,10 +243,10 @@ net::awaitable<error_code> relayBody(From& from, beast::flat_buffer& fromBuffer,
     template net::awaitable<std::optional<std::string>> readSmallBody(                             \
         Stream&, beast::flat_buffer&, RequestParser&, std::size_t);                                \
     template net::awaitable<error_code> relayBody(                                                 \
-        Stream&, beast::flat_buffer&, http::parser<true, http::buffer_body>&, PlainStream&,        \
+        Stream&, beast::flat_buffer&, http::parser<true, http::buffer_body>&, UpstreamStream&,     \
         std::chrono::steady_clock::duration, bool&);                                               \
     template net::awaitable<error_code> relayBody(                                                 \
-        PlainStream&, beast::flat_buffer&, http::parser<false, http::buffer_body>&, Stream&,       \
+        UpstreamStream&, beast::flat_buffer&, http::parser<false, http::buffer_body>&, Stream&,    \
         std::chrono::steady_clock::duration, bool&);
 
 TREVOK_RELAY_HTTP_FOR(PlainStream)

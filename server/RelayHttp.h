@@ -1,7 +1,9 @@
 #pragma once
 
 #include "server/ListenerAccess.h"
+#include "server/Upstream.h"
 
+#include <boost/asio/async_result.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -37,6 +39,54 @@ template <class Stream> beast::tcp_stream& transport(Stream& stream) {
     return beast::get_lowest_layer(stream);
 }
 
+// The connection to the upstream: plain or inside TLS, chosen when it is
+// made, and read and written alike either way, so that the relay has one
+// kind of upstream connection to stream through whatever the server's
+// scheme. transport() reaches the TCP stream under it.
+class UpstreamStream {
+public:
+    using executor_type = beast::tcp_stream::executor_type;
+
+    // Plain.
+    explicit UpstreamStream(const executor_type& executor)
+        : m_plain(std::in_place, executor) {}
+    // Inside TLS, once handshake() has succeeded.
+    UpstreamStream(const executor_type& executor, net::ssl::context& context)
+        : m_tls(std::in_place, executor, context) {}
+
+    bool encrypted() const { return m_tls.has_value(); }
+    beast::ssl_stream<beast::tcp_stream>& tls() { return *m_tls; }
+    executor_type get_executor() { return next_layer().get_executor(); }
+    beast::tcp_stream& next_layer() { return m_tls ? m_tls->next_layer() : *m_plain; }
+
+    template <class MutableBuffers, class Token>
+    auto async_read_some(const MutableBuffers& buffers, Token&& token) {
+        return net::async_initiate<Token, void(error_code, std::size_t)>(
+            [this](auto handler, const MutableBuffers& b) {
+                if (m_tls)
+                    m_tls->async_read_some(b, std::move(handler));
+                else
+                    m_plain->async_read_some(b, std::move(handler));
+            },
+            token, buffers);
+    }
+    template <class ConstBuffers, class Token>
+    auto async_write_some(const ConstBuffers& buffers, Token&& token) {
+        return net::async_initiate<Token, void(error_code, std::size_t)>(
+            [this](auto handler, const ConstBuffers& b) {
+                if (m_tls)
+                    m_tls->async_write_some(b, std::move(handler));
+                else
+                    m_plain->async_write_some(b, std::move(handler));
+            },
+            token, buffers);
+    }
+
+private:
+    std::optional<beast::tcp_stream> m_plain;
+    std::optional<beast::ssl_stream<beast::tcp_stream>> m_tls;
+};
+
 inline auto tokenFor(error_code& ec) {
     return net::redirect_error(net::use_awaitable, ec);
 }
@@ -51,10 +101,11 @@ inline constexpr const char kProductToken[] = "TrevokServer";
 
 // An upstream response head made fit to leave the listener: no X-Powered-By,
 // the product token as Server, and a Location or Content-Location that names
-// the upstream (its host, a loopback host, or its port under any host, as the
-// server builds it from the Host field it was sent) reduced to its path.
-void scrubUpstreamHeaders(http::fields& fields, std::string_view upstreamHost,
-                          std::uint16_t upstreamPort);
+// the upstream reduced to its path (see upstreamPath()). A client that came
+// in plain HTTP gets the upstream's cookies without their Secure attribute:
+// the upstream marks them so because it was reached over TLS, and the client
+// would otherwise never send them back to the listener.
+void scrubUpstreamHeaders(http::fields& fields, const Upstream& upstream, bool clientEncrypted);
 
 // The JSON body of an error reply, as the server writes its own.
 std::string errorBody(std::string_view error, const QString& reason);

@@ -7,10 +7,17 @@ namespace trevok {
 
 SyncListener::SyncListener(QObject* parent, QString upstreamHost, quint16 upstreamPort)
     : QObject(parent)
-    , m_upstreamHost(std::move(upstreamHost))
-    , m_upstreamPort(upstreamPort)
+    , m_upstream{false, upstreamHost.toStdString(), upstreamPort}
     , m_announcer(new DnsSdAnnouncer(this))
     , m_tlsAnnouncer(new DnsSdAnnouncer(this)) {}
+
+bool SyncListener::setUpstream(const QUrl& url, QString* why) {
+    const auto upstream = upstreamFromUrl(url, why);
+    if (!upstream)
+        return false;
+    m_upstream = *upstream;
+    return true;
+}
 
 SyncListener::~SyncListener() {
     stop();
@@ -84,8 +91,7 @@ void SyncListener::announce() {
 bool SyncListener::start() {
     if (isRunning())
         return true;
-    auto relay = std::make_unique<SyncRelay>(m_upstreamHost.toStdString(), m_upstreamPort, m_limits,
-                                             m_lastSeen);
+    auto relay = std::make_unique<SyncRelay>(m_upstream, m_limits, m_lastSeen);
     bool complete = true;
     std::string error;
     if (m_allowsPlain && !relay->start(&error, m_lastPlainPort)) {
@@ -100,8 +106,8 @@ bool SyncListener::start() {
         return false;
     m_relay = std::move(relay);
     m_lastPlainPort = m_relay->port();
-    qInfo("Sync listener: port %u, TLS port %u, forwarding to %s:%u", unsigned(port()),
-          unsigned(tlsPort()), qUtf8Printable(m_upstreamHost), unsigned(m_upstreamPort));
+    qInfo("Sync listener: port %u, TLS port %u, forwarding to %s", unsigned(port()),
+          unsigned(tlsPort()), qUtf8Printable(m_upstream.display()));
     announce();
     return complete;
 }

@@ -4,9 +4,11 @@
 #include "server/ListenerCertificate.h"
 #include "server/SyncRelay.h"
 #include "server/TxtRecord.h"
+#include "server/Upstream.h"
 
 #include <QObject>
 #include <QString>
+#include <QUrl>
 
 #include <memory>
 #include <optional>
@@ -29,10 +31,22 @@ class DnsSdAnnouncer;
 class SyncListener : public QObject {
     Q_OBJECT
 public:
+    // Forwards to the server at this host and port over plain HTTP: by
+    // default the bundled one. setUpstream() names any other.
     explicit SyncListener(QObject* parent = nullptr,
                           QString upstreamHost = QStringLiteral("127.0.0.1"),
                           quint16 upstreamPort = 5984);
     ~SyncListener() override;
+
+    // The server to forward to, by its URL: "http://host[:port]" or
+    // "https://host[:port]" (port 80 or 443 when left out), with no path,
+    // credentials or query. Over https the server's certificate must be one
+    // the system trusts (its store, or the one SSL_CERT_FILE / SSL_CERT_DIR
+    // name) for the URL's host; a server that fails that check is answered
+    // as one that is down. Takes effect at the next start(). False, with the
+    // reason, when the URL names no usable server; the former one stays.
+    bool setUpstream(const QUrl& url, QString* why = nullptr);
+    const Upstream& upstream() const { return m_upstream; }
 
     // The type may carry the trailing dot of a full DNS-SD name.
     void setServiceName(const QString& name, const QString& type);
@@ -83,8 +97,7 @@ private:
     // Announces each port that serves, and withdraws the others.
     void announce();
 
-    QString m_upstreamHost;
-    quint16 m_upstreamPort;
+    Upstream m_upstream;
     QString m_serviceName;
     QString m_serviceType;
     TxtRecordDictionary m_txtRecord;

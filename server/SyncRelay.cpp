@@ -15,8 +15,11 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl/host_name_verification.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -27,6 +30,7 @@
 #include <limits>
 #include <optional>
 #include <thread>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -146,14 +150,16 @@ std::string addressKey(const tcp::endpoint& endpoint) {
 }
 
 // A kept-alive connection to the upstream, reused while the upstream keeps it.
-struct Upstream {
-    std::optional<beast::tcp_stream> stream;
+struct UpstreamConnection {
+    std::optional<UpstreamStream> stream;
     beast::flat_buffer buffer;
+
+    tcp::socket& socket() { return transport(*stream).socket(); }
 
     void reset() {
         if (stream) {
             error_code ignored;
-            stream->socket().close(ignored);
+            socket().close(ignored);
         }
         stream.reset();
         buffer.clear();
@@ -161,11 +167,12 @@ struct Upstream {
 
     // The upstream closes idle connections on its own schedule; a connection
     // it has closed (or that holds unexpected bytes) must not carry a request.
+    // Over TLS that includes the alert that announces a close.
     bool usable() {
-        if (!stream || !stream->socket().is_open())
+        if (!stream || !socket().is_open())
             return false;
         char c;
-        const ssize_t n = ::recv(stream->socket().native_handle(), &c, 1, MSG_PEEK | MSG_DONTWAIT);
+        const ssize_t n = ::recv(socket().native_handle(), &c, 1, MSG_PEEK | MSG_DONTWAIT);
         return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
     }
 };
@@ -202,8 +209,11 @@ struct SyncRelay::Impl {
     net::executor_work_guard<net::io_context::executor_type> work{io.get_executor()};
     tcp::acceptor plainAcceptor{io};
     tcp::acceptor tlsAcceptor{io};
-    tcp::endpoint upstream;
-    std::string upstreamHost;
+    Upstream upstream;
+    // For an upstream over TLS: its certificate is checked against the
+    // system's trust store and the upstream's name.
+    std::optional<net::ssl::context> upstreamTls;
+    std::string lastUpstreamFailure;
     std::thread thread;
     std::atomic<std::uint16_t> plainPort{0};
     std::atomic<std::uint16_t> tlsPort{0};
@@ -227,7 +237,7 @@ struct SyncRelay::Impl {
     template <class Client> net::awaitable<void> serve(Client& client);
     template <class Client>
     net::awaitable<bool> forward(Client& client, beast::flat_buffer& clientBuffer,
-                                 RequestParser& parser, Upstream& up,
+                                 RequestParser& parser, UpstreamConnection& up,
                                  const std::optional<std::string>& bufferedBody, bool isLogin);
     net::awaitable<std::optional<CallerIdentity>>
     identify(const RequestCredentials& credentials,
@@ -235,7 +245,10 @@ struct SyncRelay::Impl {
     net::awaitable<void> watchCredentials(std::shared_ptr<CredentialWatch> watch);
     void recheck(const QString& name);
     net::awaitable<std::optional<CallerIdentity>> askServer(const RequestCredentials& credentials);
-    net::awaitable<bool> connectUpstream(Upstream& up);
+    net::awaitable<bool> connectUpstream(UpstreamConnection& up);
+    // Logs why the upstream cannot be reached, once until it can be again, so
+    // that a server that is down does not fill the log with every request.
+    void upstreamFailed(const std::string& reason);
 };
 
 net::awaitable<void> SyncRelay::Impl::acceptLoop(tcp::acceptor& acceptor, bool encrypted) {
@@ -272,17 +285,77 @@ net::awaitable<void> SyncRelay::Impl::acceptLoop(tcp::acceptor& acceptor, bool e
     }
 }
 
-net::awaitable<bool> SyncRelay::Impl::connectUpstream(Upstream& up) {
+void SyncRelay::Impl::upstreamFailed(const std::string& reason) {
+    if (reason == lastUpstreamFailure)
+        return;
+    lastUpstreamFailure = reason;
+    qWarning("Sync listener: cannot reach the database server %s: %s",
+             qUtf8Printable(upstream.display()), reason.c_str());
+}
+
+// The name is looked up at every connection, not once: a server elsewhere
+// may move, and one whose name cannot be found now may be found later.
+net::awaitable<bool> SyncRelay::Impl::connectUpstream(UpstreamConnection& up) {
     up.reset();
-    up.stream.emplace(io);
     error_code ec;
-    up.stream->expires_after(kUpstreamConnectTimeout);
-    co_await up.stream->async_connect(upstream, tokenFor(ec));
-    if (ec) {
-        up.reset();
+    tcp::resolver resolver(io);
+    const auto found =
+        co_await resolver.async_resolve(upstream.host, std::to_string(upstream.port), tokenFor(ec));
+    if (ec || found.empty()) {
+        upstreamFailed("the name " + upstream.host + " cannot be resolved (" + ec.message() + ")");
         co_return false;
     }
-    up.stream->socket().set_option(tcp::no_delay(true), ec);
+    if (upstream.tls)
+        up.stream.emplace(io.get_executor(), *upstreamTls);
+    else
+        up.stream.emplace(io.get_executor());
+    beast::tcp_stream& tcpStream = transport(*up.stream);
+    tcpStream.expires_after(kUpstreamConnectTimeout);
+    co_await tcpStream.async_connect(found, tokenFor(ec));
+    if (ec) {
+        up.reset();
+        upstreamFailed(ec.message());
+        co_return false;
+    }
+    tcpStream.socket().set_option(tcp::no_delay(true), ec);
+    if (upstream.tls) {
+        auto& tls = up.stream->tls();
+        // A name for the server to choose its certificate by; an address is
+        // no name.
+        error_code notAnAddress;
+        net::ip::make_address(upstream.host, notAnAddress);
+        if (notAnAddress && !SSL_set_tlsext_host_name(tls.native_handle(), upstream.host.c_str())) {
+            up.reset();
+            upstreamFailed("the server name cannot be sent");
+            co_return false;
+        }
+        // Why a certificate was refused, in words, for the log.
+        auto refusal = std::make_shared<std::string>();
+        tls.set_verify_mode(net::ssl::verify_peer);
+        tls.set_verify_callback(
+            [refusal, check = net::ssl::host_name_verification(upstream.host),
+             host = upstream.host](bool preverified, net::ssl::verify_context& context) {
+                X509_STORE_CTX* store = context.native_handle();
+                if (!preverified) {
+                    *refusal = std::string("its certificate is refused: ") +
+                               X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
+                    return false;
+                }
+                if (!check(preverified, context)) {
+                    *refusal = "its certificate is not for " + host;
+                    return false;
+                }
+                return true;
+            });
+        tcpStream.expires_after(kUpstreamConnectTimeout);
+        co_await tls.async_handshake(net::ssl::stream_base::client, tokenFor(ec));
+        if (ec) {
+            up.reset();
+            upstreamFailed(refusal->empty() ? "TLS: " + ec.message() : *refusal);
+            co_return false;
+        }
+    }
+    lastUpstreamFailure.clear();
     co_return true;
 }
 
@@ -346,11 +419,11 @@ void SyncRelay::Impl::recheck(const QString& name) {
 // The server's own `GET /_session` with exactly the caller's credential fields.
 net::awaitable<std::optional<CallerIdentity>>
 SyncRelay::Impl::askServer(const RequestCredentials& credentials) {
-    Upstream up;
+    UpstreamConnection up;
     if (!co_await connectUpstream(up))
         co_return std::nullopt;
     http::request<http::empty_body> req{http::verb::get, "/_session", 11};
-    req.set(http::field::host, upstream.address().to_string());
+    req.set(http::field::host, upstream.hostField());
     req.set(http::field::accept, "application/json");
     if (credentials.authorization)
         req.set(http::field::authorization, *credentials.authorization);
@@ -358,12 +431,12 @@ SyncRelay::Impl::askServer(const RequestCredentials& credentials) {
         req.set(http::field::cookie, *credentials.cookie);
     req.keep_alive(false);
     error_code ec;
-    up.stream->expires_after(kWriteTimeout);
+    transport(*up.stream).expires_after(kWriteTimeout);
     co_await http::async_write(*up.stream, req, tokenFor(ec));
     http::response_parser<http::string_body> parser;
     parser.body_limit(kMaxSessionReplyBytes);
     if (!ec) {
-        up.stream->expires_after(kSessionCheckTimeout);
+        transport(*up.stream).expires_after(kSessionCheckTimeout);
         co_await http::async_read(*up.stream, up.buffer, parser, tokenFor(ec));
     }
     up.reset();
@@ -407,7 +480,7 @@ net::awaitable<void> SyncRelay::Impl::serveTls(tcp::socket socket, ConnectionSlo
 // then the request relayed upstream with its response.
 template <class Client> net::awaitable<void> SyncRelay::Impl::serve(Client& client) {
     beast::flat_buffer clientBuffer;
-    Upstream up;
+    UpstreamConnection up;
     AccountSlot account(perAccount);
     try {
         for (;;) {
@@ -475,7 +548,7 @@ template <class Client> net::awaitable<void> SyncRelay::Impl::serve(Client& clie
                 watch->closeUpstream = [&up] {
                     if (up.stream) {
                         error_code ignored;
-                        up.stream->socket().close(ignored);
+                        up.socket().close(ignored);
                     }
                 };
                 watches.emplace(++nextWatch, watch);
@@ -501,7 +574,7 @@ template <class Client> net::awaitable<void> SyncRelay::Impl::serve(Client& clie
 // can carry another request.
 template <class Client>
 net::awaitable<bool> SyncRelay::Impl::forward(Client& client, beast::flat_buffer& clientBuffer,
-                                              RequestParser& parser, Upstream& up,
+                                              RequestParser& parser, UpstreamConnection& up,
                                               const std::optional<std::string>& bufferedBody,
                                               bool isLogin) {
     auto& req = parser.get();
@@ -511,6 +584,12 @@ net::awaitable<bool> SyncRelay::Impl::forward(Client& client, beast::flat_buffer
 
     if (!co_await sendContinueIfExpected(client, parser))
         co_return false;
+    // The client's Host names the listener. A server reached by name routes
+    // by Host (a proxy in front of it, several sites on one address, a TLS
+    // front that refuses a Host other than the name it was reached by), and
+    // builds the absolute URLs of its answers from it, which scrubbing
+    // recognises then.
+    req.set(http::field::host, upstream.hostField());
     error_code ec;
 
     std::optional<http::response_parser<http::buffer_body>> response;
@@ -537,7 +616,7 @@ net::awaitable<bool> SyncRelay::Impl::forward(Client& client, beast::flat_buffer
             http::request<http::string_body> copy{req.base(), *bufferedBody};
             copy.erase(http::field::transfer_encoding);
             copy.prepare_payload();
-            up.stream->expires_after(kWriteTimeout);
+            transport(*up.stream).expires_after(kWriteTimeout);
             co_await http::async_write(*up.stream, copy, tokenFor(ec));
         } else {
             ec = co_await relayBody(client, clientBuffer, parser, *up.stream, kBodyStallTimeout,
@@ -553,7 +632,7 @@ net::awaitable<bool> SyncRelay::Impl::forward(Client& client, beast::flat_buffer
             co_return false;
         }
         if (!ec) {
-            up.stream->expires_after(kUpstreamSilenceLimit);
+            transport(*up.stream).expires_after(kUpstreamSilenceLimit);
             co_await http::async_read_header(*up.stream, up.buffer, *response, tokenFor(ec));
         }
         if (!ec)
@@ -567,7 +646,7 @@ net::awaitable<bool> SyncRelay::Impl::forward(Client& client, beast::flat_buffer
         freshResponse();
     }
 
-    scrubUpstreamHeaders(response->get(), upstreamHost, upstream.port());
+    scrubUpstreamHeaders(response->get(), upstream, std::is_same_v<Client, TlsStream>);
 
     // The session a login opens must be a user's own, whatever the login
     // looked like on its way in.
@@ -607,7 +686,7 @@ net::awaitable<bool> SyncRelay::Impl::forward(Client& client, beast::flat_buffer
         }
         if (gone && up.stream) {
             error_code ignored;
-            up.stream->socket().close(ignored);
+            up.socket().close(ignored);
         }
     });
     bool failedOnRead = false;
@@ -633,10 +712,9 @@ net::awaitable<bool> SyncRelay::Impl::forward(Client& client, beast::flat_buffer
     co_return true;
 }
 
-SyncRelay::SyncRelay(std::string upstreamHost, std::uint16_t upstreamPort, ListenerLimits limits,
+SyncRelay::SyncRelay(Upstream upstream, ListenerLimits limits,
                      std::shared_ptr<LastSeenRecorder> lastSeen)
-    : m_upstreamHost(std::move(upstreamHost))
-    , m_upstreamPort(upstreamPort)
+    : m_upstream(std::move(upstream))
     , m_limits(limits)
     , m_lastSeen(std::move(lastSeen)) {}
 
@@ -699,16 +777,20 @@ bool SyncRelay::prepare(std::string* error) {
     if (d)
         return true;
     auto impl = std::make_unique<Impl>(m_limits, m_lastSeen);
-    error_code ec;
-    tcp::resolver resolver(impl->io);
-    const auto found = resolver.resolve(m_upstreamHost, std::to_string(m_upstreamPort), ec);
-    if (ec || found.empty()) {
-        if (error)
-            *error = "cannot resolve the upstream server " + m_upstreamHost;
-        return false;
+    impl->upstream = m_upstream;
+    if (m_upstream.tls) {
+        net::ssl::context context(net::ssl::context::tls_client);
+        error_code ec;
+        // The system's store, or the one SSL_CERT_FILE and SSL_CERT_DIR name.
+        context.set_default_verify_paths(ec);
+        if (ec) {
+            if (error)
+                *error = "cannot read the system's trusted certificates: " + ec.message();
+            return false;
+        }
+        SSL_CTX_set_min_proto_version(context.native_handle(), TLS1_2_VERSION);
+        impl->upstreamTls.emplace(std::move(context));
     }
-    impl->upstream = found.begin()->endpoint();
-    impl->upstreamHost = m_upstreamHost;
     Impl* raw = impl.get();
     raw->thread = std::thread([raw] {
         for (;;) {

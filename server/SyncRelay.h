@@ -1,5 +1,7 @@
 #pragma once
 
+#include "server/Upstream.h"
+
 #include <QString>
 
 #include <chrono>
@@ -71,13 +73,18 @@ int accountConnectionCap(const ListenerLimits& limits);
 
 // The HTTP relay behind the sync listener: Boost.Beast on a thread of its own.
 // It forwards the routes a sync client needs to the upstream server and
-// refuses the rest (see ListenerAccess.h). It serves plain HTTP on one port
+// refuses the rest (see ListenerAccess.h). An upstream over TLS must show a
+// certificate that the system trusts for its name; one that cannot be
+// reached, or does not, is answered 502 like a server that is down.
+// Forwarded requests carry the upstream's name as Host, as a server reached
+// by name (behind a proxy of its own, or one of several on one address)
+// routes by it; the client's Host names the listener. It serves plain HTTP on one port
 // and HTTP inside TLS on another, each when started, with one set of
 // limits, one identity cache and one count of connections for both.
 class SyncRelay {
 public:
-    SyncRelay(std::string upstreamHost, std::uint16_t upstreamPort, ListenerLimits limits = {},
-              std::shared_ptr<LastSeenRecorder> lastSeen = {});
+    explicit SyncRelay(Upstream upstream = {}, ListenerLimits limits = {},
+                       std::shared_ptr<LastSeenRecorder> lastSeen = {});
     ~SyncRelay();
     SyncRelay(const SyncRelay&) = delete;
     SyncRelay& operator=(const SyncRelay&) = delete;
@@ -110,8 +117,7 @@ private:
 
     struct Impl;
     std::unique_ptr<Impl> d;
-    std::string m_upstreamHost;
-    std::uint16_t m_upstreamPort;
+    Upstream m_upstream;
     ListenerLimits m_limits;
     std::shared_ptr<LastSeenRecorder> m_lastSeen;
 };
