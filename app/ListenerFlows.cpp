@@ -29,6 +29,9 @@ QString AppDelegate::getMacAddress() {
 void AppDelegate::startSyncListener(const QString& serviceName,
                                     const QMap<QString, QString>& txtRecord) {
     m_listener = std::make_unique<trevok::SyncListener>();
+    // Sync clients reach the server the console administers, wherever it is.
+    if (QString why; !m_listener->setUpstream(serverURL(), &why))
+        addConsoleProblem(QStringLiteral("The sync listener cannot reach the server: %1").arg(why));
     m_listener->setServiceName(serviceName, QStringLiteral("_trevok-sync._tcp."));
     m_listener->setTlsServiceType(kTlsServiceType);
     const QString serverConfig =
