@@ -1,7 +1,11 @@
 #include "records/SyncHealth.h"
 #include "server/LastSeen.h"
 #include "server/ListenerSettings.h"
+#include "server/ServerChoice.h"
+#include "store/ReplicationEndpoint.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -26,6 +30,98 @@ ActiveTask task(qint64 pending) {
 class TestSyncHealthLogic : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // What the scheduling replicator reports, in the words of the tables.
+    void scheduledStates_data() {
+        QTest::addColumn<QByteArray>("entry");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("running, up to date")
+            << QByteArray(
+                   "{\"doc_id\":\"r\",\"state\":\"running\",\"info\":{\"changes_pending\":0}}")
+            << QStringLiteral("Running");
+        QTest::newRow("running, behind")
+            << QByteArray(
+                   "{\"doc_id\":\"r\",\"state\":\"running\",\"info\":{\"changes_pending\":7}}")
+            << QStringLiteral("Pending 7");
+        QTest::newRow("waiting for its turn")
+            << QByteArray("{\"doc_id\":\"r\",\"state\":\"pending\",\"info\":null}")
+            << QStringLiteral("Pending");
+        QTest::newRow("crashing on a removed database")
+            << QByteArray(
+                   "{\"doc_id\":\"r\",\"state\":\"crashing\",\"info\":{\"error\":\"db_not_found: "
+                   "could not open http://10.0.0.1:5984/trevok_user_db_a%2Fb/\"}}")
+            << QStringLiteral("Error: the database “trevok_user_db_a/b” does not exist");
+        QTest::newRow("failed") << QByteArray("{\"doc_id\":\"r\",\"state\":\"failed\",\"info\":{}}")
+                                << QStringLiteral("Error: the server gave no reason");
+        QTest::newRow("completed") << QByteArray("{\"doc_id\":\"r\",\"state\":\"completed\"}")
+                                   << QStringLiteral("Stopped");
+    }
+    void scheduledStates() {
+        QFETCH(QByteArray, entry);
+        QFETCH(QString, text);
+        const auto doc = scheduledDocFrom(QJsonDocument::fromJson(entry).object());
+        QVERIFY(doc);
+        QCOMPARE(syncState(*doc).text(), text);
+    }
+
+    // Both forms of a replication's end name the same database; the URL
+    // form is written only where the server's welcome asks for it.
+    void replicationEnds_data() {
+        QTest::addColumn<QByteArray>("end");
+        QTest::addColumn<QString>("database");
+        QTest::newRow("bare name")
+            << QByteArray("\"trevok_master\"") << QStringLiteral("trevok_master");
+        QTest::newRow("url object")
+            << QByteArray("{\"url\":\"https://c.example:6984/trevok_user_db_x%2By\",\"auth\":{}}")
+            << QStringLiteral("trevok_user_db_x+y");
+        QTest::newRow("url text, slash at the end")
+            << QByteArray("\"http://127.0.0.1:5984/trevok_master/\"")
+            << QStringLiteral("trevok_master");
+        QTest::newRow("no url") << QByteArray("{\"auth\":{}}") << QString();
+    }
+    void replicationEnds() {
+        QFETCH(QByteArray, end);
+        QFETCH(QString, database);
+        const QJsonValue value = QJsonDocument::fromJson("[" + end + "]").array().at(0);
+        QCOMPARE(replicationEndpointDatabase(value), database);
+        if (!database.isEmpty())
+            QCOMPARE(replicationEndpointDatabase(replicationEndpointValue(
+                         ServerGeneration::Clustered, QUrl(QStringLiteral("http://h:1/")), database,
+                         QStringLiteral("u"), QStringLiteral("p"))),
+                     database);
+        QCOMPARE(serverGenerationFromWelcome(
+                     QJsonDocument::fromJson("{\"couchdb\":\"Welcome\",\"version\":\"3.5.0\"}")
+                         .object()),
+                 ServerGeneration::Clustered);
+        QCOMPARE(serverGenerationFromWelcome(
+                     QJsonDocument::fromJson("{\"couchdb\":\"Welcome\"}").object()),
+                 ServerGeneration::Classic);
+    }
+
+    // A chosen server the console cannot use is refused with a reason.
+    void serverChoices_data() {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<bool>("usable");
+        QTest::newRow("https root") << QStringLiteral("https://couch.example.org") << true;
+        QTest::newRow("http with port and slash")
+            << QStringLiteral("http://10.0.0.2:5984/") << true;
+        QTest::newRow("a path") << QStringLiteral("https://couch.example.org/db") << false;
+        QTest::newRow("credentials")
+            << QStringLiteral("https://admin:pw@couch.example.org") << false;
+        QTest::newRow("another scheme") << QStringLiteral("ftp://couch.example.org") << false;
+        QTest::newRow("empty") << QString() << false;
+    }
+    void serverChoices() {
+        QFETCH(QString, url);
+        QFETCH(bool, usable);
+        QCOMPARE(trevok::serverChoiceProblem(url, QStringLiteral("admin")).isEmpty(), usable);
+        QTemporaryDir dir;
+        QSettings settings(dir.filePath(QStringLiteral("s.ini")), QSettings::IniFormat);
+        settings.setValue(QStringLiteral("Server/Kind"), QStringLiteral("couchdb"));
+        settings.setValue(QStringLiteral("Server/URL"), url);
+        // A preference that cannot be used leaves the console with the bundled server.
+        QCOMPARE(trevok::readServerChoice(settings).isBundled(), !usable);
+    }
+
     void stateText_data() {
         QTest::addColumn<QString>("state");
         QTest::addColumn<QString>("reason");
