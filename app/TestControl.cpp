@@ -9,6 +9,7 @@
 #include "server/SyncListener.h"
 #include "services/Alerts.h"
 #include "services/BusyState.h"
+#include "services/ReplicationHealth.h"
 #include "store/CouchModel.h"
 #include "store/RESTOperation.h"
 
@@ -80,6 +81,10 @@ QJsonObject state(AppDelegate& app) {
         {QStringLiteral("leftovers"), QJsonArray::fromStringList(app.leftovers())},
         {QStringLiteral("backupRunning"), app.backupRunning()},
         {QStringLiteral("backupStatus"), app.backupStatusText()},
+        {QStringLiteral("replicationsRunning"),
+         app.replicationHealth() ? app.replicationHealth()->runningCount() : 0},
+        {QStringLiteral("replicationsInError"),
+         app.replicationHealth() ? app.replicationHealth()->errorCount() : 0},
     };
 }
 

@@ -269,7 +269,8 @@ def replications():
 # The data model, compared letter for letter where it is fixed
 
 VALIDATE_HEAD = 'function(new_doc, old_doc, userCtx) { if(!userCtx || userCtx.name != "'
-VALIDATE_TAIL = '") { throw({forbidden: "Bad user"});}'
+# The function closed after its if block, so that servers that compile it take it.
+VALIDATE_TAIL = '") { throw({forbidden: "Bad user"});}}'
 PROJECT_INFO_MAP = 'function(doc){if (doc.type ==="ProjectInfoDoc") emit(doc.title, doc);};'
 USER_FIELDS = {"firstName", "middleName", "lastName", "name", "note", "created", "documentID",
                "revision", "type", "owner", "roles", "password", "active", "lastConnected",

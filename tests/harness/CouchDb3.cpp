@@ -167,6 +167,10 @@ QString CouchDb3::releaseFolder() {
     QString folder = qEnvironmentVariable("TREVOK_COUCHDB3_RELEASE");
     if (folder.isEmpty())
         folder = QStringLiteral(TREVOK_SOURCE_DIR "/../shared/couchdb-3.5.0");
+    // A clone made away from the workplace's shared folder still finds it.
+    if (qEnvironmentVariableIsEmpty("TREVOK_COUCHDB3_RELEASE") &&
+        !QFileInfo(folder + QStringLiteral("/bin/couchdb")).isExecutable())
+        folder = QStringLiteral("/work/shared/couchdb-3.5.0");
     folder = QDir::cleanPath(folder);
     return QFileInfo(folder + QStringLiteral("/bin/couchdb")).isExecutable() ? folder : QString();
 }
