@@ -9,7 +9,13 @@
 // per user, and the floor (a plain write and its read-back) measured in the
 // same run, every time also as a multiple of the floor.
 //
-//   bench_scale [--port N] [--server-core DIR]... [--before-core DIR]... U/P/M...
+//   bench_scale [--port N] [--server-core DIR]... [--before-core DIR]...
+//               [--couchdb3 NODES[,section/key=value]...]... U/P/M...
+//
+// --couchdb3 1 or 3 starts a CouchDB 3 node or a cluster of three in a
+// network namespace of its own (the release the tests use) with the given
+// settings on every node, and builds the web in the form the console writes
+// there: replication documents with URLs and credentials.
 //
 // A folder given with --before-core gets the web as it was before each
 // user database carried its access rule (no validation, the filter without
@@ -31,6 +37,8 @@
 #include "store/CouchPersistentReplication.h"
 #include "store/CouchResource.h"
 #include "store/CouchServer.h"
+#include "store/ReplicationEndpoint.h"
+#include "tests/harness/CouchDb3.h"
 #include "tests/harness/TestServer.h"
 #include "users/UserAccess.h"
 
@@ -58,6 +66,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 
 using trevok::test::TestServer;
 using namespace trevok::projects;
@@ -76,13 +85,32 @@ constexpr int kNoisyDocuments = 2000;
 constexpr int kQuietSamples = 5;
 constexpr int kFloorSamples = 30;
 constexpr int kDeliveryTimeoutMs = 120000;
+constexpr int kLostBeforeGivingUp = 3;
 
 qint64 nowMs() {
     return QDateTime::currentMSecsSinceEpoch();
 }
 
+// The server a web is built on: the bundled one the harness starts, or a
+// CouchDB 3 node or cluster, reached at its first node as the console is.
+struct Target {
+    QString host = QStringLiteral("127.0.0.1");
+    quint16 port = 0;
+    QString admin = QStringLiteral("admin");
+    QString password;
+    bool clustered = false;
+    QString url() const { return QStringLiteral("http://%1:%2").arg(host).arg(port); }
+};
+Target g_target;
+
+trevok::test::HttpReply request(const QByteArray& method, const QString& path,
+                                const QByteArray& body = {}) {
+    return trevok::test::httpRequest(method, g_target.url() + path, body, g_target.admin,
+                                     g_target.password);
+}
+
 QByteArray authorization() {
-    return "Basic " + (QStringLiteral("admin:") + TestServer::adminPassword()).toUtf8().toBase64();
+    return "Basic " + (g_target.admin + QLatin1Char(':') + g_target.password).toUtf8().toBase64();
 }
 
 // One HTTP/1.1 request on a connection of its own, answered asynchronously.
@@ -93,7 +121,8 @@ public:
     RawRequest(const QByteArray& method, const QByteArray& path, const QByteArray& body, Done done)
         : m_done(std::move(done)) {
         connect(&m_socket, &QTcpSocket::connected, this, [this, method, path, body] {
-            QByteArray head = method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+            QByteArray head = method + ' ' + path +
+                              " HTTP/1.1\r\nHost: " + g_target.host.toLatin1() + "\r\n" +
                               "Authorization: " + authorization() +
                               "\r\nAccept: application/json\r\nConnection: close\r\n";
             if (!body.isNull())
@@ -108,7 +137,7 @@ public:
                     if (e != QAbstractSocket::RemoteHostClosedError)
                         finish();
                 });
-        m_socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(TestServer::port()));
+        m_socket.connectToHost(g_target.host, g_target.port);
     }
 
 private:
@@ -222,46 +251,82 @@ struct Stats {
     double worst() const { return at(1.0); }
 };
 
-// The server process (the launcher's child), from the start line of its log.
-struct ServerProcess {
-    QString log;
-    qint64 pid() const {
-        QFile f(log);
+// The server's processes: each root and everything it started (the bundled
+// server's process; a CouchDB node's VM and its JavaScript sandboxes).
+struct ProcessTree {
+    QList<qint64> roots;
+
+    static QList<QByteArray> statFields(qint64 pid) {
+        QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
         if (!f.open(QIODevice::ReadOnly))
-            return -1;
-        static const QRegularExpression started(
-            QStringLiteral("\\[(\\d+)\\] server-core has started"));
-        qint64 last = -1;
-        auto it = started.globalMatch(QString::fromUtf8(f.readAll()));
-        while (it.hasNext())
-            last = it.next().captured(1).toLongLong();
-        return last;
-    }
-    QByteArray status() const {
-        QFile f(QStringLiteral("/proc/%1/status").arg(pid()));
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
-    double statusMiB(const char* key) const {
-        for (const QByteArray& line : status().split('\n'))
-            if (line.startsWith(key))
-                return line.mid(int(qstrlen(key))).trimmed().split(' ').value(0).toDouble() /
-                       1024.0;
-        return -1;
-    }
-    // User and system CPU time so far, in milliseconds.
-    double cpuMs() const {
-        QFile f(QStringLiteral("/proc/%1/stat").arg(pid()));
-        if (!f.open(QIODevice::ReadOnly))
-            return -1;
+            return {};
         const QByteArray all = f.readAll();
-        const QList<QByteArray> fields = all.mid(all.lastIndexOf(')') + 2).split(' ');
-        const double ticks = fields.value(11).toDouble() + fields.value(12).toDouble();
+        // After the name, which may hold spaces: state, parent, ...
+        return all.mid(all.lastIndexOf(')') + 2).split(' ');
+    }
+    QList<qint64> pids() const {
+        QHash<qint64, QList<qint64>> children;
+        const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+        for (const QString& entry : entries) {
+            bool number = false;
+            const qint64 pid = entry.toLongLong(&number);
+            if (number)
+                children[statFields(pid).value(1).toLongLong()].append(pid);
+        }
+        QList<qint64> all;
+        QList<qint64> queue = roots;
+        while (!queue.isEmpty()) {
+            const qint64 pid = queue.takeFirst();
+            all.append(pid);
+            queue += children.value(pid);
+        }
+        return all;
+    }
+    // Summed over the processes (a peak is then the sum of their peaks).
+    double statusMiB(const char* key) const {
+        double sum = 0;
+        for (qint64 pid : pids()) {
+            QFile f(QStringLiteral("/proc/%1/status").arg(pid));
+            if (!f.open(QIODevice::ReadOnly))
+                continue;
+            for (const QByteArray& line : f.readAll().split('\n'))
+                if (line.startsWith(key))
+                    sum += line.mid(int(qstrlen(key))).trimmed().split(' ').value(0).toDouble() /
+                           1024.0;
+        }
+        return sum;
+    }
+    // User and system CPU time so far, in milliseconds, with that of the
+    // children that have ended (counted once, in their parent).
+    double cpuMs() const {
+        double ticks = 0;
+        for (qint64 pid : pids()) {
+            const QList<QByteArray> fields = statFields(pid);
+            for (int i = 11; i <= 14; ++i)
+                ticks += fields.value(i).toDouble();
+        }
         return ticks * 1000.0 / double(sysconf(_SC_CLK_TCK));
     }
     int openFiles() const {
-        return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid())).count()) - 2;
+        int sum = 0;
+        for (qint64 pid : pids())
+            sum += std::max(0, int(QDir(QStringLiteral("/proc/%1/fd").arg(pid)).count()) - 2);
+        return sum;
     }
 };
+
+// The bundled server's process, from the last start line of its log.
+qint64 bundledServerPid(const QString& log) {
+    QFile f(log);
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    static const QRegularExpression started(QStringLiteral("\\[(\\d+)\\] server-core has started"));
+    qint64 last = -1;
+    auto it = started.globalMatch(QString::fromUtf8(f.readAll()));
+    while (it.hasNext())
+        last = it.next().captured(1).toLongLong();
+    return last;
+}
 
 QString loadAverage() {
     QFile f(QStringLiteral("/proc/loadavg"));
@@ -281,7 +346,8 @@ bool waitFor(const std::function<bool()>& done, int timeoutMs) {
 }
 
 QByteArray updateSeq(const QString& database) {
-    const QJsonValue seq = TestServer::getJson(QLatin1Char('/') + trevok::test::segment(database))
+    const QJsonValue seq = request("GET", QLatin1Char('/') + trevok::test::segment(database))
+                               .json()
                                .object()
                                .value(QStringLiteral("update_seq"));
     return QJsonDocument(QJsonArray{seq}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
@@ -307,8 +373,8 @@ public:
     }
     void setAccessRule(bool on) { m_accessRule = on; }
 
-    bool build(const ServerProcess& process);
-    void measure(const ServerProcess& process);
+    bool build(const ProcessTree& process);
+    void measure(const ProcessTree& process);
 
 private:
     static QString userName(int i) {
@@ -338,6 +404,7 @@ private:
     Stats m_projectSeconds;
     double m_buildSeconds = 0;
     int m_counter = 0;
+    int m_lost = 0;
 };
 
 bool Web::addUser(const QString& name) {
@@ -450,9 +517,13 @@ bool Web::addMember(const Project& project, const QString& name) {
     return replication->start()->wait() && saved->wait();
 }
 
-bool Web::build(const ServerProcess& process) {
-    m_server = std::make_unique<CouchServer>(QUrl(TestServer::url()));
-    m_server->setCredential(QStringLiteral("admin"), TestServer::adminPassword());
+bool Web::build(const ProcessTree& process) {
+    m_server = std::make_unique<CouchServer>(QUrl(g_target.url()));
+    m_server->setCredential(g_target.admin, g_target.password);
+    if (g_target.clustered) {
+        m_server->setGeneration(ServerGeneration::Clustered);
+        m_server->setReplicationCredential(g_target.admin, g_target.password);
+    }
     m_master = m_server->databaseNamed(QStringLiteral("trevok_master"));
     m_users = m_server->databaseNamed(QStringLiteral("_users"));
     QElapsedTimer clock;
@@ -492,9 +563,8 @@ bool Web::build(const ServerProcess& process) {
     const QString lastDb = userDatabaseName(last.members.last());
     const bool settled = waitFor(
         [&] {
-            return TestServer::request("GET",
-                                       QLatin1Char('/') + lastDb + QLatin1Char('/') + last.id)
-                       .status == 200;
+            return request("GET", QLatin1Char('/') + lastDb + QLatin1Char('/') + last.id).status ==
+                   200;
         },
         300000);
     const double settledSeconds = clock.elapsed() / 1000.0;
@@ -554,7 +624,7 @@ void Web::printFigure(const char* name, const Stats& s, double floor) const {
                 s.median(), s.p95(), s.worst(), s.median() / std::max(floor, 0.1));
 }
 
-void Web::measure(const ServerProcess& process) {
+void Web::measure(const ProcessTree& process) {
     // Idle: nothing written, every replication waiting.
     QTest::qWait(3000);
     const double idleCpu0 = process.cpuMs();
@@ -562,7 +632,7 @@ void Web::measure(const ServerProcess& process) {
     const double idleCpu = (process.cpuMs() - idleCpu0) / 5000.0 * 100.0;
 
     // The floor: a plain write and its read-back, on a database of its own.
-    TestServer::createDatabase(QStringLiteral("bench_floor"));
+    request("PUT", QStringLiteral("/bench_floor"));
     Stats floor;
     for (int i = 0; i < kFloorSamples; ++i) {
         const qint64 start = nowMs();
@@ -595,7 +665,6 @@ void Web::measure(const ServerProcess& process) {
 
     // One writer at a time, each in another project.
     Stats single;
-    int lost = 0;
     const double cpu0 = process.cpuMs();
     for (int i = 0; i < kSingleSamples; ++i) {
         const Project& project = m_projects.at((i * 7) % m_projects.size());
@@ -605,7 +674,7 @@ void Web::measure(const ServerProcess& process) {
         waitFor([&] { return start != -1; }, 10000);
         const qint64 took = start >= 0 ? delivery(project, 0, id, start, kDeliveryTimeoutMs) : -1;
         if (took < 0)
-            ++lost;
+            ++m_lost;
         else
             single.add(double(took));
     }
@@ -634,7 +703,7 @@ void Web::measure(const ServerProcess& process) {
                                starts[w], kDeliveryTimeoutMs)
                     : -1;
             if (took < 0)
-                ++lost;
+                ++m_lost;
             else
                 concurrent.add(double(took));
         }
@@ -650,20 +719,21 @@ void Web::measure(const ServerProcess& process) {
                                 {QStringLiteral("projectID"), noisy.id},
                                 {QStringLiteral("type"), QStringLiteral("BenchDoc")}});
     const QString noisyDb = trevok::test::segment(userDatabaseName(noisy.members.first()));
+    const double noiseRss0 = process.statusMiB("VmRSS:");
+    const double noiseCpu0 = process.cpuMs();
     for (qsizetype at = 0; at < docs.size(); at += 200) {
         QJsonArray chunk;
         for (qsizetype i = at; i < std::min<qsizetype>(at + 200, docs.size()); ++i)
             chunk.append(docs.at(i));
         const QByteArray body = QJsonDocument(QJsonObject{{QStringLiteral("docs"), chunk}})
                                     .toJson(QJsonDocument::Compact);
-        TestServer::request("POST", QLatin1Char('/') + noisyDb + QStringLiteral("/_bulk_docs"),
-                            body);
+        request("POST", QLatin1Char('/') + noisyDb + QStringLiteral("/_bulk_docs"), body);
     }
     // Wait until the noise is in the master database, then write the quiet ones.
     waitFor(
         [&] {
-            return TestServer::request(
-                       "GET", QStringLiteral("/trevok_master/noise-%1").arg(kNoisyDocuments - 1))
+            return request("GET",
+                           QStringLiteral("/trevok_master/noise-%1").arg(kNoisyDocuments - 1))
                        .status == 200;
         },
         kDeliveryTimeoutMs);
@@ -675,7 +745,7 @@ void Web::measure(const ServerProcess& process) {
         waitFor([&] { return start != -1; }, 10000);
         const qint64 took = start >= 0 ? delivery(project, 1, id, start, kDeliveryTimeoutMs) : -1;
         if (took < 0)
-            ++lost;
+            ++m_lost;
         else
             quiet.add(double(took));
     }
@@ -686,8 +756,13 @@ void Web::measure(const ServerProcess& process) {
                    0;
         },
         kDeliveryTimeoutMs);
+    const double noiseCpu = (process.cpuMs() - noiseCpu0) / kNoisyDocuments;
+    const double noiseKiB = (process.statusMiB("VmRSS:") - noiseRss0) * 1024.0 / kNoisyDocuments;
     std::printf("  server CPU per document (one writer): %.0f ms   (%.0fx floor)\n", cpuPerDoc,
                 cpuPerDoc / std::max(floorMs, 0.1));
+    std::printf("  server per document of the 2,000 (to all %d members): CPU %.1f ms, "
+                "RSS %+.1f KiB\n",
+                m_m, noiseCpu, noiseKiB);
 
     // A burst: one document per user, into a project the user is a member of.
     QHash<QString, int> projectOf;
@@ -728,8 +803,107 @@ void Web::measure(const ServerProcess& process) {
                 deliveredDocs == burst.size() ? "all delivered after" : "NOT all delivered after",
                 burstMs / 1000.0, double(burstMs) / std::max(floorMs, 0.1));
     std::printf(
-        "  server at the end: RSS %.0f MiB (peak %.0f MiB), %d open files; lost documents: %d\n",
-        process.statusMiB("VmRSS:"), process.statusMiB("VmHWM:"), process.openFiles(), lost);
+        "  server at the end: RSS %.0f MiB (peak %.0f MiB), %d open files; lost documents: %d%s\n",
+        process.statusMiB("VmRSS:"), process.statusMiB("VmHWM:"), process.openFiles(), m_lost,
+        m_lost >= kLostBeforeGivingUp ? " (not waited for long after the third)" : "");
+}
+
+// One server of the run: a bundled server's folder (with or without the web's
+// access rule), or a CouchDB 3 of so many nodes with settings of its own.
+struct Row {
+    QString core;
+    bool accessRule = true;
+    int nodes = 0;
+    QList<std::pair<QString, QString>> settings; // "section/key", value
+    QString describe() const {
+        if (nodes == 0)
+            return core +
+                   (accessRule ? QString() : QStringLiteral(" (web without the access rule)"));
+        QString text = nodes == 1 ? QStringLiteral("CouchDB 3, one node")
+                                  : QStringLiteral("CouchDB 3, cluster of %1").arg(nodes);
+        for (const auto& [key, value] : settings)
+            text += QStringLiteral(", %1=%2").arg(key, value);
+        return text;
+    }
+};
+
+// "3" or "1,replicator/max_jobs=3000,couchdb/max_dbs_open=5000".
+std::optional<Row> couchDbRow(const QString& arg) {
+    const QStringList parts = arg.split(QLatin1Char(','));
+    Row row;
+    row.nodes = parts.first().toInt();
+    if (row.nodes != 1 && row.nodes != 3)
+        return std::nullopt;
+    for (const QString& setting : parts.mid(1)) {
+        const qsizetype eq = setting.indexOf(QLatin1Char('='));
+        if (eq < 0 || setting.left(eq).count(QLatin1Char('/')) != 1)
+            return std::nullopt;
+        row.settings.append({setting.left(eq), setting.mid(eq + 1)});
+    }
+    return row;
+}
+
+// Builds and measures one web on one server; false when the server did not start.
+bool runRow(const Row& row, const std::array<int, 3>& size) {
+    std::printf("\nU=%d P=%d M=%d (%d replications) on %s; load average %s\n", size[0], size[1],
+                size[2], size[0] + 2 * size[1] + size[1] * size[2], qPrintable(row.describe()),
+                qPrintable(loadAverage()));
+    std::fflush(stdout);
+    ProcessTree process;
+    std::unique_ptr<TestServer> bundled;
+    std::unique_ptr<trevok::test::CouchDb3> couch;
+    QTemporaryDir resources;
+    if (row.nodes == 0) {
+        // The harness finds the server folder under TREVOK_RESOURCES.
+        QFile::link(row.core, resources.path() + QStringLiteral("/server-core"));
+        qputenv("TREVOK_RESOURCES", resources.path().toUtf8());
+        bundled = std::make_unique<TestServer>();
+        if (!bundled->start()) {
+            std::fprintf(stderr, "the server in %s did not start\n", qPrintable(row.core));
+            return false;
+        }
+        g_target = Target{QStringLiteral("127.0.0.1"), quint16(TestServer::port()),
+                          QStringLiteral("admin"), TestServer::adminPassword(), false};
+        process.roots = {bundledServerPid(QFileInfo(bundled->configFile()).path() +
+                                          QStringLiteral("/server.log"))};
+    } else {
+        couch = std::make_unique<trevok::test::CouchDb3>(row.nodes);
+        const QString why = couch->start();
+        if (!why.isEmpty()) {
+            std::fprintf(stderr, "CouchDB 3 did not start: %s\n", qPrintable(why));
+            return false;
+        }
+        const QUrl url(couch->url());
+        g_target = Target{url.host(), quint16(url.port()), trevok::test::CouchDb3::adminName(),
+                          trevok::test::CouchDb3::adminPassword(), true};
+        for (int k = 1; k <= row.nodes; ++k) {
+            process.roots.append(couch->nodePid(k));
+            for (const auto& [key, value] : row.settings) {
+                const QByteArray body = QJsonDocument(QJsonArray{value})
+                                            .toJson(QJsonDocument::Compact)
+                                            .mid(1)
+                                            .chopped(1);
+                const int status =
+                    couch
+                        ->nodeRequest(k, "PUT", QStringLiteral("/_node/_local/_config/") + key,
+                                      body)
+                        .status;
+                if (status != 200) {
+                    std::fprintf(stderr, "node %d refused %s (%d)\n", k, qPrintable(key), status);
+                    return false;
+                }
+            }
+        }
+    }
+    {
+        Web web(size[0], size[1], size[2]);
+        web.setAccessRule(row.accessRule);
+        if (web.build(process))
+            web.measure(process);
+    }
+    std::printf("  load average at the end %s\n", qPrintable(loadAverage()));
+    std::fflush(stdout);
+    return true;
 }
 
 } // namespace
@@ -739,23 +913,31 @@ int main(int argc, char* argv[]) {
     qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/config")).toUtf8());
     qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/data")).toUtf8());
     QCoreApplication app(argc, argv);
-    // Each server folder, and whether its web carries the access rule.
-    QList<std::pair<QString, bool>> cores;
+    QList<Row> rows;
     QList<std::array<int, 3>> sizes;
     QString port = QStringLiteral("5984");
+    const char* usage =
+        "usage: bench_scale [--port N] [--server-core DIR]... [--before-core DIR]... "
+        "[--couchdb3 NODES[,section/key=value]...]... U/P/M...\n";
     const QStringList args = app.arguments().mid(1);
     for (int i = 0; i < args.size(); ++i) {
         if (args[i] == QStringLiteral("--port") && i + 1 < args.size()) {
             port = args[++i];
         } else if (args[i] == QStringLiteral("--server-core") && i + 1 < args.size()) {
-            cores.append({QFileInfo(args[++i]).absoluteFilePath(), true});
+            rows.append(Row{QFileInfo(args[++i]).absoluteFilePath(), true, 0, {}});
         } else if (args[i] == QStringLiteral("--before-core") && i + 1 < args.size()) {
-            cores.append({QFileInfo(args[++i]).absoluteFilePath(), false});
+            rows.append(Row{QFileInfo(args[++i]).absoluteFilePath(), false, 0, {}});
+        } else if (args[i] == QStringLiteral("--couchdb3") && i + 1 < args.size()) {
+            const std::optional<Row> row = couchDbRow(args[++i]);
+            if (!row) {
+                std::fprintf(stderr, "%s", usage);
+                return 2;
+            }
+            rows.append(*row);
         } else {
             const QStringList parts = args[i].split(QLatin1Char('/'));
             if (parts.size() != 3) {
-                std::fprintf(stderr, "usage: bench_scale [--port N] [--server-core DIR]... "
-                                     "[--before-core DIR]... U/P/M...\n");
+                std::fprintf(stderr, "%s", usage);
                 return 2;
             }
             sizes.append({parts[0].toInt(), parts[1].toInt(), parts[2].toInt()});
@@ -763,43 +945,22 @@ int main(int argc, char* argv[]) {
     }
     if (sizes.isEmpty())
         sizes = {{100, 10, 10}};
-    if (cores.isEmpty())
-        cores.append(
-            {QStringLiteral(TREVOK_BENCH_RESOURCES) + QStringLiteral("/server-core"), true});
+    if (rows.isEmpty())
+        rows.append(Row{
+            QStringLiteral(TREVOK_BENCH_RESOURCES) + QStringLiteral("/server-core"), true, 0, {}});
+    for (const auto& size : sizes) {
+        if (size[1] < 2 || size[2] < 2 || size[0] < size[2]) {
+            std::fprintf(stderr,
+                         "each size needs 2 projects, 2 members and as many users as members\n");
+            return 2;
+        }
+    }
     qputenv("TREVOK_TEST_PORT", port.toUtf8());
     std::printf("%lld cores; load average at start %s\n",
                 static_cast<long long>(sysconf(_SC_NPROCESSORS_ONLN)), qPrintable(loadAverage()));
-    for (const auto& size : sizes) {
-        for (const auto& [core, accessRule] : cores) {
-            if (size[1] < 2 || size[2] < 2 || size[0] < size[2]) {
-                std::fprintf(
-                    stderr, "each size needs 2 projects, 2 members and as many users as members\n");
-                return 2;
-            }
-            // The harness finds the server folder under TREVOK_RESOURCES.
-            QTemporaryDir resources;
-            QFile::link(core, resources.path() + QStringLiteral("/server-core"));
-            qputenv("TREVOK_RESOURCES", resources.path().toUtf8());
-            std::printf("\nU=%d P=%d M=%d (%d replications) on %s%s; load average %s\n", size[0],
-                        size[1], size[2], size[0] + 2 * size[1] + size[1] * size[2],
-                        qPrintable(core), accessRule ? "" : " (web without the access rule)",
-                        qPrintable(loadAverage()));
-            std::fflush(stdout);
-            TestServer server;
-            if (!server.start()) {
-                std::fprintf(stderr, "the server in %s did not start\n", qPrintable(core));
+    for (const auto& size : sizes)
+        for (const Row& row : rows)
+            if (!runRow(row, size))
                 return 1;
-            }
-            ServerProcess process{QFileInfo(server.configFile()).path() +
-                                  QStringLiteral("/server.log")};
-            Web web(size[0], size[1], size[2]);
-            web.setAccessRule(accessRule);
-            if (web.build(process))
-                web.measure(process);
-            std::printf("  load average at the end %s\n", qPrintable(loadAverage()));
-            std::fflush(stdout);
-            server.stop();
-        }
-    }
     return 0;
 }

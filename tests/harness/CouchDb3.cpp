@@ -543,6 +543,11 @@ bool CouchDb3::stopNode(int k) {
     return ended;
 }
 
+qint64 CouchDb3::nodePid(int k) const {
+    const QProcess* process = m_processes[size_t(k - 1)].get();
+    return process && process->state() != QProcess::NotRunning ? process->processId() : -1;
+}
+
 bool CouchDb3::startNode(int k) {
     if (k < 1 || k > m_nodes || m_namespace.isEmpty())
         return false;

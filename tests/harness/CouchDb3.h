@@ -58,6 +58,8 @@ public:
     bool stopNode(int k);
     // Starts it again and waits until it answers.
     bool startNode(int k);
+    // The node's process (the root of its VM's process tree), -1 while stopped.
+    qint64 nodePid(int k) const;
 
     // Requests with the administrator's credentials, to node 1 or node k.
     HttpReply request(const QByteArray& method, const QString& path,
