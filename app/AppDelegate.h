@@ -307,6 +307,8 @@ public:
     void removeLeftover();
     void removeLeftoverModalEnded(int returnCode, const QString& name);
     QString infoStatusText() const;
+    // The projects tab's status line: how the last project action ended.
+    QString projectStatusText() const;
     // The leftovers, in words, as the information tab lists them.
     QStringList leftovers() const;
     // Reading or mending is still to come.

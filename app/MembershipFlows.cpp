@@ -81,6 +81,10 @@ void AppDelegate::setProjectStatus(const QString& text) {
         trevok::setLabelText(m_projectStatusLabel, text);
 }
 
+QString AppDelegate::projectStatusText() const {
+    return trevok::fullLabelText(m_projectStatusLabel);
+}
+
 QString AppDelegate::pickedUserName() const {
     // The users list's one controller: its selection is shared by the users
     // table and the picking table.

@@ -12,6 +12,7 @@
 #include "services/ReplicationHealth.h"
 #include "store/CouchModel.h"
 #include "store/RESTOperation.h"
+#include "users/UserArrayController.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -78,6 +79,7 @@ QJsonObject state(AppDelegate& app) {
         {QStringLiteral("notificationsSent"), app.notificationsSent()},
         {QStringLiteral("repairing"), app.webRepairRunning()},
         {QStringLiteral("infoStatus"), app.infoStatusText()},
+        {QStringLiteral("projectStatus"), app.projectStatusText()},
         {QStringLiteral("leftovers"), QJsonArray::fromStringList(app.leftovers())},
         {QStringLiteral("backupRunning"), app.backupRunning()},
         {QStringLiteral("backupStatus"), app.backupStatusText()},
@@ -166,6 +168,20 @@ bool selectProject(AppDelegate& app, const QString& title) {
     return false;
 }
 
+// The user's row of the users table, as a click selects it.
+bool selectUser(AppDelegate& app, const QString& name) {
+    UserArrayController* list = app.userTableController();
+    for (int row = 0; list && row < list->rowCount(); ++row) {
+        if (list->nameAtRow(row) == name) {
+            list->selectionModel()->select(list->index(row, 0),
+                                           QItemSelectionModel::ClearAndSelect |
+                                               QItemSelectionModel::Rows);
+            return true;
+        }
+    }
+    return false;
+}
+
 // A double click on the user's row of the picking panel, as mouse events.
 bool doubleClickUser(AppDelegate& app, const QString& name) {
     app.openUserPanel();
@@ -236,6 +252,24 @@ QJsonObject run(AppDelegate& app, const QString& line) {
         ok = !app.projectSheet();
     } else if (command == QLatin1String("selectProject")) {
         ok = selectProject(app, words.mid(1).join(QLatin1Char(' ')));
+    } else if (command == QLatin1String("archiveProject")) {
+        // archiveProject TITLE: the project selected, its archiving confirmed;
+        // the copy goes on after the answer.
+        ok = selectProject(app, words.mid(1).join(QLatin1Char(' ')));
+        if (ok) {
+            alerts_for_testing::answerNextAlerts(1);
+            app.archiveProject();
+            alerts_for_testing::answerNextAlerts(std::nullopt);
+        }
+    } else if (command == QLatin1String("deleteUser")) {
+        // deleteUser NAME: the user selected in the users table, the deletion
+        // confirmed.
+        ok = selectUser(app, words.value(1));
+        if (ok) {
+            alerts_for_testing::answerNextAlerts(1);
+            app.deleteUser();
+            alerts_for_testing::answerNextAlerts(std::nullopt);
+        }
     } else if (command == QLatin1String("doubleClickUser")) {
         ok = doubleClickUser(app, words.value(1));
     } else if (command == QLatin1String("killAfterReply")) {

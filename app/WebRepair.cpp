@@ -139,6 +139,7 @@ void WebRepair::readFirstPass() {
             replication.endsCurrent =
                 source == m_session.server->replicationEndpoint(replication.source) &&
                 target == m_session.server->replicationEndpoint(replication.target);
+            replication.stopped = trevok::replicationStopped(body);
             m_replications.append(replication);
         }
         done();
@@ -247,7 +248,8 @@ bool WebRepair::hasReplication(const QString& source, const QString& target,
                                const QString& filter) const {
     for (const Replication& replication : m_replications) {
         if (replication.source == source && replication.target == target &&
-            replication.filter == filter && replication.continuous && replication.endsCurrent)
+            replication.filter == filter && replication.continuous && replication.endsCurrent &&
+            !replication.stopped)
             return true;
     }
     return false;

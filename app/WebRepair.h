@@ -76,6 +76,8 @@ private:
         QString filter;
         bool continuous = false;
         bool endsCurrent = true;
+        // The server stopped it for good: the repair writes it anew.
+        bool stopped = false;
     };
     struct Project {
         trevok::projects::ProjectRef ref;

@@ -47,6 +47,13 @@ replicationRows(const StoreSession& session, records::ReplicatorView (*viewOf)(S
     return run();
 }
 
+void dropServerReports(QJsonObject& body) {
+    for (const QString& key : body.keys()) {
+        if (key.startsWith(QLatin1String("_replication_")))
+            body.remove(key);
+    }
+}
+
 void removeReplication(const StoreSession& session, const QString& id, Provisioned& report) {
     if (id.isEmpty())
         return;
@@ -72,6 +79,11 @@ CouchPersistentReplication* Provisioned::replication(const QString& source,
             return made;
     }
     return nullptr;
+}
+
+bool replicationStopped(const QJsonObject& body) {
+    const QString state = body.value(QStringLiteral("_replication_state")).toString();
+    return state == QLatin1String("error") || state == QLatin1String("failed");
 }
 
 QString quoted(const QString& text) {
@@ -184,7 +196,12 @@ Ensured ensureReplicationAndWait(const StoreSession& session, const ReplicationS
         const Rewrite written = rewriteDocumentAndWait(
             session.replicationDatabase->documentWithID(existing.first()),
             [&wanted](QJsonObject& body) {
-                bool changed = false;
+                // One that stopped for good (its database was missing, say)
+                // is not tried again by every server: written without the
+                // server's reports, it starts afresh from its checkpoint.
+                bool changed = replicationStopped(body);
+                if (changed)
+                    dropServerReports(body);
                 // The ends too: where they carry the replication account, a
                 // new password of it is written into every document.
                 for (const QString& key : {QStringLiteral("filter"), QStringLiteral("continuous"),

@@ -75,9 +75,15 @@ struct ReplicationSpec {
     // How the administrator reads it: "the replication from “a” to “b”".
     QString words() const;
 };
+// Whether a replication document says the server has stopped it for good
+// (`_replication_state` "error" or "failed"): not every server tries it again
+// by itself.
+bool replicationStopped(const QJsonObject& body);
 // The replication from `spec.source` to `spec.target` exists with the
-// filter and continuity of `spec`: one with other settings is rewritten, none
-// is made. Several between the same two databases are left as they are.
+// filter and continuity of `spec`, and runs: one with other settings is
+// rewritten, one stopped for good is written anew without the server's
+// reports (which starts it again), none is made. Several between the same two
+// databases are left as they are.
 Ensured ensureReplicationAndWait(const StoreSession& session, const ReplicationSpec& spec,
                                  Provisioned& report);
 // Every replication whose source (or target) is exactly `database` goes; with

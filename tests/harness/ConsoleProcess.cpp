@@ -10,6 +10,9 @@
 #include <QProcessEnvironment>
 #include <QThread>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 namespace trevok::test {
 
 ConsoleProcess::ConsoleProcess(const QString& binary, const QString& home, const QString& resources,
@@ -28,6 +31,9 @@ ConsoleProcess::ConsoleProcess(const QString& binary, const QString& home, const
     env.insert(QStringLiteral("TREVOK_RESOURCES"), resources);
     env.insert(QStringLiteral("TREVOK_TEST_CONTROL"), m_socket);
     m_process.setProcessEnvironment(env);
+    // A suite that aborts (its watchdog, a crash) runs no destructor: the
+    // console must not outlive it, holding the test runner's output open.
+    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     if (quiet) {
         m_process.setStandardOutputFile(QProcess::nullDevice());
         m_process.setStandardErrorFile(QProcess::nullDevice());

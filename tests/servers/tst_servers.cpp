@@ -3,9 +3,12 @@
 // the web with its own flows; real sync clients write through its listener
 // and read each other's documents; a write into another project is
 // refused; on the cluster one node stops and the web goes on through the
-// other two.
+// other two. A member's database removed behind the console's back shows on
+// sync health and is made whole at the next login; then the project is
+// archived and a user deleted, each leaving exactly what it should.
 
 #include "server/ServerProcess.h"
+#include "store/ReplicationEndpoint.h"
 #include "tests/harness/ConsoleProcess.h"
 #include "tests/harness/CouchDb3.h"
 #include "tests/harness/SyncClient.h"
@@ -19,6 +22,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <optional>
 
 using trevok::test::ConsoleProcess;
 using trevok::test::CouchDb3;
@@ -47,16 +51,41 @@ class TestServers : public QObject {
             .json()
             .object();
     }
-    QString projectID() const {
+    int status(const QString& path) const {
+        return trevok::test::httpRequest("GET", m_url + path, {}, QStringLiteral("admin"),
+                                         m_password)
+            .status;
+    }
+    QJsonObject projectRecord() const {
         for (const QJsonValue row :
              get(QStringLiteral("/trevok_master/_all_docs?include_docs=true"))
                  .value(QStringLiteral("rows"))
                  .toArray()) {
             const QJsonObject doc = row.toObject().value(QStringLiteral("doc")).toObject();
             if (doc.value(QStringLiteral("title")).toString() == kTitle)
-                return doc.value(QStringLiteral("projectID")).toString();
+                return doc;
         }
         return {};
+    }
+    // The replication documents, each as "source>target" of the databases
+    // it joins, in either form of its ends.
+    QStringList replicationPairs() const {
+        QStringList pairs;
+        for (const QJsonValue row : get(QStringLiteral("/_replicator/_all_docs?include_docs=true"))
+                                        .value(QStringLiteral("rows"))
+                                        .toArray()) {
+            const QJsonObject doc = row.toObject().value(QStringLiteral("doc")).toObject();
+            if (doc.value(QStringLiteral("_id")).toString().startsWith(QLatin1String("_design/")))
+                continue;
+            pairs.append(replicationEndpointDatabase(doc.value(QStringLiteral("source"))) +
+                         QLatin1Char('>') +
+                         replicationEndpointDatabase(doc.value(QStringLiteral("target"))));
+        }
+        return pairs;
+    }
+    static bool healthy(const QJsonObject& state) {
+        return state.value(QStringLiteral("replicationsRunning")).toInt() > 0 &&
+               state.value(QStringLiteral("replicationsInError")).toInt() == 0;
     }
 
 private Q_SLOTS:
@@ -94,29 +123,35 @@ private Q_SLOTS:
             m_password = trevok::test::kInitialAdminPassword;
         }
 
-        ConsoleProcess console(QStringLiteral(TREVOK_CONSOLE_BINARY), home.path(), resources);
+        // Quit and started again half-way: one process after the other.
+        std::optional<ConsoleProcess> running;
+        running.emplace(QStringLiteral(TREVOK_CONSOLE_BINARY), home.path(), resources);
+        ConsoleProcess* console = &*running;
         const auto stopBundled = qScopeGuard([&] {
             if (nodes == 0)
                 trevok::ServerProcess(resources + QStringLiteral("/server-core"),
                                       trevok::test::consoleDataFolder(home.path()))
                     .kill();
         });
-        QVERIFY(nodes == 0 ? console.up() : console.connect());
-        QVERIFY(console.run(QStringLiteral("login ") + m_password));
+        QVERIFY(nodes == 0 ? console->up() : console->connect());
+        QVERIFY(console->run(QStringLiteral("login ") + m_password));
         // With a server of its own choosing the console starts none.
         if (nodes > 0)
-            QCOMPARE(console.state().value(QStringLiteral("serverPid")).toInteger(), 0);
-        QVERIFY(console.run(QStringLiteral("createUser ann Ann A ann-pw")));
-        QVERIFY(console.run(QStringLiteral("createUser ben Ben B ben-pw")));
-        QVERIFY(console.run(QStringLiteral("createProject ") + kTitle));
-        QVERIFY(console.waitFor(
+            QCOMPARE(console->state().value(QStringLiteral("serverPid")).toInteger(), 0);
+        QVERIFY(console->run(QStringLiteral("createUser ann Ann A ann-pw")));
+        QVERIFY(console->run(QStringLiteral("createUser ben Ben B ben-pw")));
+        QVERIFY(console->run(QStringLiteral("createProject ") + kTitle));
+        QVERIFY(console->waitFor(
             [&](const QJsonObject&) {
-                return console.run(QStringLiteral("selectProject ") + kTitle);
+                return console->run(QStringLiteral("selectProject ") + kTitle);
             },
             15000));
-        QVERIFY(console.run(QStringLiteral("doubleClickUser ann")));
-        QVERIFY(console.run(QStringLiteral("doubleClickUser ben")));
-        const QString project = projectID();
+        QVERIFY(console->run(QStringLiteral("doubleClickUser ann")));
+        QVERIFY(console->run(QStringLiteral("doubleClickUser ben")));
+        const QJsonObject record = projectRecord();
+        const QString project = record.value(QStringLiteral("projectID")).toString();
+        const QString projectDb = QStringLiteral("trevok_project_") +
+                                  record.value(QStringLiteral("serverDBName")).toString();
         QVERIFY(!project.isEmpty());
 
         // Every replication the console wrote is one the server took.
@@ -135,22 +170,30 @@ private Q_SLOTS:
         }
         QVERIFY2(written >= 4, qPrintable(QString::number(written)));
 
-        const QString listener =
-            QStringLiteral("http://127.0.0.1:%1")
-                .arg(console.state().value(QStringLiteral("listenerPort")).toInt());
-        SyncClient ann(listener, QStringLiteral("ann"), QStringLiteral("ann-pw"));
-        SyncClient ben(listener, QStringLiteral("ben"), QStringLiteral("ben-pw"));
-        QVERIFY(ann.isReady() && ben.isReady());
+        // The members' devices, through the listener of the console running.
+        std::optional<SyncClient> ann;
+        std::optional<SyncClient> ben;
+        QString listener;
+        const auto connectDevices = [&] {
+            listener = QStringLiteral("http://127.0.0.1:%1")
+                           .arg(console->state().value(QStringLiteral("listenerPort")).toInt());
+            ann.reset();
+            ben.reset();
+            ann.emplace(listener, QStringLiteral("ann"), QStringLiteral("ann-pw"));
+            ben.emplace(listener, QStringLiteral("ben"), QStringLiteral("ben-pw"));
+            return ann->isReady() && ben->isReady();
+        };
+        QVERIFY(connectDevices());
 
-        QVERIFY(ann.put(note(QStringLiteral("note-ann"), project))
+        QVERIFY(ann->put(note(QStringLiteral("note-ann"), project))
                     .value(QStringLiteral("ok"))
                     .toBool());
-        QVERIFY2(ben.waitFor(QStringLiteral("note-ann"), false, 60000),
+        QVERIFY2(ben->waitFor(QStringLiteral("note-ann"), false, 60000),
                  "a member's document reaches the other member");
-        QVERIFY(ben.put(note(QStringLiteral("note-ben"), project))
+        QVERIFY(ben->put(note(QStringLiteral("note-ben"), project))
                     .value(QStringLiteral("ok"))
                     .toBool());
-        QVERIFY(ann.waitFor(QStringLiteral("note-ben"), false, 60000));
+        QVERIFY(ann->waitFor(QStringLiteral("note-ben"), false, 60000));
 
         // A write into a project the user is not a member of, sent as a
         // replication writes it, is refused by the server and stays out.
@@ -167,16 +210,121 @@ private Q_SLOTS:
         if (nodes == 3) {
             // One node goes: the web keeps working through the other two.
             QVERIFY(couch->stopNode(2));
-            QVERIFY(ann.put(note(QStringLiteral("note-after-stop"), project))
+            QVERIFY(ann->put(note(QStringLiteral("note-after-stop"), project))
                         .value(QStringLiteral("ok"))
                         .toBool());
-            QVERIFY2(ben.waitFor(QStringLiteral("note-after-stop"), false, 120000),
+            QVERIFY2(ben->waitFor(QStringLiteral("note-after-stop"), false, 120000),
                      "a document travels with one node of three stopped");
             QVERIFY(couch->startNode(2));
         }
 
-        console.run(QStringLiteral("quit"));
-        console.finished(15000);
+        // ben's database removed on the server, as an administrator might by
+        // mistake: the replications from and into it stop, and say so.
+        const QString annDb = QStringLiteral("trevok_user_db_ann");
+        const QString benDb = QStringLiteral("trevok_user_db_ben");
+        QCOMPARE(trevok::test::httpRequest("DELETE", m_url + QLatin1Char('/') + benDb, {},
+                                           QStringLiteral("admin"), m_password)
+                         .status /
+                     100,
+                 2);
+        QVERIFY2(console->waitFor(
+                     [](const QJsonObject& s) {
+                         return s.value(QStringLiteral("replicationsInError")).toInt() > 0;
+                     },
+                     180000),
+                 "sync health shows the replications of a database that is gone");
+        QVERIFY(console->run(QStringLiteral("quit")));
+        QVERIFY2(console->finished(30000), "the console quits");
+        QCOMPARE(console->exitCode(), 0);
+
+        // The next login makes ben's web whole again, and it runs.
+        running.reset();
+        running.emplace(QStringLiteral(TREVOK_CONSOLE_BINARY), home.path(), resources);
+        console = &*running;
+        QVERIFY(nodes == 0 ? console->up() : console->connect());
+        QVERIFY(console->run(QStringLiteral("login ") + m_password));
+        QVERIFY2(console->waitFor(
+                     [](const QJsonObject& s) {
+                         return s.value(QStringLiteral("infoStatus"))
+                             .toString()
+                             .startsWith(QLatin1String("Mended"));
+                     },
+                     120000),
+                 qPrintable(console->state().value(QStringLiteral("infoStatus")).toString()));
+        const QJsonObject annSecurity =
+            get(QLatin1Char('/') + annDb + QStringLiteral("/_security"));
+        const QByteArray expected =
+            QJsonDocument(annSecurity).toJson().replace("\"ann\"", "\"ben\"");
+        QCOMPARE(
+            QJsonDocument(get(QLatin1Char('/') + benDb + QStringLiteral("/_security"))).toJson(),
+            expected);
+        QVERIFY(QJsonDocument(get(QLatin1Char('/') + benDb + QStringLiteral("/_design/security")))
+                    .toJson()
+                    .contains(project.toUtf8()));
+        QVERIFY2(console->waitFor(&healthy, 300000),
+                 QJsonDocument(console->state()).toJson().constData());
+        // The new console listens anew: the devices find it again.
+        QVERIFY(connectDevices());
+        QVERIFY(ben->put(note(QStringLiteral("note-ben-again"), project))
+                    .value(QStringLiteral("ok"))
+                    .toBool());
+        QVERIFY2(ann->waitFor(QStringLiteral("note-ben-again"), false, 180000),
+                 "the mended database's documents travel again");
+
+        // Archived: the copy completes, the project is emptied, its
+        // documents leave the members' databases; the project database and
+        // its replications stay, the copy's own replication goes.
+        const QString archiveDb = QStringLiteral("archived_") + projectDb;
+        QVERIFY(console->lists("projects", kTitle));
+        QVERIFY(console->run(QStringLiteral("archiveProject ") + kTitle));
+        QVERIFY2(console->waitFor(
+                     [](const QJsonObject& s) {
+                         return s.value(QStringLiteral("projectStatus"))
+                             .toString()
+                             .endsWith(QStringLiteral("” was archived."));
+                     },
+                     300000),
+                 qPrintable(console->state().value(QStringLiteral("projectStatus")).toString()));
+        QCOMPARE(get(QLatin1Char('/') + archiveDb + QLatin1Char('/') + project)
+                     .value(QStringLiteral("archived")),
+                 QJsonValue(true));
+        QCOMPARE(get(QLatin1Char('/') + archiveDb + QStringLiteral("/note-ben-again"))
+                     .value(QStringLiteral("projectID")),
+                 QJsonValue(project));
+        QStringList now = replicationPairs();
+        QVERIFY2(!now.contains(projectDb + QLatin1Char('>') + archiveDb),
+                 qPrintable(now.join(QLatin1Char(' '))));
+        for (const QString& pair : QStringList{projectDb + QStringLiteral(">trevok_master"),
+                                               QStringLiteral("trevok_master>") + projectDb,
+                                               projectDb + QStringLiteral(">") + annDb,
+                                               projectDb + QStringLiteral(">") + benDb})
+            QVERIFY2(now.contains(pair), qPrintable(pair));
+        QCOMPARE(projectRecord().value(QStringLiteral("archived")), QJsonValue(true));
+        QVERIFY(ann->waitFor(QStringLiteral("note-ben-again"), true, 180000));
+
+        // ben deleted: his account, database and replications go, ann's web
+        // stays as it was, and nothing is left failing.
+        QVERIFY(console->run(QStringLiteral("deleteUser ben")));
+        QCOMPARE(status(QStringLiteral("/_users/org.couchdb.user:ben")), 404);
+        QCOMPARE(status(QLatin1Char('/') + benDb), 404);
+        now = replicationPairs();
+        for (const QString& pair : std::as_const(now))
+            QVERIFY2(!pair.split(QLatin1Char('>')).contains(benDb), qPrintable(pair));
+        for (const QString& pair : QStringList{annDb + QStringLiteral(">trevok_master"),
+                                               projectDb + QStringLiteral(">") + annDb})
+            QVERIFY2(now.contains(pair), qPrintable(pair));
+        QCOMPARE(get(QLatin1Char('/') + annDb + QStringLiteral("/_security")), annSecurity);
+        QVERIFY2(console->waitFor(
+                     [](const QJsonObject& s) {
+                         return healthy(s) && !s.value(QStringLiteral("users"))
+                                                   .toArray()
+                                                   .contains(QStringLiteral("ben"));
+                     },
+                     120000),
+                 QJsonDocument(console->state()).toJson().constData());
+
+        QVERIFY(console->run(QStringLiteral("quit")));
+        QVERIFY2(console->finished(30000), "the console quits");
     }
 };
 
