@@ -913,6 +913,8 @@ int main(int argc, char* argv[]) {
     qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/config")).toUtf8());
     qputenv("XDG_DATA_HOME", (home.path() + QStringLiteral("/data")).toUtf8());
     QCoreApplication app(argc, argv);
+    // A run takes an hour and is read while it runs, often from a file.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     QList<Row> rows;
     QList<std::array<int, 3>> sizes;
     QString port = QStringLiteral("5984");
